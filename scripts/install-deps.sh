@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs what `make test` and `make demo` need on a fresh Debian machine; does nothing when all is there.
+set -e
+missing=""
+command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
+command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || missing="$missing g++-mingw-w64-i686-posix"
+command -v wine >/dev/null 2>&1 || missing="$missing wine"
+dpkg -s wine32:i386 >/dev/null 2>&1 || missing="$missing wine32:i386"
+/usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 || missing="$missing python3-pytest"
+/usr/bin/python3 -c 'import pyftpdlib' >/dev/null 2>&1 || missing="$missing python3-pyftpdlib"
+[ -x /usr/sbin/vsftpd ] || missing="$missing vsftpd"
+[ -e /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest"
+[ -e /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing="$missing libgtest-dev"
+[ -n "$missing" ] || exit 0
+echo "installing:$missing"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+apt-get update
+DEBIAN_FRONTEND=noninteractive apt-get install -y $missing

@@ -1,0 +1,81 @@
+#pragma once
+// Console lines with "{}" placeholders and the one kind of message box.
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+// One value for a placeholder: integers in decimal, text as is, truth values as true/false.
+class FormatValue {
+public:
+    template <class T>
+        requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
+    FormatValue(T v)
+    {
+        if constexpr (std::is_signed_v<T>) value_ = static_cast<std::int64_t>(v);
+        else value_ = static_cast<std::uint64_t>(v);
+    }
+    FormatValue(bool v) : value_(v) {}
+    FormatValue(std::string_view v) : value_(std::string(v)) {}
+    FormatValue(const std::string& v) : value_(v) {}
+    FormatValue(const char* v) : value_(std::string(v ? v : "")) {}
+
+    std::string text() const;
+
+private:
+    std::variant<std::int64_t, std::uint64_t, bool, std::string> value_;
+};
+
+// Fills the placeholders of `format`: "{}" takes the next value, "{{" is one "{",
+// a "{}" with no value left is "{invalid index}", an unclosed "{" is "{malformed format}".
+std::string formatText(std::string_view format, const std::vector<FormatValue>& values);
+
+class ConsoleStream {
+public:
+    // Where finished bytes go; the platform layer supplies the real one, tests their own.
+    struct Sink {
+        virtual ~Sink() = default;
+        virtual bool interactive() const = 0;
+        // Writes UTF-8 bytes; false when the platform refused (the error text is then in `error`).
+        virtual bool write(std::string_view utf8, std::string& error) = 0;
+    };
+
+    ConsoleStream(std::string name, Sink* sink);
+    ~ConsoleStream();
+
+    ConsoleStream& writeLine(std::string_view format, const std::vector<FormatValue>& values);
+    ConsoleStream& writeValue(const FormatValue& value);
+    ConsoleStream& endLine();
+    void flush();
+    // Replaces the sink (tests); returns the previous one. Buffered text is flushed first.
+    Sink* setSink(Sink* sink);
+
+private:
+    void append(std::string_view text);
+    std::string name_;
+    Sink* sink_;
+    std::string buffer_;
+};
+
+ConsoleStream& standardOutput();
+ConsoleStream& standardError();
+
+template <class... Values>
+ConsoleStream& writeLine(std::string_view format, const Values&... values)
+{
+    return standardOutput().writeLine(format, std::vector<FormatValue>{FormatValue(values)...});
+}
+
+inline ConsoleStream& writeValue(const FormatValue& value) { return standardOutput().writeValue(value); }
+
+// Shows a modal error box (or, where none can be shown, the line "TITLE: MESSAGE" on
+// standard error) and returns false, so that a step can end with it.
+bool showErrorBox(const std::string& message, const std::string& title);
+
+// Tests replace the box with their own recorder.
+using ErrorBoxHandler = std::function<void(const std::string& message, const std::string& title)>;
+ErrorBoxHandler setErrorBoxHandler(ErrorBoxHandler handler);
