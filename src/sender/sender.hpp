@@ -2,10 +2,14 @@
 // The object that owns one upload run.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ftp/ftp_reply.hpp"
 #include "scan/file_path.hpp"
+
+class FTP;
 
 class Sender {
 public:
@@ -27,9 +31,29 @@ public:
     // The upload run: true when it got to the end of the file list.
     virtual bool send();
 
-    // Files of the last `send` for which no error line was written.
+    // Files of the last `send` that were stored with no error line written for them.
     std::size_t storedCount() const { return stored_; }
 
+    // A local path (with "\") as it is stored below the remote folder (with "/").
+    std::string toRemotePath(const std::string& localPath) const;
+
+protected:
+    // The client of one run; tests hand in one whose time-out is counted in milliseconds.
+    virtual std::unique_ptr<FTP> makeClient();
+
 private:
+    bool runSession(FTP& client);
+    bool quietCheck(FTP& client);
+    void uploadFiles(FTP& client);
+    void showProgress(std::uint64_t bytesSent);
+    std::string maskedPassword() const;
+
     std::size_t stored_ = 0;
 };
+
+// What the run shares with its log lines and progress callback, for one run per process.
+const FtpReply& lastReply();
+const FilePath& currentFile();
+std::uint64_t currentFileSize();
+// Back to the start-of-process values (tests run several runs in one process).
+void resetSenderState();
