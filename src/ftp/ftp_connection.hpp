@@ -1,0 +1,96 @@
+#pragma once
+// An FTP client session on top of the control channel: commands and replies,
+// login, remote folders, data connections and the upload of one file.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ftp/byte_source.hpp"
+#include "ftp/ftp_exception.hpp"
+#include "ftp/ftp_reply.hpp"
+#include "ftp/telnet.hpp"
+#include "net/ipv4_address.hpp"
+#include "net/socket.hpp"
+
+enum class FtpFormat { ascii = 0, image = 1 };
+enum class FtpConnectionType { active = 0, passive = 1 };
+
+struct FtpFeature {
+    std::string name;
+    std::string parameters;
+};
+
+// Called after every send of a transfer with the bytes sent so far.
+using ProgressCallback = std::function<void(std::uint64_t bytesSentSoFar)>;
+
+class FTPConnection : public Telnet {
+public:
+    FTPConnection();
+    ~FTPConnection() override;
+
+    // Code "420", message "Exception: " + message.
+    [[noreturn]] void raiseClientError(const std::string& message) override;
+    [[noreturn]] virtual void raiseReplyError(const FtpReply& reply);
+
+    // Session.
+    virtual void connect(const std::string& host, const std::string& user, const std::string& password,
+                         std::uint16_t port);
+    // QUIT, then release the socket; never fails.
+    virtual void close() noexcept;
+    virtual void setPassive();
+    virtual void setActive(const std::string& address, std::uint16_t port, const std::string& listenAddress,
+                           std::uint16_t listenPort);
+    virtual void changeDirectory(const std::string& path);
+    // The created folder's path as the server reports it.
+    virtual std::string makeDirectory(const std::string& path);
+    virtual void readFeatures();
+    virtual bool isSupported(const std::string& name) const;
+    virtual bool isKnownSupported(const std::string& name) const;
+    static std::string parseQuotedPath(const FtpReply& reply);
+
+    // Data connections.
+    virtual Socket startDataCommand(const std::string& verb, const std::vector<std::string>& arguments);
+    virtual void finishDataCommand(Socket& data);
+    virtual Socket openDataConnection();
+    virtual void acceptDataConnection(Socket& data);
+    virtual Socket openPassiveConnection();
+
+    // Transfers.
+    virtual void setRepresentation(FtpFormat format);
+    virtual void putFile(const std::string& remotePath, const std::string& localPath,
+                         const ProgressCallback& progress, FtpFormat format);
+    virtual void storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
+                             FtpFormat format);
+    virtual void appendStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
+                              FtpFormat format);
+    virtual void restartAt(std::uint64_t offset);
+    virtual void allocateSpace(std::int64_t bytes);
+    virtual void sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress);
+
+    // Commands and replies.
+    // Refuses arguments holding CR, LF or NUL (code "501") before anything is sent.
+    virtual void issueCommand(const std::string& verb, const std::vector<std::string>& arguments = {});
+    virtual FtpReply expectReply(const std::string& code);
+    // Never throws: silence gives code "500" with an empty message.
+    virtual FtpReply readReply();
+
+    // Longest reply message kept; further text of the reply is read and dropped.
+    static constexpr std::size_t maxReplyLength = 1024 * 1024;
+
+    const std::vector<FtpFeature>& features() const { return features_; }
+    FtpConnectionType connectionType() const { return connectionType_; }
+    std::uint64_t restartOffset() const { return restartOffset_; }
+
+private:
+    void transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,
+                        const ProgressCallback& progress, FtpFormat format);
+    void abortTransfer(Socket& data) noexcept;
+
+    std::vector<FtpFeature> features_;
+    FtpConnectionType connectionType_ = FtpConnectionType::passive;
+    std::optional<IPv4Address> activeAddress_;
+    std::optional<IPv4Address> activeListenAddress_;
+    std::uint64_t restartOffset_ = 0;
+};

@@ -1,0 +1,59 @@
+#pragma once
+// The control connection: resolve and connect within a time limit, send bytes and
+// read single text lines. Knows nothing of FTP; every wait is bounded by `timeout`.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/socket.hpp"
+
+class Telnet {
+public:
+    // 100-nanosecond units, the unit `timeout` is counted in.
+    using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
+    static constexpr std::int64_t defaultTimeout = 50'000'000;  // 5 s
+
+    Telnet();
+    virtual ~Telnet();
+    Telnet(const Telnet&) = delete;
+    Telnet& operator=(const Telnet&) = delete;
+
+    std::int64_t timeout() const { return timeout_; }
+    void setTimeout(std::int64_t ticks100ns) { timeout_ = ticks100ns; }
+    bool connected() const { return controlSocket_ != nullptr; }
+
+    // Reports a failure found on the client side; never returns.
+    [[noreturn]] virtual void raiseClientError(const std::string& message) = 0;
+    // The text, then CR LF, as two sends.
+    virtual void sendLine(const std::string& text);
+    // Sends every byte within `timeout` or fails with "CLIENT: Timeout when sending command".
+    virtual void sendBytes(std::string_view bytes);
+    // One line without its CR and LF bytes; never throws. Returns what arrived
+    // before the line end, the time limit, or the end of the connection.
+    virtual std::string receiveLine();
+    // Resolves `host` and connects to the first address that accepts within `timeout`.
+    virtual Socket& openControlSocket(const std::string& host, std::uint16_t port);
+
+    // Longest line kept by receiveLine; the rest of a longer line is read and dropped.
+    static constexpr std::size_t maxLineLength = 64 * 1024;
+
+    // Why the last receiveLine returned.
+    enum class LineEnd { complete, timedOut, closed };
+    LineEnd lastLineEnd() const { return lastLineEnd_; }
+
+protected:
+    Socket* controlSocket() const { return controlSocket_.get(); }
+    // Shuts the control socket down, closes it and forgets it; never fails.
+    void closeControlSocket() noexcept;
+    // The current `timeout` as a duration (0 when negative).
+    Ticks timeoutDuration() const;
+    // The wait handed to a single socket wait: the whole `timeout`, in microseconds.
+    std::chrono::microseconds waitLimit() const;
+
+private:
+    std::unique_ptr<Socket> controlSocket_;
+    std::int64_t timeout_ = defaultTimeout;
+    LineEnd lastLineEnd_ = LineEnd::complete;
+};

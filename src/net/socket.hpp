@@ -1,0 +1,72 @@
+#pragma once
+// A TCP stream socket over IPv4. Move-only; the destructor closes it.
+// Every operation that can fail in a way the caller must report throws
+// SocketException; the data-path calls (send, receive) return a status instead.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "net/ipv4_address.hpp"
+
+class Socket {
+public:
+    using Handle = std::intptr_t;
+    static constexpr Handle invalidHandle = -1;
+
+    Socket() = default;
+    ~Socket();
+    Socket(Socket&& other) noexcept;
+    Socket& operator=(Socket&& other) noexcept;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    // A new, unconnected IPv4 TCP socket. Failure: "Unable to create socket: " + system text.
+    static Socket create();
+
+    bool valid() const { return handle_ != invalidHandle; }
+    Handle handle() const { return handle_; }
+
+    // Failure: "Unable to set socket blocking: " + system text.
+    void setBlocking(bool blocking);
+
+    // Starts a connection. True when it completed at once, false when it is in
+    // progress (non-blocking socket). Any other result throws
+    // "Unable to connect socket: " + system text.
+    bool startConnect(const IPv4Address& address);
+    // The socket's pending error (SO_ERROR): 0 once a started connection succeeded.
+    int pendingError() const;
+
+    // Binds (with address reuse) and listens. Failures: "Unable to bind socket: " /
+    // "Unable to listen on socket: " + system text.
+    void bindAndListen(const IPv4Address& address, int backlog);
+    // Accepts one pending connection. Failure: "Unable to accept socket connection: " + text.
+    Socket accept();
+
+    enum class IoStatus { done, wouldBlock, closed, failed };
+    struct IoResult {
+        IoStatus status = IoStatus::failed;
+        std::size_t count = 0;  // bytes moved when status is done
+    };
+    // One send call; never raises SIGPIPE.
+    IoResult send(const void* data, std::size_t length);
+    // One receive call; status closed when the peer ended the connection.
+    IoResult receive(void* buffer, std::size_t capacity);
+
+    IPv4Address localAddress() const;
+    IPv4Address peerAddress() const;
+
+    // Makes close() reset the connection (linger 0) so the peer sees an abort.
+    void setAbortiveClose() noexcept;
+    // Shuts both directions down; errors are ignored.
+    void shutdownBoth() noexcept;
+    // Closes the socket; errors are ignored; closing twice does nothing.
+    void close() noexcept;
+
+    // The text for the calling thread's last socket error.
+    static std::string lastErrorText();
+    static int lastError();
+
+private:
+    explicit Socket(Handle handle) : handle_(handle) {}
+    Handle handle_ = invalidHandle;
+};
