@@ -14,6 +14,11 @@ struct ScanResult {
     std::uint64_t totalBytes = 0;
 };
 
+// The filter of the local scan: folders always pass; a file passes when the include
+// patterns (if any) match its native full path and no exclude pattern does. Its size
+// is queried first, whatever the patterns say, and added to `totalBytes` when it passes.
+bool selectEntry(const FilePath& entry, bool entryIsFolder, std::uint64_t& totalBytes);
+
 // Reads config().recurse, config().includePatterns and config().excludePatterns.
 // Never raises for file-system problems: they end up in `errors`.
 ScanResult scanLocal(const std::string& localFolder);

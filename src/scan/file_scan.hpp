@@ -1,0 +1,44 @@
+#pragma once
+// Walks one folder tree and collects the files a filter accepts, together with
+// the folders they came from (children before parents, the root last).
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scan/file_path.hpp"
+#include "scan/file_system.hpp"
+
+// Takes an entry and whether the listing says it is a folder; true keeps it.
+using ScanFilter = std::function<bool(const FilePath& entry, bool entryIsFolder)>;
+
+class FileScan {
+public:
+    virtual ~FileScan() = default;
+
+    // The lists of the last sweep.
+    virtual const std::vector<std::string>& errors() const { return errors_; }
+    virtual const std::vector<FilePath>& files() const { return files_; }
+    virtual const std::vector<FilePath>& folders() const { return folders_; }
+
+    // Every entry.
+    virtual FileScan& sweep(const std::string& path, bool recurse);
+    // Files whose suffix (from the last ".", the dot included) equals `suffix`.
+    virtual FileScan& sweep(const std::string& path, const std::string& suffix, bool recurse);
+    virtual FileScan& sweep(const std::string& path, const ScanFilter& filter, bool recurse);
+
+    // One level: the accepted entries of `folder`, in listing order. Hidden and
+    // system entries never reach the filter. An entry that cannot be examined, or
+    // whose filter raises IOException, is noted in `errors` and left out; a folder
+    // that cannot be listed raises IOException.
+    std::vector<FilePath> listFolder(const FilePath& folder, const ScanFilter& filter);
+
+private:
+    void scanFolder(const FilePath& folder, const ScanFilter& filter, bool recurse);
+
+    std::vector<FilePath> files_;
+    std::vector<std::string> errors_;
+    std::vector<FilePath> folders_;
+    // The folders being scanned right now, root first, to keep links from looping.
+    std::vector<std::optional<FolderIdentity>> openFolders_;
+};

@@ -1,0 +1,50 @@
+#pragma once
+// The few file-system primitives the scan needs, behind one swappable object so
+// tests can make a single query fail without touching the real tree.
+//
+// Every path handed in is program text (UTF-8, "/" or "\" separators); each
+// implementation turns it into the OS form itself. Failures raise IOException
+// with the message "<path as given>: <system message>".
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct FolderEntry {
+    std::string name;
+    bool folder = false;
+    bool hidden = false;
+    bool system = false;
+    // Set when this one entry could not be examined; the entry is then not usable,
+    // but the rest of its folder is.
+    std::string error;
+};
+
+struct FileAttributes {
+    bool folder = false;
+    std::uint64_t size = 0;
+};
+
+// Which folder a path really names, whatever link or junction led there.
+struct FolderIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t node = 0;
+    bool operator==(const FolderIdentity&) const = default;
+};
+
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+    // Every entry of one folder except "." and "..". Raises when the folder cannot be listed.
+    virtual std::vector<FolderEntry> listFolder(const std::string& folder) = 0;
+    virtual FileAttributes attributes(const std::string& path) = 0;
+    // Empty when the platform cannot tell.
+    virtual std::optional<FolderIdentity> folderIdentity(const std::string& folder) = 0;
+};
+
+// The real one, implemented per platform.
+FileSystem& platformFileSystem();
+// The one the scan uses: the real one unless a test put another in place.
+FileSystem& fileSystem();
+// Returns the previous one; nullptr restores the real one.
+FileSystem* setFileSystem(FileSystem* replacement);

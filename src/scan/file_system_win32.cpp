@@ -1,0 +1,121 @@
+#include "scan/file_system.hpp"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "common/exception.hpp"
+#include "common/system_error.hpp"
+#include "common/wide.hpp"
+
+namespace {
+// Room the classic path limit leaves; longer paths go through the "\\?\" form,
+// which the OS takes only when absolute and free of "." and ".." parts.
+constexpr std::size_t classicLimit = MAX_PATH - 12;
+
+std::wstring fullPath(const std::wstring& path)
+{
+    DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::wstring full(needed, L'\0');
+    DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return path;
+    full.resize(length);
+    return full;
+}
+
+// `extra` is what the caller will append (the listing wildcard), so that the
+// decision covers the text the OS finally sees.
+std::wstring osPath(const std::string& text, std::size_t extra = 0)
+{
+    std::wstring path = sys::toWide(text);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    if (path.size() + extra < classicLimit || path.rfind(L"\\\\?\\", 0) == 0) return path;
+    std::wstring full = fullPath(path);
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+IOException lastFailure(const std::string& path)
+{
+    // Taken first: anything called afterwards may overwrite it.
+    int code = sys::lastError();
+    return IOException(path + ": " + sys::errorText(code));
+}
+
+FolderEntry entryFrom(const WIN32_FIND_DATAW& data)
+{
+    FolderEntry entry;
+    entry.name = sys::fromWide(data.cFileName);
+    entry.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.hidden = (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+    entry.system = (data.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM) != 0;
+    return entry;
+}
+
+bool isDotName(const wchar_t* name)
+{
+    return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+}
+
+class Win32FileSystem : public FileSystem {
+public:
+    std::vector<FolderEntry> listFolder(const std::string& folder) override
+    {
+        bool endsWithSeparator = !folder.empty() && (folder.back() == '/' || folder.back() == '\\');
+        std::wstring pattern = osPath(folder, 2);
+        pattern += endsWithSeparator ? L"*" : L"\\*";
+
+        WIN32_FIND_DATAW data{};
+        HANDLE find = FindFirstFileW(pattern.c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE) {
+            // A drive root with nothing on it has no "." entry to find either.
+            if (GetLastError() == ERROR_FILE_NOT_FOUND) return {};
+            throw lastFailure(folder);
+        }
+        std::vector<FolderEntry> entries;
+        for (;;) {
+            if (!isDotName(data.cFileName)) entries.push_back(entryFrom(data));
+            if (!FindNextFileW(find, &data)) {
+                if (GetLastError() == ERROR_NO_MORE_FILES) break;
+                IOException error = lastFailure(folder);
+                FindClose(find);
+                throw error;
+            }
+        }
+        FindClose(find);
+        return entries;
+    }
+
+    FileAttributes attributes(const std::string& path) override
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (!GetFileAttributesExW(osPath(path).c_str(), GetFileExInfoStandard, &data)) throw lastFailure(path);
+        FileAttributes result;
+        result.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        result.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        return result;
+    }
+
+    std::optional<FolderIdentity> folderIdentity(const std::string& folder) override
+    {
+        // Junctions can lead back up the tree just as POSIX links can.
+        HANDLE handle = CreateFileW(osPath(folder).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+        BY_HANDLE_FILE_INFORMATION info{};
+        bool known = GetFileInformationByHandle(handle, &info) != 0;
+        CloseHandle(handle);
+        if (!known) return std::nullopt;
+        return FolderIdentity{info.dwVolumeSerialNumber,
+                              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    }
+};
+}
+
+FileSystem& platformFileSystem()
+{
+    static Win32FileSystem instance;
+    return instance;
+}
