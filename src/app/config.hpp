@@ -16,3 +16,7 @@ struct Config {
 };
 
 Config& config();
+
+// Create `display` and then `messageOwner`; at shut-down dispose of them in reverse.
+void startUpConfig();
+void shutDownConfig();

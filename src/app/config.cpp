@@ -1,0 +1,7 @@
+#include "app/config.hpp"
+
+Config& config()
+{
+    static Config settings;
+    return settings;
+}

@@ -1,0 +1,135 @@
+#include "app/entry.hpp"
+
+#include <exception>
+
+#include "app/arguments.hpp"
+#include "app/config.hpp"
+#include "app/console.hpp"
+#include "app/console_platform.hpp"
+#include "app/options.hpp"
+#include "app/usage.hpp"
+#include "common/exception.hpp"
+#include "sender/sender.hpp"
+
+namespace {
+constexpr int success = 0;
+constexpr int failure = 1;
+
+struct Failure {
+    std::string kind;
+    std::string message;
+};
+
+// Called inside a catch block: describes whatever is being handled.
+Failure currentFailure()
+{
+    try {
+        throw;
+    } catch (const Exception& e) {
+        return {e.kind(), e.message()};
+    } catch (const std::exception& e) {
+        return {"std::exception", e.what()};
+    } catch (...) {
+        return {"unknown", "unknown failure"};
+    }
+}
+
+int runSteps(const std::vector<std::string>& words)
+{
+    if (words.size() < 2) {
+        printUsage();
+        return success;
+    }
+
+    Arguments arguments;
+    arguments.define("help")->maxValues = 0;
+    arguments.addAlias("help", "?");
+    try {
+        arguments.parse(std::vector<std::string>(words.begin() + 1, words.end()));
+    } catch (...) {
+        showErrorBox(currentFailure().message, "argument parse Error");
+        printUsage();
+        return failure;
+    }
+    if (arguments.isPresent("help")) {
+        printUsage();
+        return success;
+    }
+
+    Sender sender;
+    bool scanReportedErrors = false;
+    bool goOn = false;
+    try {
+        goOn = readOptions(arguments, sender, scanReportedErrors);
+    } catch (...) {
+        showErrorBox(currentFailure().message, "initSender Error");
+        return failure;
+    }
+    if (!goOn) return scanReportedErrors ? failure : success;
+
+    bool sent = sender.send();
+    if (sent) writeLine("uploaded: {} files", sender.storedCount());
+    else writeLine("upload failed: {}", sender.local);
+    bool complete = sent && sender.storedCount() >= sender.files.size();
+    return complete && !scanReportedErrors ? success : failure;
+}
+
+// Straight to the output handle: the buffered stream may be what failed.
+void reportLastResort() noexcept
+{
+    try {
+        Failure f = currentFailure();
+        try {
+            standardOutput().flush();
+        } catch (...) {
+        }
+        std::string error;
+        platform::standardOutputSink().write(f.kind + ": " + f.message + "\r\n", error);
+    } catch (...) {
+    }
+}
+
+void flushBoth() noexcept
+{
+    for (ConsoleStream* stream : {&standardOutput(), &standardError()}) {
+        try {
+            stream->flush();
+        } catch (...) {
+            // Shut-down goes on: the other stream may still work.
+        }
+    }
+}
+}
+
+int runProgram(const std::vector<std::string>& words)
+{
+    try {
+        try {
+            return runSteps(words);
+        } catch (...) {
+            showErrorBox(currentFailure().message, "main Error");
+            return failure;
+        }
+    } catch (...) {
+        reportLastResort();
+        return failure;
+    }
+}
+
+int runProcess(const std::vector<std::string>& words)
+{
+    platform::startUpConsole();
+    int status = failure;
+    try {
+        startUpConfig();
+        status = runProgram(words);
+    } catch (...) {
+        reportLastResort();
+    }
+    try {
+        shutDownConfig();
+    } catch (...) {
+    }
+    flushBoth();
+    return status;
+}

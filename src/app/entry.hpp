@@ -1,0 +1,11 @@
+#pragma once
+// The program's run, testable in-process, and the process around it.
+#include <string>
+#include <vector>
+
+// The whole run for the given command-line words (program name first); gives the exit status.
+// Never raises.
+int runProgram(const std::vector<std::string>& words);
+
+// Start-up, the run and shut-down, in that order: what the process entry point does.
+int runProcess(const std::vector<std::string>& words);

@@ -1,0 +1,64 @@
+#include "app/usage.hpp"
+
+#include <array>
+#include <cstddef>
+
+#include "app/console.hpp"
+
+namespace {
+constexpr unsigned char keyByte(std::size_t at) { return static_cast<unsigned char>((at * 167u + 0x3Bu) & 0xFFu); }
+
+template <std::size_t N>
+using Cipher = std::array<unsigned char, N - 1>;
+
+// Evaluated by the compiler only, so the clear text never reaches the program file.
+template <std::size_t N>
+consteval Cipher<N> encipher(const char (&clear)[N])
+{
+    Cipher<N> out{};
+    for (std::size_t i = 0; i + 1 < N; ++i)
+        out[i] = static_cast<unsigned char>(static_cast<unsigned char>(clear[i]) ^ keyByte(i));
+    return out;
+}
+
+constexpr auto usageCipher = encipher(
+    "ftpupload uploads the files of one local folder to a folder on an FTP server.\r\n"
+    "\r\n"
+    "usage: ftpupload --local=FOLDER --host=SERVER [option ...]\r\n"
+    "\r\n"
+    "Options begin with \"--\" (or \"-\" for one-letter names); a value is joined with \"=\" or \":\"\r\n"
+    "or given as the next word. Only the first value of an option is used.\r\n"
+    "\r\n"
+    "  --local=FOLDER     local folder whose files are uploaded (required)\r\n"
+    "  --host=SERVER      FTP server, host name or address (default: none)\r\n"
+    "  --port=NUMBER      server control port, 1 to 65535 (default: 21)\r\n"
+    "  --username=NAME    login name (default: none)\r\n"
+    "  --password=TEXT    login password (default: none)\r\n"
+    "  --remote=FOLDER    remote folder that receives the files (default: the login folder)\r\n"
+    "  --passive=BOOL     passive data connections, true or false (default: true)\r\n"
+    "  --timeout=SECONDS  time-out of every network wait (default: 5)\r\n"
+    "  --recurse=BOOL     include sub-folders, true or false (default: true)\r\n"
+    "  --include=LIST     patterns of which a file must match one (default: every file)\r\n"
+    "  --exclude=LIST     patterns that leave a file out (default: none)\r\n"
+    "  --help, -?         print this text and do nothing else\r\n"
+    "\r\n"
+    "A pattern list is split at \"|\". Patterns match the whole local path, \"\\\" separated,\r\n"
+    "letters in any case: \"*\" any text, \"?\" one character, \"[abc]\" one of a set,\r\n"
+    "\"[!abc]\" one not in it. Example: --include=*.html|*.css --exclude=*\\drafts\\*\r\n"
+    "\r\n"
+    "Exit status: 0 when every selected file was stored or nothing needed upload, 1 otherwise.");
+}
+
+std::string usageText()
+{
+    std::string clear(usageCipher.size(), '\0');
+    for (std::size_t i = 0; i < usageCipher.size(); ++i)
+        clear[i] = static_cast<char>(usageCipher[i] ^ keyByte(i));
+    return clear;
+}
+
+void printUsage()
+{
+    writeValue(usageText());
+    standardOutput().endLine();
+}

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "app/console.hpp"
+#include "app/capture.hpp"
+#include "common/exception.hpp"
+
+namespace {
+TEST(FormatText, FillsPlaceholdersInOrderAndKeepsEverythingElse)
+{
+    EXPECT_EQ(formatText("error:\t{}\tcode: {}\tmessage: {}", {"upload x", "550", "denied"}),
+              "error:\tupload x\tcode: 550\tmessage: denied");
+    EXPECT_EQ(formatText("uploaded: {} files", {0u}), "uploaded: 0 files");
+    EXPECT_EQ(formatText("no placeholders } here", {}), "no placeholders } here");
+}
+
+TEST(FormatText, ValueKinds)
+{
+    EXPECT_EQ(formatText("{} {} {}", {-42, std::numeric_limits<std::uint64_t>::max(), std::int64_t{0}}),
+              "-42 18446744073709551615 0");
+    EXPECT_EQ(formatText("{}|{}", {true, false}), "true|false");
+    EXPECT_EQ(formatText("[{}]", {""}), "[]");
+    EXPECT_EQ(formatText("{}", {std::string("\xc3\xa9t\xc3\xa9")}), "\xc3\xa9t\xc3\xa9");
+}
+
+TEST(FormatText, BracesThatAreNotPlaceholders)
+{
+    EXPECT_EQ(formatText("{{}}", {}), "{}}");
+    EXPECT_EQ(formatText("a{{b {}", {1}), "a{b 1");
+    EXPECT_EQ(formatText("{} {}", {1}), "1 {invalid index}");
+    EXPECT_EQ(formatText("x {", {1}), "x {malformed format}");
+    EXPECT_EQ(formatText("{} {unclosed", {1}), "1 {malformed format}");
+    EXPECT_EQ(formatText("{1}{0}", {"a", "b"}), "ba");
+}
+
+TEST(FormatText, ValueHoldingPlaceholdersIsNotFilledAgain)
+{
+    EXPECT_EQ(formatText("{} {}", {"{}", "x"}), "{} x");
+}
+
+struct StreamTest : ::testing::Test {
+    RecordingSink sink;
+    ConsoleStream stream{"test out", &sink};
+};
+
+TEST_F(StreamTest, RedirectedLinesWaitForFlushAndEndWithCrLf)
+{
+    stream.writeLine("one {}", {1}).writeLine("two", {});
+    EXPECT_TRUE(sink.writes.empty());
+    stream.flush();
+    EXPECT_EQ(sink.all(), "one 1\r\ntwo\r\n");
+    stream.flush();
+    EXPECT_EQ(sink.writes.size(), 1u);
+}
+
+TEST_F(StreamTest, InteractiveLinesAreWrittenOneByOne)
+{
+    sink.isInteractive = true;
+    stream.writeLine("one", {});
+    stream.writeValue("C:\\data\\");
+    EXPECT_EQ(sink.writes, (std::vector<std::string>{"one\r\n"}));
+    stream.endLine();
+    EXPECT_EQ(sink.writes, (std::vector<std::string>{"one\r\n", "C:\\data\\\r\n"}));
+}
+
+TEST_F(StreamTest, FullBufferIsWrittenWithoutFlush)
+{
+    const std::string line(1000, 'x');
+    for (int i = 0; i < 10; ++i) stream.writeLine("{}", {line});
+    ASSERT_FALSE(sink.writes.empty());
+    stream.flush();
+    EXPECT_EQ(sink.all().size(), 10 * (line.size() + 2));
+}
+
+TEST_F(StreamTest, WriteValueKeepsBraces)
+{
+    stream.writeValue("usage {} {{ {").endLine();
+    stream.flush();
+    EXPECT_EQ(sink.all(), "usage {} {{ {\r\n");
+}
+
+TEST_F(StreamTest, RefusedWriteRaisesWithStreamName)
+{
+    sink.refuse = true;
+    stream.writeLine("lost", {});
+    try {
+        stream.flush();
+        FAIL() << "refused write not reported";
+    } catch (const IOException& e) {
+        EXPECT_EQ(e.message(), "test out :: device refused");
+    }
+    // The refused text is not written again later.
+    sink.refuse = false;
+    stream.flush();
+    EXPECT_TRUE(sink.writes.empty());
+}
+
+TEST_F(StreamTest, DestructionWritesOutWhatIsBuffered)
+{
+    RecordingSink other;
+    {
+        ConsoleStream shortLived("short", &other);
+        shortLived.writeLine("last words", {});
+    }
+    EXPECT_EQ(other.all(), "last words\r\n");
+}
+
+TEST_F(StreamTest, ReplacingTheSinkFlushesToTheOldOne)
+{
+    stream.writeLine("before", {});
+    RecordingSink next;
+    EXPECT_EQ(stream.setSink(&next), &sink);
+    stream.writeLine("after", {});
+    stream.flush();
+    EXPECT_EQ(sink.all(), "before\r\n");
+    EXPECT_EQ(next.all(), "after\r\n");
+}
+
+TEST(ErrorBox, StandardOutputIsWrittenBeforeTheBox)
+{
+    CapturedConsole console;
+    writeLine("C:\\data\\");
+    EXPECT_FALSE(showErrorBox("no files need upload", "Error"));
+    ASSERT_EQ(console.boxes, (std::vector<Box>{{"Error", "no files need upload"}}));
+    EXPECT_EQ(console.outputAtBox.front(), "C:\\data\\\r\n");
+}
+
+TEST(ErrorBox, WithoutAWindowTheBoxIsALineOnStandardError)
+{
+    // No owner window was created in this process, so no native box can be shown.
+    RecordingSink errors;
+    ConsoleStream::Sink* previous = standardError().setSink(&errors);
+    ErrorBoxHandler handler = setErrorBoxHandler(nullptr);
+    bool result = showErrorBox("Could not convert `abc` of type char[] to type uint.", "initSender Error");
+    setErrorBoxHandler(std::move(handler));
+    standardError().setSink(previous);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(errors.all(), "initSender Error: Could not convert `abc` of type char[] to type uint.\r\n");
+}
+}
