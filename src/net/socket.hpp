@@ -2,6 +2,7 @@
 // A TCP stream socket over IPv4. Move-only; the destructor closes it.
 // Every operation that can fail in a way the caller must report throws
 // SocketException; the data-path calls (send, receive) return a status instead.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -35,6 +36,9 @@ public:
     bool startConnect(const IPv4Address& address);
     // The socket's pending error (SO_ERROR): 0 once a started connection succeeded.
     int pendingError() const;
+    // Connects without blocking for longer than `limit`; the socket is left non-blocking.
+    // Failure (refused, unreachable, or no answer in time): "Unable to connect socket: " + text.
+    void connectWithin(const IPv4Address& address, std::chrono::microseconds limit);
 
     // Binds (with address reuse) and listens. Failures: "Unable to bind socket: " /
     // "Unable to listen on socket: " + system text.
@@ -62,9 +66,15 @@ public:
     // Closes the socket; errors are ignored; closing twice does nothing.
     void close() noexcept;
 
-    // The text for the calling thread's last socket error.
-    static std::string lastErrorText();
+    // A small receive buffer, so a peer that stops reading stalls the sender quickly.
+    void setReceiveBufferSize(int bytes) noexcept;
+
+    // The calling thread's last socket error and the platform's texts for error codes.
     static int lastError();
+    static std::string errorText(int code);
+    static std::string lastErrorText() { return errorText(lastError()); }
+    // The platform's code for "connection timed out".
+    static int timedOutError();
 
 private:
     explicit Socket(Handle handle) : handle_(handle) {}

@@ -1,0 +1,133 @@
+// Login, logout, remote folders and the server's feature list.
+#include "ftp/ftp_connection.hpp"
+#include "net/net_exception.hpp"
+#include "net/net_host.hpp"
+
+void FTPConnection::connect(const std::string& host, const std::string& user, const std::string& password,
+                            std::uint16_t port)
+{
+    if (connected()) close();
+    openControlSocket(host, port);
+    // From here on the server may be listening: leave nothing half open behind a failure.
+    try {
+        controlSocket()->setBlocking(false);
+        expectReply("220");
+        if (user.empty()) return;
+        issueCommand("USER", {user});
+        FtpReply reply = readReply();
+        if (reply.code == "331") {
+            issueCommand("PASS", {password});
+            reply = readReply();
+        }
+        if (reply.code != "230" && reply.code != "202") raiseReplyError(reply);
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+void FTPConnection::close() noexcept
+{
+    if (!connected()) return;
+    try {
+        issueCommand("QUIT");
+        expectReply("221");
+    } catch (...) {
+        // A dead or unwilling server must not stop the release of the socket.
+    }
+    closeControlSocket();
+    features_.clear();
+}
+
+void FTPConnection::setPassive()
+{
+    connectionType_ = FtpConnectionType::passive;
+    activeAddress_.reset();
+    activeListenAddress_.reset();
+}
+
+namespace {
+IPv4Address resolveOne(const std::string& host, std::uint16_t port)
+{
+    std::vector<IPv4Address> addresses = NetHost::resolve(host);
+    if (addresses.empty()) throw AddressException("Unable to resolve host '" + host + "'");
+    return addresses.front().withPort(port);
+}
+}
+
+void FTPConnection::setActive(const std::string& address, std::uint16_t port, const std::string& listenAddress,
+                              std::uint16_t listenPort)
+{
+    IPv4Address announced = resolveOne(address, port);
+    if (listenPort == 0) listenPort = port;
+    IPv4Address listen = listenAddress.empty() ? IPv4Address::any(listenPort) : resolveOne(listenAddress, listenPort);
+    connectionType_ = FtpConnectionType::active;
+    activeAddress_ = announced;
+    activeListenAddress_ = listen;
+}
+
+void FTPConnection::changeDirectory(const std::string& path)
+{
+    issueCommand("CWD", {path});
+    expectReply("250");
+}
+
+std::string FTPConnection::makeDirectory(const std::string& path)
+{
+    issueCommand("MKD", {path});
+    return parseQuotedPath(expectReply("257"));
+}
+
+std::string FTPConnection::parseQuotedPath(const FtpReply& reply)
+{
+    const std::string& message = reply.message;
+    if (message.size() <= 2) throw FTPException(reply);
+    std::string path;
+    for (std::size_t i = 1; i < message.size(); ++i) {
+        if (message[i] != '"') {
+            path += message[i];
+        } else if (i + 1 < message.size() && message[i + 1] == '"') {
+            path += '"';
+            ++i;
+        } else {
+            break;
+        }
+    }
+    return path;
+}
+
+void FTPConnection::readFeatures()
+{
+    issueCommand("FEAT");
+    FtpReply reply = readReply();
+    features_.clear();
+    if (reply.code != "211") return;
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t end = reply.message.find('\n', start);
+        lines.push_back(reply.message.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    if (lines.size() < 2) return;
+    features_.push_back({"FEAT", ""});
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        std::size_t space = line.find(' ');
+        if (space == std::string::npos)
+            features_.push_back({line, ""});
+        else
+            features_.push_back({line.substr(0, space), line.substr(space + 1)});
+    }
+}
+
+bool FTPConnection::isSupported(const std::string& name) const
+{
+    if (features_.empty()) return true;
+    for (const auto& feature : features_)
+        if (feature.name == name) return true;
+    return false;
+}
+
+bool FTPConnection::isKnownSupported(const std::string& name) const { return !features_.empty() && isSupported(name); }

@@ -1,0 +1,117 @@
+// Storing one file: representation, space allocation, the store command and the
+// loop that copies the bytes to the data connection.
+#include <chrono>
+
+#include "ftp/ftp_connection.hpp"
+#include "ftp/local_file.hpp"
+#include "net/socket_set.hpp"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr std::size_t transferBufferSize = 8192;
+}
+
+void FTPConnection::setRepresentation(FtpFormat format)
+{
+    issueCommand("TYPE", {format == FtpFormat::ascii ? "A" : "I"});
+    expectReply("200");
+}
+
+void FTPConnection::allocateSpace(std::int64_t bytes)
+{
+    issueCommand("ALLO", {std::to_string(bytes)});
+    FtpReply reply = readReply();
+    // Servers that need no allocation say so with 202, or refuse the command as
+    // unknown (500 with a text), unimplemented (502) or unsupported (504). An empty
+    // 500 is silence: accepting it would put the replies out of step.
+    if (reply.code == "200" || reply.code == "202" || reply.code == "502" || reply.code == "504") return;
+    if (reply.code == "500" && !reply.message.empty()) return;
+    raiseReplyError(reply);
+}
+
+void FTPConnection::restartAt(std::uint64_t offset)
+{
+    issueCommand("REST", {std::to_string(offset)});
+    expectReply("350");
+    restartOffset_ = offset;
+}
+
+void FTPConnection::putFile(const std::string& remotePath, const std::string& localPath,
+                            const ProgressCallback& progress, FtpFormat format)
+{
+    LocalFile file(localPath);
+    if (restartOffset_ != 0) {
+        file.seek(restartOffset_);
+        restartOffset_ = 0;
+    } else {
+        allocateSpace(static_cast<std::int64_t>(file.size()));
+    }
+    storeStream(remotePath, &file, progress, format);
+}
+
+void FTPConnection::storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
+                                FtpFormat format)
+{
+    setRepresentation(format);
+    Socket data = startDataCommand("STOR", {remotePath});
+    try {
+        if (stream) sendStream(data, stream, progress);
+    } catch (...) {
+        abortTransfer(data);
+        throw;
+    }
+    finishDataCommand(data);
+}
+
+void FTPConnection::appendStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
+                                 FtpFormat format)
+{
+    setRepresentation(format);
+    Socket data = startDataCommand("APPE", {remotePath});
+    try {
+        sendStream(data, stream, progress);
+    } catch (...) {
+        abortTransfer(data);
+        throw;
+    }
+    finishDataCommand(data);
+}
+
+void FTPConnection::abortTransfer(Socket& data) noexcept
+{
+    // A reset, not an orderly close, so the server cannot take the part it got for
+    // the whole file; then its answer to the broken transfer is read, so it is not
+    // mistaken for the reply to the next command.
+    data.setAbortiveClose();
+    data.close();
+    readReply();
+}
+
+void FTPConnection::sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress)
+{
+    std::vector<char> buffer(transferBufferSize);
+    std::size_t filled = 0;
+    std::size_t position = 0;
+    std::uint64_t total = 0;
+    bool endOfStream = false;
+    auto deadline = Clock::now() + timeoutDuration();
+    while (Clock::now() < deadline) {
+        SocketSet set;
+        set.add(data, SocketSet::writable);
+        if (set.wait(waitLimit()) <= 0) break;
+        if (position == filled) {
+            filled = stream ? stream->read(buffer.data(), buffer.size()) : 0;
+            position = 0;
+            endOfStream = filled == 0;
+        }
+        // The data socket does not block: a writable socket may still take only part.
+        Socket::IoResult result = data.send(buffer.data() + position, filled - position);
+        if (result.status == Socket::IoStatus::failed || result.status == Socket::IoStatus::closed) break;
+        position += result.count;
+        total += result.count;
+        if (progress) progress(total);
+        if (result.count > 0) deadline = Clock::now() + timeoutDuration();
+        if (endOfStream) break;
+    }
+    if (!endOfStream) throw FTPException("420", "CLIENT: Timeout when sending data");
+}

@@ -1,0 +1,147 @@
+#include "ftp/telnet.hpp"
+
+#include <vector>
+
+#include "net/net_exception.hpp"
+#include "net/net_host.hpp"
+#include "net/socket_set.hpp"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+}
+
+Telnet::Telnet() = default;
+
+Telnet::~Telnet() { closeControlSocket(); }
+
+Telnet::Ticks Telnet::timeoutDuration() const { return Ticks(timeout_ > 0 ? timeout_ : 0); }
+
+std::chrono::microseconds Telnet::waitLimit() const
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(timeoutDuration());
+}
+
+void Telnet::closeControlSocket() noexcept
+{
+    if (!controlSocket_) return;
+    controlSocket_->shutdownBoth();
+    controlSocket_->close();
+    controlSocket_.reset();
+}
+
+Socket& Telnet::openControlSocket(const std::string& host, std::uint16_t port)
+{
+    closeControlSocket();
+    std::vector<IPv4Address> addresses = NetHost::resolve(host);
+    if (addresses.empty()) throw AddressException("Unable to resolve host '" + host + "'");
+
+    // Every address is tried at once; the earliest in resolver order that connects wins.
+    std::vector<Socket> attempts;
+    attempts.reserve(addresses.size());
+    for (const auto& address : addresses) {
+        Socket attempt = Socket::create();
+        attempt.setBlocking(false);
+        attempt.startConnect(address.withPort(port));
+        attempts.push_back(std::move(attempt));
+    }
+
+    const auto deadline = Clock::now() + timeoutDuration();
+    std::vector<bool> pending(attempts.size(), true);
+    std::size_t chosen = attempts.size();
+    std::size_t open = attempts.size();
+    bool firstWait = true;
+    while (chosen == attempts.size() && open > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (!firstWait && left.count() <= 0) break;
+        firstWait = false;
+        SocketSet set;
+        std::vector<std::size_t> index;
+        for (std::size_t i = 0; i < attempts.size(); ++i)
+            if (pending[i]) {
+                set.add(attempts[i], SocketSet::writable);
+                index.push_back(i);
+            }
+        if (set.wait(left) <= 0) break;
+        for (std::size_t k = 0; k < index.size(); ++k) {
+            if (!set.isWritable(k) && !set.hasFailed(k)) continue;
+            std::size_t i = index[k];
+            // A refused attempt is reported ready too; only one without a pending error connected.
+            if (set.isWritable(k) && attempts[i].pendingError() == 0) {
+                chosen = i;
+                break;
+            }
+            pending[i] = false;
+            --open;
+        }
+    }
+
+    for (std::size_t i = 0; i < attempts.size(); ++i)
+        if (i != chosen) {
+            attempts[i].shutdownBoth();
+            attempts[i].close();
+        }
+    if (chosen == attempts.size())
+        raiseClientError("CLIENT: Unable to connect within the specified time limit (" +
+                         std::to_string(timeout_ / 10'000) + " ms.)");
+
+    attempts[chosen].setBlocking(true);
+    controlSocket_ = std::make_unique<Socket>(std::move(attempts[chosen]));
+    return *controlSocket_;
+}
+
+void Telnet::sendLine(const std::string& text)
+{
+    sendBytes(text);
+    sendBytes("\r\n");
+}
+
+void Telnet::sendBytes(std::string_view bytes)
+{
+    if (!controlSocket_) raiseClientError("CLIENT: Not connected");
+    const auto deadline = Clock::now() + timeoutDuration();
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        if (Clock::now() >= deadline) break;
+        SocketSet set;
+        set.add(*controlSocket_, SocketSet::writable);
+        if (set.wait(waitLimit()) <= 0) break;
+        Socket::IoResult result = controlSocket_->send(bytes.data() + sent, bytes.size() - sent);
+        if (result.status == Socket::IoStatus::failed || result.status == Socket::IoStatus::closed) break;
+        sent += result.count;
+    }
+    if (sent != bytes.size()) raiseClientError("CLIENT: Timeout when sending command");
+}
+
+std::string Telnet::receiveLine()
+{
+    std::string line;
+    lastLineEnd_ = LineEnd::closed;
+    if (!controlSocket_) return line;
+    lastLineEnd_ = LineEnd::timedOut;
+    const auto deadline = Clock::now() + timeoutDuration();
+    // One byte per receive: whatever follows the line end stays for the next call.
+    while (Clock::now() < deadline) {
+        SocketSet set;
+        set.add(*controlSocket_, SocketSet::readable);
+        int ready = set.wait(waitLimit());
+        if (ready == 0) break;
+        if (ready < 0) {
+            lastLineEnd_ = LineEnd::closed;
+            break;
+        }
+        char byte = 0;
+        Socket::IoResult result = controlSocket_->receive(&byte, 1);
+        if (result.status == Socket::IoStatus::wouldBlock) continue;
+        if (result.status != Socket::IoStatus::done || result.count != 1) {
+            lastLineEnd_ = LineEnd::closed;
+            break;
+        }
+        if (byte == '\r') continue;
+        if (byte == '\n') {
+            lastLineEnd_ = LineEnd::complete;
+            break;
+        }
+        if (line.size() < maxLineLength) line += byte;
+    }
+    return line;
+}
