@@ -28,8 +28,11 @@ unit-tests: build build-asan build-win32
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 	cd build-win32 && ctest --output-on-failure
 
+# The runs spend most of their time in fixed pauses, not on the CPU, so more workers than
+# cores keep the suite short.
+E2E_WORKERS ?= 8
 e2e-tests: build build-win32
-	$(PYTHON) -m pytest -q tests/e2e
+	$(PYTHON) -m pytest -q -n $(E2E_WORKERS) tests/e2e
 
 test: deps
 	$(MAKE) unit-tests

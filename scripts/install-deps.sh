@@ -7,6 +7,7 @@ command -v i686-w64-mingw32-g++-posix >/dev/null 2>&1 || missing="$missing g++-m
 command -v wine >/dev/null 2>&1 || missing="$missing wine"
 dpkg -s wine32:i386 >/dev/null 2>&1 || missing="$missing wine32:i386"
 /usr/bin/python3 -c 'import pytest' >/dev/null 2>&1 || missing="$missing python3-pytest"
+/usr/bin/python3 -c 'import xdist' >/dev/null 2>&1 || missing="$missing python3-pytest-xdist"
 /usr/bin/python3 -c 'import pyftpdlib' >/dev/null 2>&1 || missing="$missing python3-pyftpdlib"
 [ -x /usr/sbin/vsftpd ] || missing="$missing vsftpd"
 [ -e /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest"

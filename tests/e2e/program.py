@@ -1,0 +1,116 @@
+"""Running the two executables (native, and the Windows build under Wine) and reading their output."""
+from __future__ import annotations
+
+import fcntl
+import os
+import subprocess
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+NATIVE_EXE = REPO / "build" / "ftpupload"
+WIN32_EXE = REPO / "build-win32" / "ftpupload.exe"
+WINEPREFIX = REPO / "build-win32" / "wineprefix"
+
+# Generous ceiling for one run: a run that hangs must fail the test, not the whole suite.
+RUN_LIMIT_SECONDS = 120
+
+
+def crlf_lines(data: bytes) -> list[str]:
+    """Splits console output into lines, insisting that every line ends with CR LF."""
+    if not data:
+        return []
+    assert data.endswith(b"\r\n"), f"output does not end with CR LF: {data[-40:]!r}"
+    pieces = data[:-2].split(b"\r\n")
+    for piece in pieces:
+        assert b"\n" not in piece and b"\r" not in piece, f"bare line break in {piece!r}"
+    return [piece.decode("utf-8") for piece in pieces]
+
+
+def info(message: str, code: str = "000", text: str = "") -> str:
+    return f"{message}\tcode: {code}\tmessage: {text}"
+
+
+def error(message: str, code: str = "000", text: str = "") -> str:
+    return f"error:\t{message}\tcode: {code}\tmessage: {text}"
+
+
+@dataclass
+class Run:
+    status: int
+    stdout: bytes
+    stderr: bytes
+    started: float  # time.monotonic() just before the process was started
+    seconds: float  # wall time of the whole process
+
+    @property
+    def lines(self) -> list[str]:
+        return crlf_lines(self.stdout)
+
+    @property
+    def error_lines(self) -> list[str]:
+        """Standard error as lines; a box is one "TITLE: MESSAGE" line there."""
+        text = self.stderr.decode("utf-8")
+        return [line.rstrip("\r") for line in text.splitlines()]
+
+    def describe(self) -> str:
+        return (f"status {self.status} after {self.seconds:.3f} s\n"
+                f"--- stdout ---\n{self.stdout.decode('utf-8', 'replace')}\n"
+                f"--- stderr ---\n{self.stderr.decode('utf-8', 'replace')}")
+
+
+class Program:
+    """One flavour of the executable, with the local-path conventions of its platform."""
+
+    def __init__(self, flavour: str):
+        self.flavour = flavour
+        self.exe = NATIVE_EXE if flavour == "native" else WIN32_EXE
+
+    def __repr__(self) -> str:
+        return f"Program({self.flavour})"
+
+    @property
+    def is_wine(self) -> bool:
+        return self.flavour == "win32"
+
+    def local(self, path: Path) -> str:
+        """How a local folder is given on the command line."""
+        if self.is_wine:
+            return "Z:" + str(path).replace("/", "\\")
+        return str(path)
+
+    def shown(self, path: Path) -> str:
+        """The local folder as the program prints it: "\\" separators and a final "\\"."""
+        text = self.local(path).replace("/", "\\")
+        return text if text.endswith("\\") else text + "\\"
+
+    def command(self, args: list[str]) -> list[str]:
+        if self.is_wine:
+            return ["wine", str(self.exe), *args]
+        return [str(self.exe), *args]
+
+    def environment(self) -> dict[str, str]:
+        env = dict(os.environ)
+        # No display: boxes must come out on standard error, never as a window that waits.
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        env["WINEDEBUG"] = "-all"
+        env.setdefault("WINEPREFIX", str(WINEPREFIX))
+        return env
+
+    def run(self, *args: str, limit: float = RUN_LIMIT_SECONDS) -> Run:
+        assert self.exe.is_file(), f"{self.exe} is missing: build it first (make build build-win32)"
+        started = time.monotonic()
+        done = subprocess.run(self.command(list(args)), stdin=subprocess.DEVNULL,
+                              capture_output=True, env=self.environment(), timeout=limit)
+        return Run(done.returncode, done.stdout, done.stderr, started, time.monotonic() - started)
+
+    def warm_up(self, lock_dir: Path) -> None:
+        """The first Wine start may set up the prefix; let one test worker do that alone."""
+        if not self.is_wine:
+            return
+        lock_dir.mkdir(parents=True, exist_ok=True)
+        with open(lock_dir / "wine-warm-up.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            self.run()

@@ -1,0 +1,265 @@
+"""An FTP server of the tests' own, for the replies real servers don't send.
+
+It runs in a thread of the test process on 127.0.0.1, answers from a small script of knobs,
+records every command line exactly as it arrived (with its arrival time), and keeps the bytes
+of every stored file. Data connections are real: PASV opens a listener, STOR reads to the end.
+"""
+from __future__ import annotations
+
+import posixpath
+import select
+import socket
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+# A data connection or a command that does not come within this is a fault of the client.
+WAIT_LIMIT_SECONDS = 30
+
+
+@dataclass
+class Script:
+    """What the server does differently from a well-behaved one. Remote paths are absolute."""
+    user: str = "tester"
+    password: str = "secret"
+    greeting: str = "220 scripted server ready"
+    folders: set[str] = field(default_factory=lambda: {"/", "/www"})
+    # Lines sent right after "230", in the same write (a late notice).
+    after_login: list[str] = field(default_factory=list)
+    # MKD fails unless the parent folder exists (a server that creates one level per MKD).
+    one_level_mkd: bool = True
+    # The reply that completes a store, and lines sent right after it for the first store only.
+    complete_reply: str = "226 Transfer complete."
+    after_first_complete: list[str] = field(default_factory=list)
+    # The first STOR is refused with this reply instead of "150".
+    refuse_first_stor: str | None = None
+    # Stores of these names (last path component) are accepted but their data is never read.
+    stall_names: set[str] = field(default_factory=set)
+    # Called with the remote path once a store has arrived, before its completion reply.
+    on_stored: Callable[[str], None] | None = None
+
+
+@dataclass
+class Command:
+    raw: bytes
+    at: float  # time.monotonic() on arrival
+
+    @property
+    def line(self) -> str:
+        return self.raw.decode("utf-8").rstrip("\r\n")
+
+
+class ScriptedFtpServer:
+    def __init__(self, script: Script | None = None):
+        self.script = script or Script()
+        self.host = "127.0.0.1"
+        self.commands: list[Command] = []
+        self.replies: list[tuple[str, float]] = []
+        self.connections: list[float] = []
+        self.files: dict[str, bytes] = {}
+        self.folders = set(self.script.folders)
+        self.stores_started = 0
+        self.stores_completed = 0
+        self.faults: list[str] = []
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self._listener.getsockname()[1]
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._sessions: list[threading.Thread] = []
+        self._stopping = threading.Event()
+
+    # -- what the tests read -------------------------------------------------------------
+
+    @property
+    def lines(self) -> list[str]:
+        return [command.line for command in self.commands]
+
+    def time_of(self, prefix: str, nth: int = 0) -> float:
+        return [c.at for c in self.commands if c.line.startswith(prefix)][nth]
+
+    def reply_time(self, prefix: str, nth: int = 0) -> float:
+        return [at for text, at in self.replies if text.startswith(prefix)][nth]
+
+    # -- life cycle ----------------------------------------------------------------------
+
+    def __enter__(self) -> "ScriptedFtpServer":
+        self._thread.start()
+        return self
+
+    def __exit__(self, *_exc) -> None:
+        self._stopping.set()
+        self._listener.close()
+        self._thread.join(timeout=5)
+        for session in self._sessions:
+            session.join(timeout=5)
+
+    def _serve(self) -> None:
+        while not self._stopping.is_set():
+            try:
+                control, _ = self._listener.accept()
+            except OSError:
+                return
+            self.connections.append(time.monotonic())
+            session = threading.Thread(target=self._session, args=(control,), daemon=True)
+            self._sessions.append(session)
+            session.start()
+
+    # -- one control connection ----------------------------------------------------------
+
+    def _session(self, control: socket.socket) -> None:
+        with control:
+            control.settimeout(WAIT_LIMIT_SECONDS)
+            Session(self, control).run()
+
+
+class Session:
+    def __init__(self, server: ScriptedFtpServer, control: socket.socket):
+        self.server, self.control, self.script = server, control, server.script
+        self.pending = b""
+        self.cwd = "/"
+        self.user = ""
+        self.data_listener: socket.socket | None = None
+
+    def send(self, *lines: str) -> None:
+        payload = b"".join(line.encode("utf-8") + b"\r\n" for line in lines)
+        now = time.monotonic()
+        self.server.replies.extend((line, now) for line in lines)
+        self.control.sendall(payload)
+
+    def read_command(self) -> bytes | None:
+        while b"\n" not in self.pending:
+            try:
+                chunk = self.control.recv(4096)
+            except OSError:
+                return None
+            if not chunk:
+                return None
+            self.pending += chunk
+        raw, self.pending = self.pending.split(b"\n", 1)
+        return raw + b"\n"
+
+    def resolve(self, path: str) -> str:
+        return posixpath.normpath(posixpath.join(self.cwd, path))
+
+    def run(self) -> None:
+        self.send(self.script.greeting)
+        while (raw := self.read_command()) is not None:
+            command = Command(raw, time.monotonic())
+            self.server.commands.append(command)
+            if not raw.endswith(b"\r\n"):
+                self.server.faults.append(f"command without CR LF: {raw!r}")
+            verb, _, argument = command.line.partition(" ")
+            handler = getattr(self, "do_" + verb.upper(), None)
+            if handler is None:
+                self.send("502 Command not implemented.")
+            elif handler(argument) == "quit":
+                return
+
+    def do_USER(self, argument: str) -> None:
+        self.user = argument
+        self.send("331 Password required.")
+
+    def do_PASS(self, argument: str) -> None:
+        if self.user == self.script.user and argument == self.script.password:
+            self.send("230 Login successful.", *self.script.after_login)
+        else:
+            self.send("530 Login incorrect.")
+
+    def do_CWD(self, argument: str) -> None:
+        path = self.resolve(argument)
+        if path in self.server.folders:
+            self.cwd = path
+            self.send("250 Directory changed.")
+        else:
+            self.send("550 No such folder.")
+
+    def do_MKD(self, argument: str) -> None:
+        path = self.resolve(argument)
+        if path in self.server.folders:
+            self.send("550 Folder exists.")
+        elif self.script.one_level_mkd and posixpath.dirname(path) not in self.server.folders:
+            self.send("550 Parent folder missing.")
+        else:
+            self.server.folders.add(path)
+            self.send(f'257 "{path}" created.')
+
+    def do_ALLO(self, _argument: str) -> None:
+        self.send("202 No storage allocation necessary.")
+
+    def do_TYPE(self, argument: str) -> None:
+        self.send(f"200 Type set to {argument}.")
+
+    def do_PASV(self, _argument: str) -> None:
+        self.close_data_listener()
+        listener = socket.socket()
+        # A small receive buffer makes a peer that stops reading stall the sender quickly.
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        self.data_listener = listener
+        port = listener.getsockname()[1]
+        self.send(f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255}).")
+
+    def do_STOR(self, argument: str) -> None:
+        path = self.resolve(argument)
+        first = self.server.stores_started == 0
+        self.server.stores_started += 1
+        if self.data_listener is None:
+            self.send("425 Use PASV first.")
+            return
+        if first and self.script.refuse_first_stor:
+            self.close_data_listener()
+            self.send(self.script.refuse_first_stor)
+            return
+        if posixpath.dirname(path) not in self.server.folders:
+            self.close_data_listener()
+            self.send("553 No such folder.")
+            return
+        self.send("150 Ok to send data.")
+        self.data_listener.settimeout(WAIT_LIMIT_SECONDS)
+        try:
+            data, _ = self.data_listener.accept()
+        except OSError:
+            self.send("425 No data connection.")
+            return
+        finally:
+            self.close_data_listener()
+        with data:
+            if posixpath.basename(path) in self.script.stall_names:
+                self.await_hang_up(data)
+                self.send("426 Connection closed; transfer aborted.")
+                return
+            received = self.receive_all(data)
+        self.server.files[path] = received
+        if self.script.on_stored:
+            self.script.on_stored(path)
+        completed_before = self.server.stores_completed
+        self.server.stores_completed += 1
+        extra = self.script.after_first_complete if completed_before == 0 else []
+        self.send(self.script.complete_reply, *extra)
+
+    def do_QUIT(self, _argument: str) -> str:
+        self.send("221 Goodbye.")
+        return "quit"
+
+    # -- data connections ----------------------------------------------------------------
+
+    def close_data_listener(self) -> None:
+        if self.data_listener is not None:
+            self.data_listener.close()
+            self.data_listener = None
+
+    @staticmethod
+    def receive_all(data: socket.socket) -> bytes:
+        data.settimeout(WAIT_LIMIT_SECONDS)
+        chunks = []
+        while chunk := data.recv(65536):
+            chunks.append(chunk)
+        return b"".join(chunks)
+
+    @staticmethod
+    def await_hang_up(data: socket.socket) -> None:
+        """Never reads; waits until the client closes or resets its end of the data connection."""
+        watch = select.poll()
+        watch.register(data, select.POLLRDHUP | select.POLLERR | select.POLLHUP)
+        watch.poll(WAIT_LIMIT_SECONDS * 1000)
