@@ -52,6 +52,7 @@ bool showNativeBox(const std::string& message, const std::string& title)
     if (!config().display || !windowStationVisible()) return false;
     int pressed = MessageBoxW(static_cast<HWND>(config().messageOwner), sys::toWide(message).c_str(),
                               sys::toWide(title).c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL);
-    return pressed != 0;
+    // 0 is the documented failure; Wine without a display answers -1.
+    return pressed > 0;
 }
 }
