@@ -9,8 +9,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-NATIVE_EXE = REPO / "build" / "ftpupload"
-WIN32_EXE = REPO / "build-win32" / "ftpupload.exe"
+# The builds of `make`; another build can be tried by naming its executables here.
+NATIVE_EXE = Path(os.environ.get("FTPUPLOAD_NATIVE_EXE", REPO / "build" / "ftpupload"))
+WIN32_EXE = Path(os.environ.get("FTPUPLOAD_WIN32_EXE", REPO / "build-win32" / "ftpupload.exe"))
 WINEPREFIX = REPO / "build-win32" / "wineprefix"
 
 # Generous ceiling for one run: a run that hangs must fail the test, not the whole suite.

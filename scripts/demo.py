@@ -1,0 +1,120 @@
+"""`make demo`: uploads sample/ to a throw-away FTP server on this machine and shows what arrived.
+
+The server is pyftpdlib on 127.0.0.1, on a port the system picks, serving a temporary folder to
+a demo user; it is stopped at the end. The program runs in a pseudo-terminal so that its lines
+appear as it writes them (it buffers them when its output is a pipe). Exits non-zero unless
+the program succeeded and the tree on the server is exactly the sample without the files the
+demo keeps back.
+"""
+from __future__ import annotations
+
+import fnmatch
+import hashlib
+import os
+import pty
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+
+from servers import PyFtpdServer  # noqa: E402
+
+PROGRAM = REPO / "build" / "ftpupload"
+SAMPLE = REPO / "sample"
+EXCLUDE = "*.tmp"
+USER, PASSWORD = "demo", "demo-pass"
+
+
+def expected_files() -> dict[str, bytes]:
+    """The sample as it should arrive: no hidden entries, nothing that matches the exclusion."""
+    wanted = {}
+    for path in sorted(SAMPLE.rglob("*")):
+        relative = path.relative_to(SAMPLE)
+        if not path.is_file() or any(part.startswith(".") for part in relative.parts):
+            continue
+        if fnmatch.fnmatch(path.name, EXCLUDE):
+            continue
+        wanted[relative.as_posix()] = path.read_bytes()
+    return wanted
+
+
+def tree(root: Path) -> dict[str, bytes]:
+    return {p.relative_to(root).as_posix(): p.read_bytes()
+            for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def run_streaming(command: list[str]) -> int:
+    """Runs the program on a pseudo-terminal and copies its output here as it comes."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)  # the program's own CR LF, byte for byte
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+    os.close(slave)
+    out = sys.stdout.buffer
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the terminal closes when the program ends
+            break
+        if not chunk:
+            break
+        out.write(chunk.replace(b"\r\n", b"\n"))
+        out.flush()
+    os.close(master)
+    return process.wait()
+
+
+def digest(content: bytes) -> str:
+    return hashlib.sha256(content).hexdigest()[:16]
+
+
+def report(wanted: dict[str, bytes], got: dict[str, bytes]) -> bool:
+    print("\nWhat arrived on the server (size, SHA-256 prefix, compared with sample/):")
+    identical = True
+    for name in sorted(set(wanted) | set(got)):
+        if name not in got:
+            state, identical = "MISSING", False
+        elif name not in wanted:
+            state, identical = "NOT EXPECTED", False
+        elif got[name] != wanted[name]:
+            state, identical = "DIFFERS", False
+        else:
+            state = "identical"
+        content = got.get(name, wanted.get(name, b""))
+        print(f"  {name:<28} {len(content):>6} bytes  {digest(content)}  {state}")
+    kept_back = sorted(p.relative_to(SAMPLE).as_posix() for p in SAMPLE.rglob("*")
+                       if p.is_file() and p.relative_to(SAMPLE).as_posix() not in wanted)
+    print("Kept at home, as intended: " + ", ".join(kept_back))
+    return identical
+
+
+def main() -> int:
+    if not PROGRAM.is_file():
+        print(f"{PROGRAM} is missing; `make demo` builds it first", file=sys.stderr)
+        return 2
+    with tempfile.TemporaryDirectory(prefix="ftpupload-demo-") as temp:
+        root = Path(temp) / "server"
+        (root / "site").mkdir(parents=True)
+        with PyFtpdServer(root, Path(temp) / "server.log", USER, PASSWORD) as server:
+            command = [str(PROGRAM), f"--local={SAMPLE}", f"--host={server.host}",
+                       f"--port={server.port}", f"--username={USER}", f"--password={PASSWORD}",
+                       "--remote=/site", f"--exclude={EXCLUDE}", "--timeout=1"]
+            print(f"Throw-away FTP server on {server.host}:{server.port}, user {USER}.")
+            print("Running: " + " ".join(command) + "\n")
+            started = time.monotonic()
+            status = run_streaming(command)
+            print(f"\nftpupload ended with status {status} after {time.monotonic() - started:.1f} s")
+            identical = report(expected_files(), tree(root / "site"))
+    if status == 0 and identical:
+        print("\nThe upload arrived complete and identical.")
+        return 0
+    print("\nThe upload did NOT arrive as expected.", file=sys.stderr)
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
