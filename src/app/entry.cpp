@@ -67,11 +67,7 @@ int runSteps(const std::vector<std::string>& words)
     }
     if (!goOn) return scanReportedErrors ? failure : success;
 
-    bool sent = sender.send();
-    if (sent) writeLine("uploaded: {} files", sender.storedCount());
-    else writeLine("upload failed: {}", sender.local);
-    bool complete = sent && sender.storedCount() >= sender.files.size();
-    return complete && !scanReportedErrors ? success : failure;
+    return reportOutcome(sender, sender.send(), scanReportedErrors);
 }
 
 // Straight to the output handle: the buffered stream may be what failed.
@@ -99,6 +95,15 @@ void flushBoth() noexcept
         }
     }
 }
+}
+
+int reportOutcome(const Sender& sender, bool sent, bool scanReportedErrors)
+{
+    if (sent) writeLine("uploaded: {} files", sender.storedCount());
+    else writeLine("upload failed: {}", sender.local);
+    // A scheduled run must see a partial upload or an unread folder as a failure.
+    bool complete = sent && sender.storedCount() >= sender.files.size();
+    return complete && !scanReportedErrors ? success : failure;
 }
 
 int runProgram(const std::vector<std::string>& words)

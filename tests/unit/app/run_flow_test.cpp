@@ -12,6 +12,8 @@
 #include "app/options.hpp"
 #include "app/usage.hpp"
 #include "common/exception.hpp"
+#include "net/socket.hpp"
+#include "sender/pause.hpp"
 #include "sender/sender.hpp"
 
 namespace fs = std::filesystem;
@@ -172,6 +174,48 @@ TEST_F(RunFlow, BoxThatFailsEndsInTheLastResort)
     ASSERT_EQ(console.boxes.size(), 2u);
     EXPECT_EQ(console.boxes[0].title, "initSender Error");
     EXPECT_EQ(console.boxes[1], (Box{"main Error", "box broke"}));
+}
+
+// A loopback port that was free a moment ago and has no listener now.
+std::uint16_t closedPort()
+{
+    Socket probe = Socket::create();
+    probe.bindAndListen(IPv4Address::loopback(0), 1);
+    std::uint16_t port = probe.localAddress().port();
+    probe.close();
+    return port;
+}
+
+TEST_F(RunFlow, FailedUploadNamesTheFolderAndFails)
+{
+    TempFolder folder;
+    folder.addFile("a.txt");
+    resetSenderState();
+    PauseFunction previous = setPauseFunction([](std::int32_t) {});
+    int status = run({"--local=" + folder.text(), "--host=127.0.0.1", "--port=" + std::to_string(closedPort()),
+                      "--timeout=1"});
+    setPauseFunction(previous);
+    EXPECT_EQ(status, 1);
+    const std::string out = console.output();
+    const std::string last = "upload failed: " + folder.shown() + "\r\n";
+    ASSERT_GE(out.size(), last.size());
+    EXPECT_EQ(out.substr(out.size() - last.size()), last) << out;
+    EXPECT_EQ(out.rfind(folder.shown() + "\r\n", 0), 0u) << out;
+    EXPECT_TRUE(console.boxes.empty());
+}
+
+TEST_F(RunFlow, SummaryCountsStoredFilesAndSetsTheStatus)
+{
+    Sender sender;
+    sender.local = "C:\\data\\";
+    EXPECT_EQ(reportOutcome(sender, true, false), 0);
+    EXPECT_EQ(reportOutcome(sender, true, true), 1);
+    EXPECT_EQ(reportOutcome(sender, false, false), 1);
+    sender.files.resize(2);
+    // Nothing was stored of two selected files: the count says so and the run failed.
+    EXPECT_EQ(reportOutcome(sender, true, false), 1);
+    EXPECT_EQ(console.output(), "uploaded: 0 files\r\nuploaded: 0 files\r\nupload failed: C:\\data\\\r\n"
+                                "uploaded: 0 files\r\n");
 }
 
 struct ReadOptions : RunFlow {
