@@ -4,25 +4,20 @@
 #include "common/exception.hpp"
 
 namespace {
-std::string unsignedFailure(const std::string& text)
+// The message a conversion fails with, or "no failure".
+template <class Convert>
+std::string failureOf(Convert convert, const std::string& text)
 {
     try {
-        parseUnsigned(text);
+        convert(text);
     } catch (const ConversionException& e) {
         return e.message();
     }
     return "no failure";
 }
 
-std::string truthFailure(const std::string& text)
-{
-    try {
-        parseTruth(text);
-    } catch (const ConversionException& e) {
-        return e.message();
-    }
-    return "no failure";
-}
+std::string unsignedFailure(const std::string& text) { return failureOf(parseUnsigned, text); }
+std::string truthFailure(const std::string& text) { return failureOf(parseTruth, text); }
 
 TEST(ParseUnsigned, BlanksAndSignsBeforeTheDigits)
 {
