@@ -32,7 +32,7 @@ def program(request, shared_dir) -> Program:
 
 
 @pytest.fixture(scope="session")
-def native(shared_dir) -> Program:
+def native() -> Program:
     return Program("native")
 
 
