@@ -123,6 +123,7 @@ void FtpPeer::run()
     }
     changed_.notify_all();
     // Past the script: keep recording whatever the client still says (QUIT, say).
+    if (!ok || !acceptControl()) return;
     while (control_.valid() && readCommand()) {
     }
 }

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include "support/ftp_fixture.hpp"
+
+using namespace ftptest;
+
+namespace {
+using Commands = std::vector<std::string>;
+
+class FtpSessionTest : public FtpTest {
+protected:
+    // connect(), expecting a failure; returns it.
+    FTPException connectFailure()
+    {
+        try {
+            connectClient();
+        } catch (const FTPException& e) {
+            return e;
+        }
+        ADD_FAILURE() << "connect succeeded";
+        return FTPException("000", "");
+    }
+};
+}
+
+TEST_F(FtpSessionTest, UserThenPasswordLogsIn)
+{
+    login(peer).reply("221 bye");
+    connectClient();
+    EXPECT_TRUE(client.connected());
+    client.close();
+    EXPECT_FALSE(client.connected());
+    ASSERT_TRUE(peer.waitForClientClose());
+    EXPECT_EQ(peer.commands(), (Commands{"USER user\r\n", "PASS secret\r\n", "QUIT\r\n"}));
+    client.close();  // a second close does nothing
+}
+
+TEST_F(FtpSessionTest, UserAcceptedWithoutPasswordSendsNoPass)
+{
+    peer.send("220 ready\r\n").reply("230 no password needed");
+    connectClient();
+    ASSERT_TRUE(peer.waitForScript());
+    EXPECT_EQ(peer.commands(), Commands{"USER user\r\n"});
+}
+
+TEST_F(FtpSessionTest, PassAnsweredWith202IsLoggedIn)
+{
+    peer.send("220 ready\r\n").reply("331 password").reply("202 already in");
+    EXPECT_NO_THROW(connectClient());
+    EXPECT_TRUE(client.connected());
+}
+
+TEST_F(FtpSessionTest, RefusedPasswordQuitsAndClosesBeforeFailing)
+{
+    peer.send("220 ready\r\n").reply("331 password").reply("530 Login incorrect.").reply("221 bye");
+    FTPException e = connectFailure();
+    EXPECT_EQ(e.toString(), "530 Login incorrect.");
+    EXPECT_FALSE(client.connected());
+    ASSERT_TRUE(peer.waitForClientClose());
+    EXPECT_EQ(peer.commands(), (Commands{"USER user\r\n", "PASS secret\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(FtpSessionTest, ServiceNotAvailableGreetingFails)
+{
+    peer.send("421 Too many users\r\n");
+    FTPException e = connectFailure();
+    EXPECT_EQ(e.code(), "421");
+    EXPECT_EQ(e.message(), "Too many users");
+    EXPECT_FALSE(client.connected());
+}
+
+TEST_F(FtpSessionTest, NoGreetingFailsWith500AfterGreetingAndQuitWaits)
+{
+    auto start = Clock::now();
+    FTPException e = connectFailure();
+    auto took = elapsedSince(start);
+    EXPECT_EQ(e.toString(), "500 ");
+    EXPECT_FALSE(client.connected());
+    EXPECT_GE(took, milliseconds(380));
+    EXPECT_LT(took, milliseconds(1500));
+    ASSERT_TRUE(peer.waitForClientClose());
+    EXPECT_EQ(peer.commands(), Commands{"QUIT\r\n"});
+}
+
+TEST_F(FtpSessionTest, EmptyUserStopsAfterTheGreeting)
+{
+    peer.send("220 ready\r\n");
+    client.connect("127.0.0.1", "", "", peer.start());
+    EXPECT_TRUE(client.connected());
+    client.close();
+    ASSERT_TRUE(peer.waitForClientClose());
+    EXPECT_EQ(peer.commands(), Commands{"QUIT\r\n"});
+}
+
+TEST_F(FtpSessionTest, CloseOnADroppedConnectionReleasesAtOnce)
+{
+    login(peer).closeControl();
+    connectClient();
+    ASSERT_TRUE(peer.waitForScript());
+    client.setTimeout(50'000'000);
+    auto start = Clock::now();
+    client.close();
+    EXPECT_FALSE(client.connected());
+    EXPECT_LT(elapsedSince(start), milliseconds(1000));
+}
+
+TEST_F(FtpSessionTest, FoldersAndTheirReplies)
+{
+    login(peer)
+        .reply("250 ok")
+        .reply("550 No such folder")
+        .reply("257 \"/a \"\"b\"\"\" created here")
+        .reply("257 \"xy")
+        .reply("257 ab")
+        .reply("200 still here");
+    connectClient();
+    client.changeDirectory("/up");
+    try {
+        client.changeDirectory("/missing");
+        FAIL() << "accepted";
+    } catch (const FTPException& e) {
+        EXPECT_EQ(e.toString(), "550 No such folder");
+    }
+    EXPECT_EQ(client.makeDirectory("/a \"b\""), "/a \"b\"");
+    EXPECT_EQ(client.makeDirectory("xy"), "xy");
+    try {
+        client.makeDirectory("ab");
+        FAIL() << "accepted";
+    } catch (const FTPException& e) {
+        EXPECT_EQ(e.toString(), "257 ab");
+    }
+    // The connection is still in step after the refusals.
+    client.issueCommand("NOOP");
+    EXPECT_EQ(client.readReply().code, "200");
+    EXPECT_EQ(peer.commands()[2], "CWD /up\r\n");
+    EXPECT_EQ(peer.commands()[4], "MKD /a \"b\"\r\n");
+}
+
+TEST_F(FtpSessionTest, FeatureList)
+{
+    EXPECT_TRUE(client.isSupported("EPSV"));
+    EXPECT_FALSE(client.isKnownSupported("EPSV"));
+    login(peer).send("").reply("211-Features:\r\n MDTM\r\n REST STREAM\r\n211 End");
+    connectClient();
+    client.readFeatures();
+    ASSERT_EQ(client.features().size(), 3u);
+    EXPECT_EQ(client.features()[0].name, "FEAT");
+    EXPECT_EQ(client.features()[2].name, "REST");
+    EXPECT_EQ(client.features()[2].parameters, "STREAM");
+    EXPECT_TRUE(client.isKnownSupported("MDTM"));
+    EXPECT_FALSE(client.isSupported("EPSV"));
+}
