@@ -10,18 +10,15 @@ from __future__ import annotations
 
 import fnmatch
 import hashlib
-import os
-import pty
-import subprocess
 import sys
 import tempfile
 import time
-import tty
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 
+from program import run_on_terminal  # noqa: E402
 from servers import PyFtpdServer  # noqa: E402
 
 PROGRAM = REPO / "build" / "ftpupload"
@@ -48,24 +45,9 @@ def tree(root: Path) -> dict[str, bytes]:
             for p in sorted(root.rglob("*")) if p.is_file()}
 
 
-def run_streaming(command: list[str]) -> int:
-    """Runs the program on a pseudo-terminal and copies its output here as it comes."""
-    master, slave = pty.openpty()
-    tty.setraw(slave)  # the program's own CR LF, byte for byte
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
-    os.close(slave)
-    out = sys.stdout.buffer
-    while True:
-        try:
-            chunk = os.read(master, 4096)
-        except OSError:  # the terminal closes when the program ends
-            break
-        if not chunk:
-            break
-        out.write(chunk.replace(b"\r\n", b"\n"))
-        out.flush()
-    os.close(master)
-    return process.wait()
+def show(chunk: bytes) -> None:
+    sys.stdout.buffer.write(chunk.replace(b"\r\n", b"\n"))
+    sys.stdout.buffer.flush()
 
 
 def digest(content: bytes) -> str:
@@ -106,7 +88,7 @@ def main() -> int:
             print(f"Throw-away FTP server on {server.host}:{server.port}, user {USER}.")
             print("Running: " + " ".join(command) + "\n")
             started = time.monotonic()
-            status = run_streaming(command)
+            status = run_on_terminal(command, show, merge_stderr=True)
             print(f"\nftpupload ended with status {status} after {time.monotonic() - started:.1f} s")
             identical = report(expected_files(), tree(root / "site"))
     if status == 0 and identical:

@@ -3,10 +3,13 @@ from __future__ import annotations
 
 import fcntl
 import os
+import pty
 import subprocess
 import time
+import tty
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Callable
 
 REPO = Path(__file__).resolve().parents[2]
 # The builds of `make`; another build can be tried by naming its executables here.
@@ -27,6 +30,29 @@ def crlf_lines(data: bytes) -> list[str]:
     for piece in pieces:
         assert b"\n" not in piece and b"\r" not in piece, f"bare line break in {piece!r}"
     return [piece.decode("utf-8") for piece in pieces]
+
+
+def run_on_terminal(command: list[str], on_output: Callable[[bytes], None],
+                    env: dict[str, str] | None = None, merge_stderr: bool = False) -> int:
+    """Runs a command with its output on a pseudo-terminal, where the program flushes every
+    line, and hands over each piece of output as it arrives; returns the exit status."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)  # no terminal translation: the program's own bytes
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=slave, env=env,
+                               stderr=slave if merge_stderr else subprocess.DEVNULL)
+    os.close(slave)
+    try:
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal closes when the program ends
+                break
+            if not chunk:
+                break
+            on_output(chunk)
+    finally:
+        os.close(master)
+    return process.wait(timeout=RUN_LIMIT_SECONDS)
 
 
 def info(message: str, code: str = "000", text: str = "") -> str:

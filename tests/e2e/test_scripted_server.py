@@ -1,5 +1,7 @@
 """Runs against the tests' own server: exact lines, the commands it saw, odd replies, pacing."""
-from program import error, info
+import time
+
+from program import error, info, run_on_terminal
 from scripted_ftp import Script, ScriptedFtpServer
 from trees import MIB, make_tree, random_bytes, take_progress
 
@@ -92,13 +94,14 @@ def test_a_reply_after_226_costs_that_file_only(program, tmp_path):
     assert server.files == {"/www/a.txt": b"aa", "/www/b.txt": b"bbb"}
 
 
-def test_250_completes_a_store(program, tmp_path):
+def test_250_completes_a_store_and_passive_false_still_stores_passively(program, tmp_path):
     local = make_tree(tmp_path / "data", {"a.txt": b"a"})
     with ScriptedFtpServer(Script(complete_reply="250 Transfer complete.")) as server:
-        run = run_against(program, server, local)
+        run = run_against(program, server, local, "--passive=false")
     assert run.status == 0, run.describe()
     assert run.lines[-3:] == [info("uploading a.txt 1/1", "500")] * 2 + ["uploaded: 1 files"]
     assert server.files == {"/www/a.txt": b"a"}
+    assert "PASV" in server.lines
 
 
 def test_a_refused_store_goes_on_with_the_next_file(program, tmp_path):
@@ -173,3 +176,47 @@ def test_a_file_removed_after_the_scan_costs_only_that_file(program, tmp_path):
     ], run.describe()
     assert "STOR b.txt" not in server.lines
     assert server.files == {"/www/a.txt": b"a", "/www/c.txt": b"ccc"}
+
+
+def test_lines_reach_a_terminal_as_they_are_written(native, tmp_path):
+    """On a terminal each line is flushed before the pause that follows it."""
+    local = make_tree(tmp_path / "data", {"a.txt": b"a"})
+    with ScriptedFtpServer(Script(password="other")) as server:
+        arrivals = lines_on_terminal(native, [
+            f"--local={local}", f"--host={HOST}", f"--port={server.port}", "--username=tester",
+            "--password=secret", "--remote=/www", "--timeout=1"])
+    assert [line for line, _ in arrivals] == [
+        native.shown(local), info("1 files to backup"), info(f"connecting...{HOST}"),
+        error(f"connect to {HOST} Login incorrect. tester ****"),
+        f"upload failed: {native.shown(local)}"]
+    # Seconds after the first line: 2000 ms pauses follow the second, third and fourth lines.
+    offsets = [at - arrivals[0][1] for _, at in arrivals]
+    for offset, expected in zip(offsets, [0.0, 0.0, 2.0, 4.0, 6.0]):
+        assert close_to(offset, expected), offsets
+
+
+def lines_on_terminal(program, args):
+    """Each line the program writes to a terminal, with its arrival time."""
+    arrivals, pending = [], b""
+
+    def collect(chunk):
+        nonlocal pending
+        pending += chunk
+        while b"\r\n" in pending:
+            line, pending = pending.split(b"\r\n", 1)
+            arrivals.append((line.decode("utf-8"), time.monotonic()))
+
+    assert run_on_terminal(program.command(args), collect, program.environment()) == 1
+    assert pending == b""
+    return arrivals
+
+
+def test_a_file_name_cannot_smuggle_a_command(native, tmp_path):
+    # A POSIX file name may hold CR LF; it must never reach the server as a second command.
+    local = make_tree(tmp_path / "data", {"evil\r\nDELE victim.txt": b"e", "fine.txt": b"f"})
+    with ScriptedFtpServer() as server:
+        run = run_against(native, server, local)
+    assert run.status == 1, run.describe()
+    assert not any(line.startswith("DELE") for line in server.lines), server.lines
+    assert server.files == {"/www/fine.txt": b"f"}
+    assert run.stdout.endswith(b"uploaded: 1 files\r\n"), run.describe()
