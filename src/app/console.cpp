@@ -110,7 +110,11 @@ void ConsoleStream::append(std::string_view text)
 
 void ConsoleStream::flush()
 {
-    if (buffer_.empty() || !sink_) return;
+    if (!sink_) {
+        buffer_.clear();  // nowhere to write
+        return;
+    }
+    if (buffer_.empty()) return;
     // Taken out first: a refused write must not be retried with the same bytes forever.
     std::string pending = std::move(buffer_);
     buffer_.clear();

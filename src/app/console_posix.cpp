@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -53,6 +54,8 @@ ConsoleStream::Sink& standardErrorSink()
 
 void startUpConsole()
 {
+    // A reader that went away must show up as a refused write, not end the process unreported.
+    std::signal(SIGPIPE, SIG_IGN);
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // open() takes the lowest free descriptor, which is this one.

@@ -31,7 +31,7 @@ constexpr auto usageCipher = encipher(
     "\r\n"
     "  --local=FOLDER     local folder whose files are uploaded (required)\r\n"
     "  --host=SERVER      FTP server, host name or address (default: none)\r\n"
-    "  --port=NUMBER      server control port, 1 to 65535 (default: 21)\r\n"
+    "  --port=NUMBER      server control port, up to 65535 (default: 21)\r\n"
     "  --username=NAME    login name (default: none)\r\n"
     "  --password=TEXT    login password (default: none)\r\n"
     "  --remote=FOLDER    remote folder that receives the files (default: the login folder)\r\n"
