@@ -119,7 +119,9 @@ std::string Telnet::receiveLine()
     if (!controlSocket_) return line;
     lastLineEnd_ = LineEnd::timedOut;
     const auto deadline = Clock::now() + timeoutDuration();
-    // One byte per receive: whatever follows the line end stays for the next call.
+    // Look at what is queued, then take exactly up to the line end: whatever
+    // follows it stays in the socket for the next call.
+    char chunk[4096];
     while (Clock::now() < deadline) {
         SocketSet set;
         set.add(*controlSocket_, SocketSet::readable);
@@ -129,19 +131,29 @@ std::string Telnet::receiveLine()
             lastLineEnd_ = LineEnd::closed;
             break;
         }
-        char byte = 0;
-        Socket::IoResult result = controlSocket_->receive(&byte, 1);
-        if (result.status == Socket::IoStatus::wouldBlock) continue;
-        if (result.status != Socket::IoStatus::done || result.count != 1) {
+        Socket::IoResult peeked = controlSocket_->peek(chunk, sizeof chunk);
+        if (peeked.status == Socket::IoStatus::wouldBlock) continue;
+        if (peeked.status != Socket::IoStatus::done || peeked.count == 0) {
             lastLineEnd_ = LineEnd::closed;
             break;
         }
-        if (byte == '\r') continue;
-        if (byte == '\n') {
-            lastLineEnd_ = LineEnd::complete;
+        std::string_view queued(chunk, peeked.count);
+        std::size_t end = queued.find('\n');
+        std::size_t take = end == std::string_view::npos ? queued.size() : end + 1;
+        Socket::IoResult taken = controlSocket_->receive(chunk, take);
+        if (taken.status != Socket::IoStatus::done || taken.count == 0) {
+            lastLineEnd_ = LineEnd::closed;
             break;
         }
-        if (line.size() < maxLineLength) line += byte;
+        for (std::size_t i = 0; i < taken.count; ++i) {
+            char byte = chunk[i];
+            if (byte == '\r') continue;
+            if (byte == '\n') {
+                lastLineEnd_ = LineEnd::complete;
+                return line;
+            }
+            if (line.size() < maxLineLength) line += byte;
+        }
     }
     return line;
 }

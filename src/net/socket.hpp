@@ -55,6 +55,8 @@ public:
     IoResult send(const void* data, std::size_t length);
     // One receive call; status closed when the peer ended the connection.
     IoResult receive(void* buffer, std::size_t capacity);
+    // As receive, but the bytes stay queued for the next receive.
+    IoResult peek(void* buffer, std::size_t capacity);
 
     IPv4Address localAddress() const;
     IPv4Address peerAddress() const;
@@ -78,5 +80,6 @@ public:
 
 private:
     explicit Socket(Handle handle) : handle_(handle) {}
+    IoResult receiveWith(void* buffer, std::size_t capacity, int flags);
     Handle handle_ = invalidHandle;
 };

@@ -94,11 +94,15 @@ Socket::IoResult Socket::send(const void* data, std::size_t length)
     return {wouldBlock(errno) ? IoStatus::wouldBlock : IoStatus::failed, 0};
 }
 
-Socket::IoResult Socket::receive(void* buffer, std::size_t capacity)
+Socket::IoResult Socket::receive(void* buffer, std::size_t capacity) { return receiveWith(buffer, capacity, 0); }
+
+Socket::IoResult Socket::peek(void* buffer, std::size_t capacity) { return receiveWith(buffer, capacity, MSG_PEEK); }
+
+Socket::IoResult Socket::receiveWith(void* buffer, std::size_t capacity, int flags)
 {
     ssize_t received;
     do {
-        received = ::recv(fd(handle_), buffer, capacity, 0);
+        received = ::recv(fd(handle_), buffer, capacity, flags);
     } while (received < 0 && errno == EINTR);
     if (received > 0) return {IoStatus::done, static_cast<std::size_t>(received)};
     if (received == 0) return {capacity == 0 ? IoStatus::done : IoStatus::closed, 0};

@@ -105,10 +105,14 @@ Socket::IoResult Socket::send(const void* data, std::size_t length)
     return {WSAGetLastError() == WSAEWOULDBLOCK ? IoStatus::wouldBlock : IoStatus::failed, 0};
 }
 
-Socket::IoResult Socket::receive(void* buffer, std::size_t capacity)
+Socket::IoResult Socket::receive(void* buffer, std::size_t capacity) { return receiveWith(buffer, capacity, 0); }
+
+Socket::IoResult Socket::peek(void* buffer, std::size_t capacity) { return receiveWith(buffer, capacity, MSG_PEEK); }
+
+Socket::IoResult Socket::receiveWith(void* buffer, std::size_t capacity, int flags)
 {
     int chunk = capacity > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(capacity);
-    int received = ::recv(sock(handle_), static_cast<char*>(buffer), chunk, 0);
+    int received = ::recv(sock(handle_), static_cast<char*>(buffer), chunk, flags);
     if (received > 0) return {IoStatus::done, static_cast<std::size_t>(received)};
     if (received == 0) return {capacity == 0 ? IoStatus::done : IoStatus::closed, 0};
     return {WSAGetLastError() == WSAEWOULDBLOCK ? IoStatus::wouldBlock : IoStatus::failed, 0};
