@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "net/net_exception.hpp"
 #include "support/ftp_fixture.hpp"
 
 using namespace ftptest;
@@ -71,7 +72,8 @@ TEST_F(FtpTransferTest, CompletionWith250IsAcceptedAndOthersAreNot)
 {
     login(peer)
         .reply("200 ok").reply("200 ok").pasv().reply("150 go").data().send("250 stored\r\n")
-        .reply("200 ok").reply("200 ok").pasv().reply("150 go").data().send("451 disk trouble\r\n")
+        .reply("200 ok").reply("200 ok").pasv(FtpPeer::DataMode::read, "227 =", "").reply("150 go").data()
+        .send("451 disk trouble\r\n")
         .reply("250 still in step");
     connectClient();
     std::string file = makeFile("abc");
@@ -259,4 +261,42 @@ TEST_F(FtpTransferTest, CommandInjectionThroughTheRemotePathIsRefused)
         EXPECT_EQ(e.code(), "501");
     }
     EXPECT_EQ(afterLogin(), (Commands{"ALLO 3\r\n", "TYPE I\r\n", "PASV\r\n"}));
+}
+
+TEST_F(FtpTransferTest, RefusedDataConnectionFailsAtOnceAndSendsNoStor)
+{
+    std::uint16_t closedPort;
+    {
+        Socket probe = Socket::create();
+        probe.bindAndListen(IPv4Address::loopback(0), 1);
+        closedPort = probe.localAddress().port();
+    }
+    login(peer)
+        .reply("200 ok")
+        .reply("200 ok")
+        .reply("227 Entering Passive Mode (127,0,0,1," + std::to_string(closedPort >> 8) + "," +
+               std::to_string(closedPort & 0xFF) + ")")
+        .reply("250 ok");
+    connectClient();
+    try {
+        client.putFile("x", makeFile("abc"), nullptr, FtpFormat::image);
+        FAIL() << "stored without a data connection";
+    } catch (const SocketException& e) {
+        EXPECT_EQ(e.message().rfind("Unable to connect socket: ", 0), 0u) << e.message();
+    }
+    client.changeDirectory("/");
+    EXPECT_EQ(afterLogin(), (Commands{"ALLO 3\r\n", "TYPE I\r\n", "PASV\r\n", "CWD /\r\n"}));
+}
+
+TEST_F(FtpTransferTest, UnparsablePasvReply)
+{
+    login(peer).reply("200 ok").reply("227 Entering Passive Mode").reply("250 ok");
+    connectClient();
+    try {
+        client.storeStream("x", nullptr, nullptr, FtpFormat::image);
+        FAIL() << "parsed";
+    } catch (const FTPException& e) {
+        EXPECT_EQ(e.toString(), "501 CLIENT: Unable to parse address");
+    }
+    EXPECT_NO_THROW(client.changeDirectory("/"));
 }
