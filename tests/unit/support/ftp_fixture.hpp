@@ -46,8 +46,10 @@ protected:
     // A local file with the given contents; removed after the test.
     std::string makeFile(const std::string& contents)
     {
+        // Named after the test: tests run in parallel processes, where object addresses repeat.
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
         auto path = std::filesystem::temp_directory_path() /
-                    ("ftp_test_" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "_" +
+                    ("ftp_test_" + std::string(test->test_suite_name()) + "_" + test->name() + "_" +
                      std::to_string(files.size()));
         files.push_back(path);
         std::FILE* f = std::fopen(path.string().c_str(), "wb");
