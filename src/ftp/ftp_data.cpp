@@ -1,7 +1,6 @@
 // Negotiating, opening and finishing the data connection of one transfer.
 #include "ftp/ftp_connection.hpp"
 #include "ftp/passive_reply.hpp"
-#include "net/net_exception.hpp"
 #include "net/net_host.hpp"
 #include "net/socket_set.hpp"
 
@@ -53,13 +52,9 @@ Socket FTPConnection::openPassiveConnection()
     FtpReply reply = expectReply("227");
     auto target = parsePasvReply(reply.message);
     if (!target) throw FTPException("501", "CLIENT: Unable to parse address");
-    std::optional<IPv4Address> host = IPv4Address::parse(target->host, target->port);
-    if (!host) {
-        std::vector<IPv4Address> addresses = NetHost::resolve(target->host);
-        if (addresses.empty()) throw AddressException("Unable to resolve host '" + target->host + "'");
-        host = addresses.front().withPort(target->port);
-    }
-    return connectData(passiveDataAddress(*host, controlPeer), waitLimit());
+    // A dotted host resolves to itself without asking the system.
+    return connectData(passiveDataAddress(NetHost::resolveFirst(target->host, target->port), controlPeer),
+                       waitLimit());
 }
 
 void FTPConnection::acceptDataConnection(Socket& data)

@@ -1,6 +1,5 @@
 // Login, logout, remote folders and the server's feature list.
 #include "ftp/ftp_connection.hpp"
-#include "net/net_exception.hpp"
 #include "net/net_host.hpp"
 
 void FTPConnection::connect(const std::string& host, const std::string& user, const std::string& password,
@@ -46,21 +45,12 @@ void FTPConnection::setPassive()
     activeListenAddress_.reset();
 }
 
-namespace {
-IPv4Address resolveOne(const std::string& host, std::uint16_t port)
-{
-    std::vector<IPv4Address> addresses = NetHost::resolve(host);
-    if (addresses.empty()) throw AddressException("Unable to resolve host '" + host + "'");
-    return addresses.front().withPort(port);
-}
-}
-
 void FTPConnection::setActive(const std::string& address, std::uint16_t port, const std::string& listenAddress,
                               std::uint16_t listenPort)
 {
-    IPv4Address announced = resolveOne(address, port);
+    IPv4Address announced = NetHost::resolveFirst(address, port);
     if (listenPort == 0) listenPort = port;
-    IPv4Address listen = listenAddress.empty() ? IPv4Address::any(listenPort) : resolveOne(listenAddress, listenPort);
+    IPv4Address listen = listenAddress.empty() ? IPv4Address::any(listenPort) : NetHost::resolveFirst(listenAddress, listenPort);
     connectionType_ = FtpConnectionType::active;
     activeAddress_ = announced;
     activeListenAddress_ = listen;
