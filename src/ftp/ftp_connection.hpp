@@ -84,8 +84,9 @@ public:
     std::uint64_t restartOffset() const { return restartOffset_; }
 
 private:
+    // The store commands' common steps; `send` false leaves the data connection empty.
     void transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,
-                        const ProgressCallback& progress, FtpFormat format);
+                        const ProgressCallback& progress, FtpFormat format, bool send);
     void abortTransfer(Socket& data) noexcept;
 
     std::vector<FtpFeature> features_;

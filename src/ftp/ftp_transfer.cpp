@@ -52,24 +52,22 @@ void FTPConnection::putFile(const std::string& remotePath, const std::string& lo
 void FTPConnection::storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
                                 FtpFormat format)
 {
-    setRepresentation(format);
-    Socket data = startDataCommand("STOR", {remotePath});
-    try {
-        if (stream) sendStream(data, stream, progress);
-    } catch (...) {
-        abortTransfer(data);
-        throw;
-    }
-    finishDataCommand(data);
+    transferStream("STOR", remotePath, stream, progress, format, stream != nullptr);
 }
 
 void FTPConnection::appendStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
                                  FtpFormat format)
 {
+    transferStream("APPE", remotePath, stream, progress, format, true);
+}
+
+void FTPConnection::transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,
+                                   const ProgressCallback& progress, FtpFormat format, bool send)
+{
     setRepresentation(format);
-    Socket data = startDataCommand("APPE", {remotePath});
+    Socket data = startDataCommand(verb, {remotePath});
     try {
-        sendStream(data, stream, progress);
+        if (send) sendStream(data, stream, progress);
     } catch (...) {
         abortTransfer(data);
         throw;
