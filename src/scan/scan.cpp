@@ -31,12 +31,11 @@ ScanResult scanLocal(const std::string& localFolder)
     ScanResult result;
     std::uint64_t totalBytes = 0;
     result.root = localFolder;
-    std::string swept = localFolder;
-    std::replace(swept.begin(), swept.end(), '\\', '/');
 
+    // FilePath, which the scan starts from, turns "\" separators into "/" itself.
     FileScan scan;
     scan.sweep(
-        swept,
+        localFolder,
         ScanFilter([&totalBytes](const FilePath& entry, bool entryIsFolder) {
             return selectEntry(entry, entryIsFolder, totalBytes);
         }),
