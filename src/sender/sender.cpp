@@ -1,5 +1,6 @@
 #include "sender/sender.hpp"
 
+#include <algorithm>
 #include <exception>
 
 #include "app/config.hpp"
@@ -21,13 +22,6 @@ std::string failureMessage(const std::exception& failure)
 {
     if (auto* own = dynamic_cast<const Exception*>(&failure)) return own->message();
     return failure.what();
-}
-
-std::string replaceAll(std::string text, char from, char to)
-{
-    for (char& c : text)
-        if (c == from) c = to;
-    return text;
 }
 
 // Closes the client however the session steps are left, before any outer handler runs.
@@ -69,7 +63,8 @@ std::string Sender::toRemotePath(const std::string& localPath) const
     // Only the leading folder is cut: the same text deeper in the tree is a real folder name.
     std::string relative = localPath;
     if (!local.empty() && relative.compare(0, local.size(), local) == 0) relative.erase(0, local.size());
-    return replaceAll(std::move(relative), '\\', '/');
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    return relative;
 }
 
 std::string Sender::maskedPassword() const { return password.empty() ? std::string() : std::string("****"); }
