@@ -14,9 +14,9 @@ constexpr std::int32_t stepPause = 2000;
 constexpr std::int32_t progressPause = 10;
 constexpr std::int32_t filePause = 100;
 
-FtpReply lastReplyValue;
-FilePath currentFileValue;
-std::uint64_t currentFileSizeValue = 0;
+FtpReply lastReply;
+FilePath currentFile;
+std::uint64_t currentFileSize = 0;
 
 std::string failureMessage(const std::exception& failure)
 {
@@ -31,27 +31,23 @@ struct CloseOnExit {
 };
 }
 
-const FtpReply& lastReply() { return lastReplyValue; }
-const FilePath& currentFile() { return currentFileValue; }
-std::uint64_t currentFileSize() { return currentFileSizeValue; }
-
 void resetSenderState()
 {
-    lastReplyValue = FtpReply{};
-    currentFileValue = FilePath{};
-    currentFileSizeValue = 0;
+    lastReply = FtpReply{};
+    currentFile = FilePath{};
+    currentFileSize = 0;
 }
 
 bool Sender::logError(const std::string& message, std::int32_t pauseMilliseconds)
 {
-    writeLine("error:\t{}\tcode: {}\tmessage: {}", message, lastReplyValue.code, lastReplyValue.message);
+    writeLine("error:\t{}\tcode: {}\tmessage: {}", message, lastReply.code, lastReply.message);
     pauseFor(pauseMilliseconds);
     return false;
 }
 
 bool Sender::logInfo(const std::string& message, std::int32_t pauseMilliseconds)
 {
-    writeLine("{}\tcode: {}\tmessage: {}", message, lastReplyValue.code, lastReplyValue.message);
+    writeLine("{}\tcode: {}\tmessage: {}", message, lastReply.code, lastReply.message);
     pauseFor(pauseMilliseconds);
     return true;
 }
@@ -72,14 +68,13 @@ std::string Sender::maskedPassword() const { return password.empty() ? std::stri
 bool Sender::quietCheck(FTP& client)
 {
     // "500" is also what silence reads as: nothing beyond the operation's own reply arrived.
-    lastReplyValue = client.readReply();
-    return lastReplyValue.code == "500";
+    lastReply = client.readReply();
+    return lastReply.code == "500";
 }
 
 void Sender::showProgress(std::uint64_t bytesSent)
 {
-    logInfo(formatText("uploading {} {}/{}", {currentFileValue.file(), bytesSent, currentFileSizeValue}),
-            progressPause);
+    logInfo(formatText("uploading {} {}/{}", {currentFile.file(), bytesSent, currentFileSize}), progressPause);
 }
 
 bool Sender::send()
@@ -92,8 +87,8 @@ bool Sender::send()
         CloseOnExit closer{*client};
         return runSession(*client);
     } catch (const std::exception& failure) {
-        writeLine("send catch {}, code {}, message {}, remotePath {}", failureMessage(failure), lastReplyValue.code,
-                  lastReplyValue.message, remote);
+        writeLine("send catch {}, code {}, message {}, remotePath {}", failureMessage(failure), lastReply.code,
+                  lastReply.message, remote);
         return false;
     }
 }
@@ -144,8 +139,8 @@ void Sender::uploadFiles(FTP& client)
             localPath = file.dup().native().path();
             storePath = toRemotePath(localPath);
             // Inside the guard: a file that vanished since the scan costs only itself.
-            currentFileSizeValue = file.fileSize();
-            currentFileValue = file;
+            currentFileSize = file.fileSize();
+            currentFile = file;
             client.putFile(storePath, localPath, progress, FtpFormat::image);
             if (!quietCheck(client)) {
                 logError("upload " + storePath, stepPause);

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "ftp/ftp_reply.hpp"
 #include "scan/file_path.hpp"
 
 class FTP;
@@ -51,9 +50,6 @@ private:
     std::size_t stored_ = 0;
 };
 
-// What the run shares with its log lines and progress callback, for one run per process.
-const FtpReply& lastReply();
-const FilePath& currentFile();
-std::uint64_t currentFileSize();
-// Back to the start-of-process values (tests run several runs in one process).
+// The run's shared state (last quiet-check reply, file being sent) back to its
+// start-of-process values (tests run several runs in one process).
 void resetSenderState();
