@@ -11,10 +11,8 @@ class SocketSet {
 public:
     enum Event : unsigned { readable = 1u, writable = 2u };
 
-    void clear() { entries_.clear(); }
     // Adds a socket; its index is the number of sockets added before it.
     void add(const Socket& socket, unsigned events);
-    std::size_t size() const { return entries_.size(); }
 
     // Waits at most `limit` (negative counts as zero). Returns the number of
     // sockets that are ready, 0 when the time ran out, -1 when the wait failed.
