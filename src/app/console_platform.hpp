@@ -3,7 +3,6 @@
 // report can write to one directly) and the native box. Implemented in console_*.cpp and
 // messagebox_*.cpp.
 #include <string>
-#include <string_view>
 
 #include "app/console.hpp"
 

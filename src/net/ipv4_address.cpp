@@ -1,7 +1,5 @@
 #include "net/ipv4_address.hpp"
 
-#include <charconv>
-
 std::optional<IPv4Address> IPv4Address::parse(std::string_view dotted, std::uint16_t port)
 {
     std::uint32_t address = 0;
