@@ -7,15 +7,10 @@
 #include <cerrno>
 
 #include "common/exception.hpp"
+#include "common/posix_path.hpp"
 #include "common/system_error.hpp"
 
 namespace {
-std::string osPath(std::string path)
-{
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    return path;
-}
 int fd(std::intptr_t handle) { return static_cast<int>(handle); }
 }
 
@@ -24,7 +19,7 @@ LocalFile::LocalFile(const std::string& path) : path_(path)
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
     int handle;
     do {
-        handle = ::open(osPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        handle = ::open(sys::posixPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (handle < 0 && errno == EINTR);
     if (handle < 0) fail(sys::lastErrorText());
     handle_ = handle;

@@ -7,17 +7,11 @@
 #include <cerrno>
 
 #include "common/exception.hpp"
+#include "common/posix_path.hpp"
 #include "common/system_error.hpp"
 
 namespace {
 // Program text may carry the native "\" separator; the OS wants "/".
-std::string osPath(const std::string& text)
-{
-    std::string out = text;
-    std::replace(out.begin(), out.end(), '\\', '/');
-    return out;
-}
-
 std::string joined(const std::string& folder, const std::string& name)
 {
     if (folder.empty() || folder.back() == '/' || folder.back() == '\\') return folder + name;
@@ -87,7 +81,7 @@ class PosixFileSystem : public FileSystem {
 public:
     std::vector<FolderEntry> listFolder(const std::string& folder) override
     {
-        DIR* dir = opendir(osPath(folder).c_str());
+        DIR* dir = opendir(sys::posixPath(folder).c_str());
         if (!dir) throw failure(folder, errno);
         DirectoryHandle handle(dir);
         std::vector<FolderEntry> entries;
@@ -99,7 +93,7 @@ public:
     FileAttributes attributes(const std::string& path) override
     {
         struct stat info {};
-        if (stat(osPath(path).c_str(), &info) != 0) throw failure(path, errno);
+        if (stat(sys::posixPath(path).c_str(), &info) != 0) throw failure(path, errno);
         FileAttributes result;
         result.folder = S_ISDIR(info.st_mode);
         result.size = static_cast<std::uint64_t>(info.st_size);
@@ -109,7 +103,7 @@ public:
     std::optional<FolderIdentity> folderIdentity(const std::string& folder) override
     {
         struct stat info {};
-        if (stat(osPath(folder).c_str(), &info) != 0) return std::nullopt;
+        if (stat(sys::posixPath(folder).c_str(), &info) != 0) return std::nullopt;
         return FolderIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
     }
 };
