@@ -12,6 +12,9 @@ dpkg -s wine32:i386 >/dev/null 2>&1 || missing="$missing wine32:i386"
 [ -x /usr/sbin/vsftpd ] || missing="$missing vsftpd"
 [ -e /usr/src/googletest/CMakeLists.txt ] || missing="$missing googletest"
 [ -e /usr/lib/x86_64-linux-gnu/libgtest.a ] || missing="$missing libgtest-dev"
+[ -e /usr/include/openssl/ssl.h ] || missing="$missing libssl-dev"
+command -v openssl >/dev/null 2>&1 || missing="$missing openssl"
+/usr/bin/python3 -c 'import OpenSSL' >/dev/null 2>&1 || missing="$missing python3-openssl"
 [ -n "$missing" ] || exit 0
 echo "installing:$missing"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
