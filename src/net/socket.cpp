@@ -1,7 +1,44 @@
 #include "net/socket.hpp"
 
+#include <algorithm>
+
+#include "common/system_error.hpp"
 #include "net/net_exception.hpp"
+#include "net/socket_platform.hpp"
 #include "net/socket_set.hpp"
+
+namespace {
+using sockapi::Native;
+
+Native native(Socket::Handle handle) { return static_cast<Native>(handle); }
+
+sockaddr_in toSockaddr(const IPv4Address& address)
+{
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = htons(address.port());
+    in.sin_addr.s_addr = htonl(address.address());
+    return in;
+}
+
+IPv4Address fromSockaddr(const sockaddr_in& in) { return IPv4Address(ntohl(in.sin_addr.s_addr), ntohs(in.sin_port)); }
+
+template <class T>
+void setOption(Native socket, int name, const T& value)
+{
+    setsockopt(socket, SOL_SOCKET, name, reinterpret_cast<const sockapi::OptionValue*>(&value), sizeof value);
+}
+
+sockapi::IoLength ioLength(std::size_t length)
+{
+    return static_cast<sockapi::IoLength>(std::min(length, sockapi::maxIoChunk));
+}
+
+Socket::IoStatus failureStatus()
+{
+    return sockapi::wouldBlock(sockapi::lastError()) ? Socket::IoStatus::wouldBlock : Socket::IoStatus::failed;
+}
+}
 
 Socket::Socket(Socket&& other) noexcept : handle_(other.handle_) { other.handle_ = invalidHandle; }
 
@@ -17,6 +54,40 @@ Socket& Socket::operator=(Socket&& other) noexcept
 
 Socket::~Socket() { close(); }
 
+int Socket::lastError() { return sockapi::lastError(); }
+std::string Socket::errorText(int code) { return sys::errorText(code); }
+int Socket::timedOutError() { return sockapi::timedOut; }
+
+Socket Socket::create()
+{
+    Native handle = sockapi::createStream();
+    if (handle == sockapi::invalidNative) throw SocketException("Unable to create socket: " + lastErrorText());
+    return Socket(static_cast<Handle>(handle));
+}
+
+void Socket::setBlocking(bool blocking)
+{
+    if (!sockapi::setBlocking(native(handle_), blocking))
+        throw SocketException("Unable to set socket blocking: " + lastErrorText());
+}
+
+bool Socket::startConnect(const IPv4Address& address)
+{
+    sockaddr_in in = toSockaddr(address);
+    if (::connect(native(handle_), reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) return true;
+    if (sockapi::connectPending(sockapi::lastError())) return false;
+    throw SocketException("Unable to connect socket: " + lastErrorText());
+}
+
+int Socket::pendingError() const
+{
+    int error = 0;
+    sockapi::AddressLength length = sizeof error;
+    auto* value = reinterpret_cast<sockapi::OptionValue*>(&error);
+    if (getsockopt(native(handle_), SOL_SOCKET, SO_ERROR, value, &length) != 0) return sockapi::lastError();
+    return error;
+}
+
 void Socket::connectWithin(const IPv4Address& address, std::chrono::microseconds limit)
 {
     setBlocking(false);
@@ -27,4 +98,108 @@ void Socket::connectWithin(const IPv4Address& address, std::chrono::microseconds
     if (ready <= 0) throw SocketException("Unable to connect socket: " + errorText(timedOutError()));
     int error = pendingError();
     if (error != 0) throw SocketException("Unable to connect socket: " + errorText(error));
+}
+
+void Socket::bindAndListen(const IPv4Address& address, int backlog)
+{
+    if (sockapi::reuseAddress) setOption(native(handle_), SO_REUSEADDR, 1);
+    sockaddr_in in = toSockaddr(address);
+    if (::bind(native(handle_), reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0)
+        throw SocketException("Unable to bind socket: " + lastErrorText());
+    if (::listen(native(handle_), backlog) != 0)
+        throw SocketException("Unable to listen on socket: " + lastErrorText());
+}
+
+Socket Socket::accept()
+{
+    Native handle;
+    do {
+        handle = sockapi::acceptOne(native(handle_));
+    } while (handle == sockapi::invalidNative && sockapi::interrupted(sockapi::lastError()));
+    if (handle == sockapi::invalidNative)
+        throw SocketException("Unable to accept socket connection: " + lastErrorText());
+    return Socket(static_cast<Handle>(handle));
+}
+
+Socket::IoResult Socket::send(const void* data, std::size_t length)
+{
+    std::ptrdiff_t sent;
+    do {
+        sent = ::send(native(handle_), static_cast<const char*>(data), ioLength(length), sockapi::sendFlags);
+    } while (sent < 0 && sockapi::interrupted(sockapi::lastError()));
+    if (sent >= 0) return {IoStatus::done, static_cast<std::size_t>(sent)};
+    return {failureStatus(), 0};
+}
+
+Socket::IoResult Socket::receive(void* buffer, std::size_t capacity) { return receiveWith(buffer, capacity, 0); }
+
+Socket::IoResult Socket::peek(void* buffer, std::size_t capacity) { return receiveWith(buffer, capacity, MSG_PEEK); }
+
+Socket::IoResult Socket::receiveWith(void* buffer, std::size_t capacity, int flags)
+{
+    std::ptrdiff_t received;
+    do {
+        received = ::recv(native(handle_), static_cast<char*>(buffer), ioLength(capacity), flags);
+    } while (received < 0 && sockapi::interrupted(sockapi::lastError()));
+    if (received > 0) return {IoStatus::done, static_cast<std::size_t>(received)};
+    if (received == 0) return {capacity == 0 ? IoStatus::done : IoStatus::closed, 0};
+    return {failureStatus(), 0};
+}
+
+IPv4Address Socket::localAddress() const
+{
+    sockaddr_in in{};
+    sockapi::AddressLength length = sizeof in;
+    if (getsockname(native(handle_), reinterpret_cast<sockaddr*>(&in), &length) != 0) return {};
+    return fromSockaddr(in);
+}
+
+IPv4Address Socket::peerAddress() const
+{
+    sockaddr_in in{};
+    sockapi::AddressLength length = sizeof in;
+    if (getpeername(native(handle_), reinterpret_cast<sockaddr*>(&in), &length) != 0) return {};
+    return fromSockaddr(in);
+}
+
+std::optional<std::size_t> Socket::unsentBytes() const
+{
+    if (!valid()) return std::nullopt;
+    return sockapi::unsentBytes(native(handle_));
+}
+
+void Socket::setAbortiveClose() noexcept
+{
+    if (!valid()) return;
+    linger option{};
+    option.l_onoff = 1;
+    option.l_linger = 0;
+    setOption(native(handle_), SO_LINGER, option);
+}
+
+void Socket::setReceiveBufferSize(int bytes) noexcept
+{
+    if (valid()) setOption(native(handle_), SO_RCVBUF, bytes);
+}
+
+void Socket::setSendBufferSize(int bytes) noexcept
+{
+    if (valid()) setOption(native(handle_), SO_SNDBUF, bytes);
+}
+
+void Socket::shutdownSend() noexcept
+{
+    if (valid()) ::shutdown(native(handle_), sockapi::shutdownSend);
+}
+
+void Socket::shutdownBoth() noexcept
+{
+    if (valid()) ::shutdown(native(handle_), sockapi::shutdownBoth);
+}
+
+void Socket::close() noexcept
+{
+    if (!valid()) return;
+    sockapi::closeNative(native(handle_));
+    handle_ = invalidHandle;
 }

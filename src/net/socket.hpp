@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "net/ipv4_address.hpp"
@@ -63,6 +64,9 @@ public:
 
     // Makes close() reset the connection (linger 0) so the peer sees an abort.
     void setAbortiveClose() noexcept;
+    // Ends the sending direction only (the peer reads end of stream once the queued
+    // bytes are through); receiving goes on. Errors are ignored.
+    void shutdownSend() noexcept;
     // Shuts both directions down; errors are ignored.
     void shutdownBoth() noexcept;
     // Closes the socket; errors are ignored; closing twice does nothing.
@@ -70,6 +74,13 @@ public:
 
     // A small receive buffer, so a peer that stops reading stalls the sender quickly.
     void setReceiveBufferSize(int bytes) noexcept;
+    // A small send buffer, so little data sits queued behind a peer that stops reading.
+    void setSendBufferSize(int bytes) noexcept;
+
+    // Bytes handed to this socket's send queue that the peer has not acknowledged yet;
+    // 0 once everything sent has reached the peer's system. nullopt where the platform
+    // cannot tell (Windows) and for a listening socket.
+    std::optional<std::size_t> unsentBytes() const;
 
     // The calling thread's last socket error and the platform's texts for error codes.
     static int lastError();
