@@ -107,8 +107,11 @@ int verifyServer(X509_STORE_CTX* store, void*);
 
 class OpenSslContext final : public TlsContext {
 public:
-    explicit OpenSslContext(const TlsSettings& settings) : TlsContext(settings), ctx_(SSL_CTX_new(TLS_client_method()))
+    explicit OpenSslContext(const TlsSettings& settings) : TlsContext(settings)
     {
+        // Owned from here, so a throw below (an unreadable CA file) frees it.
+        owner_.reset(SSL_CTX_new(TLS_client_method()));
+        ctx_ = owner_.get();
         if (!ctx_) throw TlsError("TLS set-up failed: " + openSslReason());
         SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
         SSL_CTX_set_default_verify_paths(ctx_);
@@ -125,7 +128,6 @@ public:
     ~OpenSslContext() override
     {
         if (newest_) SSL_SESSION_free(newest_);
-        SSL_CTX_free(ctx_);
     }
 
     SSL_CTX* ctx() const { return ctx_; }
@@ -163,7 +165,11 @@ private:
         }
     }
 
-    SSL_CTX* ctx_;
+    struct FreeCtx {
+        void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+    };
+    std::unique_ptr<SSL_CTX, FreeCtx> owner_;
+    SSL_CTX* ctx_ = nullptr;
     std::mutex mutex_;
     SSL_SESSION* newest_ = nullptr;
 };
