@@ -4,7 +4,7 @@ PYTHON := /usr/bin/python3
 export WINEDEBUG := -all
 export WINEPREFIX := $(CURDIR)/build-win32/wineprefix
 
-.PHONY: all build build-win32 build-asan deps test unit-tests e2e-tests demo clean
+.PHONY: all build build-win32 build-asan deps test unit-tests e2e-tests demo bench clean
 
 all: build
 
@@ -40,6 +40,10 @@ test: deps
 
 demo: deps build
 	$(PYTHON) scripts/demo.py
+
+# Not part of `make test`: it measures, on this machine, against a local vsftpd (bench/bench.py).
+bench: deps build
+	$(PYTHON) bench/bench.py
 
 clean:
 	rm -rf build build-win32 build-asan
