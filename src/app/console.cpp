@@ -25,6 +25,28 @@ std::string FormatValue::text() const
     return std::get<std::string>(value_);
 }
 
+std::string visibleText(std::string_view text)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 0x20 && byte != 0x7F) || c == '\t') {
+            out += c;
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
 std::string formatText(std::string_view format, const std::vector<FormatValue>& values)
 {
     std::string out;
@@ -82,7 +104,10 @@ ConsoleStream::~ConsoleStream()
 
 ConsoleStream& ConsoleStream::writeLine(std::string_view format, const std::vector<FormatValue>& values)
 {
-    std::string line = formatText(format, values);
+    std::vector<FormatValue> shown;
+    shown.reserve(values.size());
+    for (const FormatValue& value : values) shown.emplace_back(visibleText(value.text()));
+    std::string line = formatText(format, shown);
     line += lineEnd;
     append(line);
     if (sink_ && sink_->interactive()) flush();

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -34,6 +35,10 @@ private:
 // a "{}" with no value left is "{invalid index}", an unclosed "{" is "{malformed format}".
 std::string formatText(std::string_view format, const std::vector<FormatValue>& values);
 
+// `text` with every control character but tab written visibly ("\r", "\n", "\x1B"), so
+// that text from a server or a file name can neither break a line nor drive the terminal.
+std::string visibleText(std::string_view text);
+
 class ConsoleStream {
 public:
     // Where finished bytes go; the platform layer supplies the real one, tests their own.
@@ -47,6 +52,7 @@ public:
     ConsoleStream(std::string name, Sink* sink);
     ~ConsoleStream();
 
+    // The values are written through visibleText; the format is the program's own.
     ConsoleStream& writeLine(std::string_view format, const std::vector<FormatValue>& values);
     ConsoleStream& writeValue(const FormatValue& value);
     ConsoleStream& endLine();
@@ -79,3 +85,35 @@ bool showErrorBox(const std::string& message, const std::string& title);
 // Tests replace the box with their own recorder.
 using ErrorBoxHandler = std::function<void(const std::string& message, const std::string& title)>;
 ErrorBoxHandler setErrorBoxHandler(ErrorBoxHandler handler);
+
+// Overrides for tests that undo themselves, so a failed assertion cannot leak them.
+class ErrorBoxOverride {
+public:
+    explicit ErrorBoxOverride(ErrorBoxHandler handler) : previous_(setErrorBoxHandler(std::move(handler))) {}
+    ~ErrorBoxOverride() { setErrorBoxHandler(std::move(previous_)); }
+    ErrorBoxOverride(const ErrorBoxOverride&) = delete;
+    ErrorBoxOverride& operator=(const ErrorBoxOverride&) = delete;
+
+private:
+    ErrorBoxHandler previous_;
+};
+
+class SinkOverride {
+public:
+    SinkOverride(ConsoleStream& stream, ConsoleStream::Sink* sink) : stream_(stream), previous_(stream.setSink(sink)) {}
+    ~SinkOverride()
+    {
+        try {
+            stream_.setSink(previous_);
+        } catch (...) {
+            // The test's own sink refused the last bytes; the real one is back regardless.
+            stream_.setSink(previous_);
+        }
+    }
+    SinkOverride(const SinkOverride&) = delete;
+    SinkOverride& operator=(const SinkOverride&) = delete;
+
+private:
+    ConsoleStream& stream_;
+    ConsoleStream::Sink* previous_;
+};

@@ -44,6 +44,7 @@ int runSteps(const std::vector<std::string>& words)
     Arguments arguments;
     arguments.define("help")->maxValues = 0;
     arguments.addAlias("help", "?");
+    arguments.define("version")->maxValues = 0;
     try {
         arguments.parse(std::vector<std::string>(words.begin() + 1, words.end()));
     } catch (...) {
@@ -53,6 +54,10 @@ int runSteps(const std::vector<std::string>& words)
     }
     if (arguments.isPresent("help")) {
         printUsage();
+        return success;
+    }
+    if (arguments.isPresent("version")) {
+        writeLine("ftpupload {}", FTPUPLOAD_VERSION);
         return success;
     }
 

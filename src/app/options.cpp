@@ -48,7 +48,7 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     if (local.empty())
         throw ConversionException("No local folder given: name the folder to upload with --local=FOLDER.");
     sender.local = normaliseLocal(local);
-    writeValue(sender.local);
+    writeValue(visibleText(sender.local));
     standardOutput().endLine();
 
     sender.host = arguments.firstValue("host");

@@ -41,6 +41,7 @@ constexpr auto usageCipher = encipher(
     "  --include=LIST     patterns of which a file must match one (default: every file)\r\n"
     "  --exclude=LIST     patterns that leave a file out (default: none)\r\n"
     "  --help, -?         print this text and do nothing else\r\n"
+    "  --version          print the program's version and do nothing else\r\n"
     "\r\n"
     "A pattern list is split at \"|\". Patterns match the whole local path, \"\\\" separated,\r\n"
     "letters in any case: \"*\" any text, \"?\" one character, \"[abc]\" one of a set,\r\n"

@@ -17,7 +17,9 @@ void appendCapped(std::string& message, const std::string& text, std::size_t lim
 
 FTPConnection::FTPConnection() = default;
 
-FTPConnection::~FTPConnection() { close(); }
+// Only the socket is released: a QUIT here could block a destructor for a whole time-out.
+// Runs end their sessions with an explicit close().
+FTPConnection::~FTPConnection() = default;
 
 void FTPConnection::raiseClientError(const std::string& message) { throw FTPException("420", "Exception: " + message); }
 

@@ -67,7 +67,8 @@ public:
                               FtpFormat format);
     virtual void restartAt(std::uint64_t offset);
     virtual void allocateSpace(std::int64_t bytes);
-    virtual void sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress);
+    // The bytes sent.
+    virtual std::uint64_t sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress);
 
     // Commands and replies.
     // Refuses arguments holding CR, LF or NUL (code "501") before anything is sent.
@@ -86,8 +87,13 @@ public:
 private:
     // The store commands' common steps; `send` false leaves the data connection empty.
     void transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,
-                        const ProgressCallback& progress, FtpFormat format, bool send);
+                        const ProgressCallback& progress, FtpFormat format, bool send,
+                        std::optional<std::uint64_t> expectedBytes, const std::string& sourceName);
     void abortTransfer(Socket& data) noexcept;
+    // The reply that ends a transfer whose data direction has been shut.
+    FtpReply awaitCompletion(Socket& data);
+    // False once the server has ended (or broken) the data connection.
+    static bool peerStillOpen(Socket& data);
 
     std::vector<FtpFeature> features_;
     FtpConnectionType connectionType_ = FtpConnectionType::passive;

@@ -1,16 +1,52 @@
 // Negotiating, opening and finishing the data connection of one transfer.
 #include "ftp/ftp_connection.hpp"
 #include "ftp/passive_reply.hpp"
-#include "net/net_host.hpp"
 #include "net/socket_set.hpp"
 
 namespace {
+// Where the queue cannot be seen, a server that keeps the data connection open without
+// reading would otherwise hold the run forever; a link slower than this many time-outs
+// for one socket buffer is beyond saving anyway.
+constexpr int drainCapInTimeouts = 30;
+
 Socket connectData(const IPv4Address& address, std::chrono::microseconds limit)
 {
     Socket data = Socket::create();
     data.connectWithin(address, limit);
     return data;
 }
+}
+
+bool FTPConnection::peerStillOpen(Socket& data)
+{
+    SocketSet set;
+    set.add(data, SocketSet::readable);
+    if (set.wait(std::chrono::microseconds(0)) <= 0) return true;
+    // Only an orderly end counts: some stacks report a half-closed socket ready with an
+    // error, and a broken connection leaves the wait to its cap.
+    char scrap[512];
+    return data.receive(scrap, sizeof scrap).status != Socket::IoStatus::closed;
+}
+
+FtpReply FTPConnection::awaitCompletion(Socket& data)
+{
+    // On a slow link the bytes queued in the socket may need far longer than one
+    // time-out to reach the server. The time-out is for a stall: waiting goes on while
+    // the queue shrinks, or, where it cannot be seen (or has reached the server's own
+    // buffers), while the server has not yet ended the data connection, up to a cap.
+    const auto cap = std::chrono::steady_clock::now() + drainCapInTimeouts * timeoutDuration();
+    std::optional<std::size_t> queued = data.unsentBytes();
+    bool serverOpen = true;
+    while (!waitForControl(waitLimit())) {
+        std::optional<std::size_t> now = data.unsentBytes();
+        const bool draining = now && queued && *now < *queued;
+        queued = now;
+        if (draining) continue;
+        if (now && *now > 0) break;  // bytes queued and none moving: a stall
+        serverOpen = serverOpen && peerStillOpen(data);
+        if (!serverOpen || std::chrono::steady_clock::now() >= cap) break;
+    }
+    return readReply();
 }
 
 Socket FTPConnection::openDataConnection()
@@ -52,9 +88,9 @@ Socket FTPConnection::openPassiveConnection()
     FtpReply reply = expectReply("227");
     auto target = parsePasvReply(reply.message);
     if (!target) throw FTPException("501", "CLIENT: Unable to parse address");
-    // A dotted host resolves to itself without asking the system.
-    return connectData(passiveDataAddress(NetHost::resolveFirst(target->host, target->port), controlPeer),
-                       waitLimit());
+    // Only the port is taken: the host in the reply could send the file's bytes to any
+    // machine a hostile server or a meddler on the path names.
+    return connectData(controlPeer.withPort(target->port), waitLimit());
 }
 
 void FTPConnection::acceptDataConnection(Socket& data)
@@ -88,10 +124,12 @@ Socket FTPConnection::startDataCommand(const std::string& verb, const std::vecto
 
 void FTPConnection::finishDataCommand(Socket& data)
 {
-    // Closing the data connection is what tells the server the file is complete.
+    // Ending our direction is what tells the server the file is complete; the socket
+    // stays open meanwhile so that the wait for the reply can watch the last bytes drain.
+    data.shutdownSend();
+    FtpReply reply = awaitCompletion(data);
     data.shutdownBoth();
     data.close();
-    FtpReply reply = readReply();
     // RFC 959 lists both 226 and 250 as a successful end of a store.
     if (reply.code != "226" && reply.code != "250") raiseReplyError(reply);
 }

@@ -2,6 +2,7 @@
 // loop that copies the bytes to the data connection.
 #include <chrono>
 
+#include "common/exception.hpp"
 #include "ftp/ftp_connection.hpp"
 #include "ftp/local_file.hpp"
 #include "net/socket_set.hpp"
@@ -40,37 +41,49 @@ void FTPConnection::putFile(const std::string& remotePath, const std::string& lo
                             const ProgressCallback& progress, FtpFormat format)
 {
     LocalFile file(localPath);
+    const std::uint64_t size = file.size();
+    std::uint64_t expected = size;
     if (restartOffset_ != 0) {
         file.seek(restartOffset_);
+        expected = size > restartOffset_ ? size - restartOffset_ : 0;
         restartOffset_ = 0;
     } else {
-        allocateSpace(static_cast<std::int64_t>(file.size()));
+        allocateSpace(static_cast<std::int64_t>(size));
     }
-    storeStream(remotePath, &file, progress, format);
+    transferStream("STOR", remotePath, &file, progress, format, true, expected, localPath);
 }
 
 void FTPConnection::storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
                                 FtpFormat format)
 {
-    transferStream("STOR", remotePath, stream, progress, format, stream != nullptr);
+    transferStream("STOR", remotePath, stream, progress, format, stream != nullptr, std::nullopt, {});
 }
 
 void FTPConnection::appendStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
                                  FtpFormat format)
 {
-    transferStream("APPE", remotePath, stream, progress, format, true);
+    transferStream("APPE", remotePath, stream, progress, format, true, std::nullopt, {});
 }
 
 void FTPConnection::transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,
-                                   const ProgressCallback& progress, FtpFormat format, bool send)
+                                   const ProgressCallback& progress, FtpFormat format, bool send,
+                                   std::optional<std::uint64_t> expectedBytes, const std::string& sourceName)
 {
     setRepresentation(format);
     Socket data = startDataCommand(verb, {remotePath});
+    std::uint64_t sent = 0;
     try {
-        if (send) sendStream(data, stream, progress);
+        if (send) sent = sendStream(data, stream, progress);
     } catch (...) {
         abortTransfer(data);
         throw;
+    }
+    if (expectedBytes && sent != *expectedBytes) {
+        // The file grew or shrank while it was read: what the server got matches neither
+        // version, so it must not count as stored.
+        abortTransfer(data);
+        throw IOException(sourceName + " :: changed while it was being sent (" + std::to_string(sent) +
+                          " bytes sent, " + std::to_string(*expectedBytes) + " expected)");
     }
     finishDataCommand(data);
 }
@@ -85,7 +98,7 @@ void FTPConnection::abortTransfer(Socket& data) noexcept
     readReply();
 }
 
-void FTPConnection::sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress)
+std::uint64_t FTPConnection::sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress)
 {
     std::vector<char> buffer(transferBufferSize);
     std::size_t filled = 0;
@@ -112,4 +125,5 @@ void FTPConnection::sendStream(Socket& data, ByteSource* stream, const ProgressC
         if (endOfStream) break;
     }
     if (!endOfStream) throw FTPException("420", "CLIENT: Timeout when sending data");
+    return total;
 }

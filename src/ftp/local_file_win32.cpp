@@ -4,7 +4,7 @@
 
 #include "common/exception.hpp"
 #include "common/system_error.hpp"
-#include "common/wide.hpp"
+#include "common/windows_path.hpp"
 
 namespace {
 HANDLE native(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
@@ -13,7 +13,7 @@ HANDLE native(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 LocalFile::LocalFile(const std::string& path) : path_(path)
 {
     // No sharing: nobody may write the file while it is being sent.
-    HANDLE handle = CreateFileW(sys::toWide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(sys::windowsPath(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) fail(sys::lastErrorText());
     handle_ = reinterpret_cast<std::intptr_t>(handle);

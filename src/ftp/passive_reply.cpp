@@ -109,9 +109,3 @@ std::uint16_t parseSpsvReply(std::string_view message)
     }
     return static_cast<std::uint16_t>(value);
 }
-
-IPv4Address passiveDataAddress(const IPv4Address& pasvHost, const IPv4Address& controlPeer)
-{
-    if (pasvHost.isNonPublic() && !controlPeer.isNonPublic()) return controlPeer.withPort(pasvHost.port());
-    return pasvHost;
-}

@@ -21,6 +21,3 @@ std::optional<std::uint16_t> parseEpsvReply(std::string_view message);
 // The integer at the start of an SPSV message (blanks, tabs, signs skipped; 0x/0b/0o
 // select the base; no digits give 0).
 std::uint16_t parseSpsvReply(std::string_view message);
-// A PASV host that is private, loopback, link-local or unspecified while the control
-// peer is not is replaced by the control peer (NAT, or a server pointing elsewhere).
-IPv4Address passiveDataAddress(const IPv4Address& pasvHost, const IPv4Address& controlPeer);

@@ -112,6 +112,14 @@ void Telnet::sendBytes(std::string_view bytes)
     if (sent != bytes.size()) raiseClientError("CLIENT: Timeout when sending command");
 }
 
+bool Telnet::waitForControl(std::chrono::microseconds limit)
+{
+    if (!controlSocket_) return true;
+    SocketSet set;
+    set.add(*controlSocket_, SocketSet::readable);
+    return set.wait(limit) != 0;
+}
+
 std::string Telnet::receiveLine()
 {
     std::string line;

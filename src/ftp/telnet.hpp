@@ -33,6 +33,8 @@ public:
     // One line without its CR and LF bytes; never throws. Returns what arrived
     // before the line end, the time limit, or the end of the connection.
     virtual std::string receiveLine();
+    // True when a reply (or the end of the connection) is waiting to be read, within `limit`.
+    virtual bool waitForControl(std::chrono::microseconds limit);
     // Resolves `host` and connects to the first address that accepts within `timeout`.
     virtual Socket& openControlSocket(const std::string& host, std::uint16_t port);
 

@@ -33,13 +33,3 @@ std::string IPv4Address::hostText() const
 }
 
 std::string IPv4Address::toString() const { return hostText() + ":" + std::to_string(port_); }
-
-bool IPv4Address::isNonPublic() const
-{
-    auto in = [this](std::uint32_t network, int prefix) {
-        std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t(0) << (32 - prefix);
-        return (address_ & mask) == network;
-    };
-    return in(0x00000000u, 8) || in(0x0A000000u, 8) || in(0x7F000000u, 8) || in(0xA9FE0000u, 16) ||
-           in(0xAC100000u, 12) || in(0xC0A80000u, 16) || in(0x64400000u, 10);
-}

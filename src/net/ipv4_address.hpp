@@ -24,11 +24,6 @@ public:
     std::string hostText() const;  // "a.b.c.d"
     std::string toString() const;  // "a.b.c.d:port"
 
-    // Addresses that do not name a host on the public network: unspecified (0/8),
-    // private (10/8, 172.16/12, 192.168/16), loopback (127/8), link-local (169.254/16),
-    // shared address space (100.64/10).
-    bool isNonPublic() const;
-
     friend bool operator==(const IPv4Address&, const IPv4Address&) = default;
 
 private:

@@ -48,3 +48,15 @@ FileSystem& platformFileSystem();
 FileSystem& fileSystem();
 // Returns the previous one; nullptr restores the real one.
 FileSystem* setFileSystem(FileSystem* replacement);
+
+// Puts a file system in place for its lifetime (tests).
+class FileSystemOverride {
+public:
+    explicit FileSystemOverride(FileSystem* replacement) : previous_(setFileSystem(replacement)) {}
+    ~FileSystemOverride() { setFileSystem(previous_); }
+    FileSystemOverride(const FileSystemOverride&) = delete;
+    FileSystemOverride& operator=(const FileSystemOverride&) = delete;
+
+private:
+    FileSystem* previous_;
+};

@@ -18,10 +18,23 @@ FtpReply lastReply;
 FilePath currentFile;
 std::uint64_t currentFileSize = 0;
 
+// A reply may be a megabyte long; every line that carries it would carry all of it.
+constexpr std::size_t lineTextLimit = 4096;
+
+std::string cutForLine(std::string text)
+{
+    if (text.size() <= lineTextLimit) return text;
+    std::size_t end = lineTextLimit;
+    // Not inside a UTF-8 sequence.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+    return text + " [cut]";
+}
+
 std::string failureMessage(const std::exception& failure)
 {
-    if (auto* own = dynamic_cast<const Exception*>(&failure)) return own->message();
-    return failure.what();
+    if (auto* own = dynamic_cast<const Exception*>(&failure)) return cutForLine(own->message());
+    return cutForLine(failure.what());
 }
 
 // Closes the client however the session steps are left, before any outer handler runs.
@@ -69,6 +82,7 @@ bool Sender::quietCheck(FTP& client)
 {
     // "500" is also what silence reads as: nothing beyond the operation's own reply arrived.
     lastReply = client.readReply();
+    lastReply.message = cutForLine(std::move(lastReply.message));
     return lastReply.code == "500";
 }
 

@@ -38,6 +38,12 @@ class Script:
     stall_names: set[str] = field(default_factory=set)
     # Called with the remote path once a store has arrived, before its completion reply.
     on_stored: Callable[[str], None] | None = None
+    # Called with the remote path once the first 64 KiB of a store have arrived.
+    on_first_64k: Callable[[str], None] | None = None
+    # The host a passive reply names; the listener is on 127.0.0.1 whatever it says.
+    pasv_host: str = "127,0,0,1"
+    # Bytes per second at which stores are read (a slow link); None reads at once.
+    read_rate: int | None = None
 
 
 @dataclass
@@ -198,7 +204,7 @@ class Session:
         listener.listen(1)
         self.data_listener = listener
         port = listener.getsockname()[1]
-        self.send(f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255}).")
+        self.send(f"227 Entering Passive Mode ({self.script.pasv_host},{port >> 8},{port & 255}).")
 
     def do_STOR(self, argument: str) -> None:
         path = self.resolve(argument)
@@ -229,7 +235,11 @@ class Session:
                 self.await_hang_up(data)
                 self.send("426 Connection closed; transfer aborted.")
                 return
-            received = self.receive_all(data)
+            try:
+                received = self.receive_all(data, path)
+            except OSError:  # the client reset the data connection
+                self.send("426 Connection reset; transfer aborted.")
+                return
         self.server.files[path] = received
         if self.script.on_stored:
             self.script.on_stored(path)
@@ -249,12 +259,20 @@ class Session:
             self.data_listener.close()
             self.data_listener = None
 
-    @staticmethod
-    def receive_all(data: socket.socket) -> bytes:
+    def receive_all(self, data: socket.socket, path: str) -> bytes:
         data.settimeout(WAIT_LIMIT_SECONDS)
-        chunks = []
-        while chunk := data.recv(65536):
+        rate = self.script.read_rate
+        # A throttle, not a synchronisation: the slow reader takes rate/20 bytes every 50 ms.
+        throttle = threading.Event()
+        chunks, total, hooked = [], 0, False
+        while chunk := data.recv(max(1, rate // 20) if rate else 65536):
             chunks.append(chunk)
+            total += len(chunk)
+            if not hooked and total >= 65536 and self.script.on_first_64k:
+                hooked = True
+                self.script.on_first_64k(path)
+            if rate:
+                throttle.wait(0.05)
         return b"".join(chunks)
 
     @staticmethod

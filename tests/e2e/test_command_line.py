@@ -23,7 +23,11 @@ def test_usage_without_options_and_help_with_a_full_command_line(program, tmp_pa
                               f"--port={server.port}", "--username=tester", "--password=secret",
                               "--remote=/www", "--timeout=1")
             assert (run.status, run.lines, run.stderr) == (0, usage, b""), run.describe()
-        assert server.connections == [], "help must not connect"
+        version = program.run("--version", f"--local={program.local(tmp_path)}", "--host=127.0.0.1",
+                              f"--port={server.port}", "--timeout=1")
+        assert version.status == 0 and len(version.lines) == 1, version.describe()
+        assert version.lines[0].startswith("ftpupload 1."), version.describe()
+        assert server.connections == [], "help and version must not connect"
 
 
 @pytest.mark.parametrize("options, box, status", [

@@ -39,17 +39,12 @@ struct Box {
 class CapturedConsole {
 public:
     CapturedConsole()
+        : sinkOverride_(standardOutput(), &sink),
+          boxOverride_([this](const std::string& message, const std::string& title) {
+              boxes.push_back({title, message});
+              outputAtBox.push_back(sink.all());
+          })
     {
-        previousSink_ = standardOutput().setSink(&sink);
-        previousHandler_ = setErrorBoxHandler([this](const std::string& message, const std::string& title) {
-            boxes.push_back({title, message});
-            outputAtBox.push_back(sink.all());
-        });
-    }
-    ~CapturedConsole()
-    {
-        standardOutput().setSink(previousSink_);
-        setErrorBoxHandler(std::move(previousHandler_));
     }
     std::string output()
     {
@@ -63,6 +58,6 @@ public:
     std::vector<std::string> outputAtBox;
 
 private:
-    ConsoleStream::Sink* previousSink_;
-    ErrorBoxHandler previousHandler_;
+    SinkOverride sinkOverride_;
+    ErrorBoxOverride boxOverride_;
 };

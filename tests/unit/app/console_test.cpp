@@ -55,6 +55,15 @@ TEST_F(StreamTest, RedirectedLinesWaitForFlushAndEndWithCrLf)
     EXPECT_EQ(sink.writes.size(), 1u);
 }
 
+TEST_F(StreamTest, ValuesCannotBreakTheLineOrDriveTheTerminal)
+{
+    stream.writeLine("error:\t{}\tmessage: {}", {"upload a\x1b[2J.txt", "done\r\nuploaded: 99 files\x7f\x01"});
+    stream.writeLine("{}", {"tab\tand \xc3\xa9 stay"});
+    stream.flush();
+    EXPECT_EQ(sink.all(), "error:\tupload a\\x1B[2J.txt\tmessage: done\\r\\nuploaded: 99 files\\x7F\\x01\r\n"
+                          "tab\tand \xc3\xa9 stay\r\n");
+}
+
 TEST_F(StreamTest, InteractiveLinesAreWrittenOneByOne)
 {
     sink.isInteractive = true;
@@ -131,11 +140,12 @@ TEST(ErrorBox, WithoutAWindowTheBoxIsALineOnStandardError)
 {
     // No owner window was created in this process, so no native box can be shown.
     RecordingSink errors;
-    ConsoleStream::Sink* previous = standardError().setSink(&errors);
-    ErrorBoxHandler handler = setErrorBoxHandler(nullptr);
-    bool result = showErrorBox("Could not convert `abc` of type char[] to type uint.", "initSender Error");
-    setErrorBoxHandler(std::move(handler));
-    standardError().setSink(previous);
+    bool result;
+    {
+        SinkOverride sinkOverride(standardError(), &errors);
+        ErrorBoxOverride noHandler(nullptr);
+        result = showErrorBox("Could not convert `abc` of type char[] to type uint.", "initSender Error");
+    }
     EXPECT_FALSE(result);
     EXPECT_EQ(errors.all(), "initSender Error: Could not convert `abc` of type char[] to type uint.\r\n");
 }

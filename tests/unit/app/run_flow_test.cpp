@@ -78,6 +78,13 @@ TEST_F(RunFlow, HelpWithAFullCommandLinePrintsOnlyUsage)
         EXPECT_EQ(own.output(), usageLine) << help;
         EXPECT_TRUE(own.boxes.empty()) << help;
     }
+    // --version wins over everything but help.
+    CapturedConsole own;
+    EXPECT_EQ(run({"--local=/no/such/folder", "--port=abc", "--version"}), 0);
+    EXPECT_EQ(own.output(), std::string("ftpupload ") + FTPUPLOAD_VERSION + "\r\n");
+    CapturedConsole both;
+    EXPECT_EQ(run({"--version", "--help"}), 0);
+    EXPECT_EQ(both.output(), usageLine);
 }
 
 TEST_F(RunFlow, UsageNamesEveryOptionWithItsDefault)
@@ -191,10 +198,9 @@ TEST_F(RunFlow, FailedUploadNamesTheFolderAndFails)
     TempFolder folder;
     folder.addFile("a.txt");
     resetSenderState();
-    PauseFunction previous = setPauseFunction([](std::int32_t) {});
+    PauseOverride noPauses([](std::int32_t) {});
     int status = run({"--local=" + folder.text(), "--host=127.0.0.1", "--port=" + std::to_string(closedPort()),
                       "--timeout=1"});
-    setPauseFunction(previous);
     EXPECT_EQ(status, 1);
     const std::string out = console.output();
     const std::string last = "upload failed: " + folder.shown() + "\r\n";

@@ -67,8 +67,7 @@ private:
 // Passes everything to the real layer except what a test marks to fail.
 class InjectedFileSystem : public FileSystem {
 public:
-    InjectedFileSystem() : previous_(setFileSystem(this)) {}
-    ~InjectedFileSystem() override { setFileSystem(previous_); }
+    InjectedFileSystem() : override_(this) {}
 
     std::set<std::string> failingAttributes;
     std::set<std::string> failingListings;
@@ -98,7 +97,7 @@ public:
     }
 
 private:
-    FileSystem* previous_;
+    FileSystemOverride override_;
 };
 
 inline std::vector<std::string> texts(const std::vector<FilePath>& paths)

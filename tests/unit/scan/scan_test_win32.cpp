@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/wide.hpp"
+#include "ftp/local_file.hpp"
 #include "scan/scan.hpp"
 #include "scan_support.hpp"
 
@@ -57,6 +58,12 @@ TEST_F(ScanTest, PathsBeyondTheClassicLimitAreScanned)
     EXPECT_EQ(texts(result.files), (List{file}));
     EXPECT_EQ(result.totalBytes, 4u);
     EXPECT_EQ(result.folders.size(), 6u);
+    {
+        // The upload must be able to open what the scan listed, by the same native path.
+        LocalFile listed(result.files.front().dup().native().path());
+        char bytes[8];
+        EXPECT_EQ(listed.read(bytes, sizeof bytes), 4u);
+    }
 
     // The library's tree removal stops at the classic limit.
     DeleteFileW(extended(file).c_str());

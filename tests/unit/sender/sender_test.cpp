@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +44,7 @@ protected:
     {
         resetSenderState();
         config().timeoutSeconds = 1;
-        previousPause = setPauseFunction([this](std::int32_t ms) { pauses.push_back(ms); });
+        pauseOverride.emplace([this](std::int32_t ms) { pauses.push_back(ms); });
         root = fs::temp_directory_path() /
                ("sender_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(root);
@@ -56,7 +57,7 @@ protected:
     }
     void TearDown() override
     {
-        setPauseFunction(previousPause);
+        pauseOverride.reset();
         config() = Config{};
         fs::remove_all(root);
     }
@@ -109,7 +110,7 @@ protected:
     TestSender sender;
     fs::path root;
     std::vector<std::int32_t> pauses;
-    PauseFunction previousPause;
+    std::optional<PauseOverride> pauseOverride;
 };
 }
 
