@@ -87,6 +87,7 @@ public:
     bool sessionReused() const;
     std::string protocolVersion() const;  // "TLSv1.3", "TLSv1.2"; empty before the handshake
 
+    // Platform state; public only so the platform's callbacks can reach it.
     struct Impl;
 
 private:

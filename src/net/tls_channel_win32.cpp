@@ -326,11 +326,13 @@ struct TlsChannel::Impl {
         }
     }
 
-    // Drives InitializeSecurityContext from the bytes in `in` until it is done:
-    // the handshake, and any later renegotiation or post-handshake message.
-    void negotiate(tls::Deadline& deadline, DWORD flags)
+    // Drives InitializeSecurityContext from the bytes in `in` until it is done: the
+    // handshake, and any later renegotiation or post-handshake message. After
+    // SEC_I_RENEGOTIATE SChannel must see what is left at once (possibly nothing):
+    // a TLS 1.3 ticket needs no further bytes, and waiting for some would stall.
+    void negotiate(tls::Deadline& deadline, DWORD flags, bool readFirst)
     {
-        bool needData = in.empty();
+        bool needData = readFirst && in.empty();
         int credentialAnswers = 0;
         for (;;) {
             if (needData) {
@@ -411,7 +413,7 @@ struct TlsChannel::Impl {
             if (status == SEC_I_RENEGOTIATE) {
                 // TLS 1.3 session tickets and key updates arrive this way on Windows.
                 try {
-                    negotiate(deadline, requestFlags);
+                    negotiate(deadline, requestFlags, false);
                 } catch (const TlsError&) {
                     return {Socket::IoStatus::failed, 0};
                 }
@@ -483,7 +485,7 @@ void TlsChannel::handshake(std::chrono::microseconds limit)
     impl.haveContext = true;
     Socket::IoStatus sent = impl.sendAll(hello.data(), hello.size(), deadline);
     if (sent != Socket::IoStatus::done) throw TlsError(tls::handshakeFailure(ioReason(sent)));
-    impl.negotiate(deadline, requestFlags);
+    impl.negotiate(deadline, requestFlags, true);
     impl.verifyPeer();
     if (QueryContextAttributesW(&impl.handle, SECPKG_ATTR_STREAM_SIZES, &impl.sizes) != SEC_E_OK)
         throw TlsError(tls::handshakeFailure("no stream sizes"));
