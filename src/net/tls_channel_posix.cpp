@@ -2,7 +2,6 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <sys/socket.h>
 
 #include <mutex>
 
@@ -352,7 +351,7 @@ bool TlsChannel::close(std::chrono::microseconds limit) noexcept
         int error = SSL_get_error(ssl, shutdown);
         if (!Impl::retryable(error) || !impl_->waitFor(error, deadline)) break;
     }
-    ::shutdown(static_cast<int>(impl_->socket.handle()), SHUT_WR);
+    impl_->socket.shutdownSend();
     if (shutdown == 1) return true;  // the peer's close_notify had already arrived
     if (shutdown < 0) return false;
     // Whatever the server still sends (a late session ticket, data) is read and

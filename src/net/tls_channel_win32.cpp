@@ -571,7 +571,7 @@ bool TlsChannel::close(std::chrono::microseconds limit) noexcept
                                                             &attributes, nullptr);
         bool sent = !FAILED(status) && notify.size() > 0 &&
                     impl.sendAll(notify.data(), notify.size(), deadline) == Socket::IoStatus::done;
-        ::shutdown(static_cast<SOCKET>(impl.socket.handle()), SD_SEND);
+        impl.socket.shutdownSend();
         if (!sent) return false;
         // Whatever the server still sends is read and dropped; leaving it unread
         // would make the close a reset.
