@@ -3,16 +3,19 @@
 // login, remote folders, data connections and the upload of one file.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ftp/byte_source.hpp"
+#include "ftp/data_connection.hpp"
 #include "ftp/ftp_exception.hpp"
 #include "ftp/ftp_reply.hpp"
 #include "ftp/telnet.hpp"
 #include "net/ipv4_address.hpp"
 #include "net/socket.hpp"
+#include "net/tls_channel.hpp"
 
 enum class FtpFormat { ascii = 0, image = 1 };
 enum class FtpConnectionType { active = 0, passive = 1 };
@@ -51,8 +54,8 @@ public:
     static std::string parseQuotedPath(const FtpReply& reply);
 
     // Data connections.
-    virtual Socket startDataCommand(const std::string& verb, const std::vector<std::string>& arguments);
-    virtual void finishDataCommand(Socket& data);
+    virtual DataConnection startDataCommand(const std::string& verb, const std::vector<std::string>& arguments);
+    virtual void finishDataCommand(DataConnection& data);
     virtual Socket openDataConnection();
     virtual void acceptDataConnection(Socket& data);
     virtual Socket openPassiveConnection();
@@ -68,7 +71,9 @@ public:
     virtual void restartAt(std::uint64_t offset);
     virtual void allocateSpace(std::int64_t bytes);
     // The bytes sent.
-    virtual std::uint64_t sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress);
+    virtual std::uint64_t sendStream(DataConnection& data, ByteSource* stream, const ProgressCallback& progress);
+    // Clear-only forms kept until ftp_lean.cpp takes a DataConnection (TLS needs it).
+    std::uint64_t sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress);
 
     // Commands and replies.
     // Refuses arguments holding CR, LF or NUL (code "501") before anything is sent.
@@ -84,20 +89,29 @@ public:
     FtpConnectionType connectionType() const { return connectionType_; }
     std::uint64_t restartOffset() const { return restartOffset_; }
 
-private:
+protected:
     // The store commands' common steps; `send` false leaves the data connection empty.
     void transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,
                         const ProgressCallback& progress, FtpFormat format, bool send,
                         std::optional<std::uint64_t> expectedBytes, const std::string& sourceName);
-    void abortTransfer(Socket& data) noexcept;
+    void abortTransfer(DataConnection& data) noexcept;
     // The reply that ends a transfer whose data direction has been shut.
+    FtpReply awaitCompletion(DataConnection& data);
+    void abortTransfer(Socket& data) noexcept;
     FtpReply awaitCompletion(Socket& data);
-    // False once the server has ended (or broken) the data connection.
-    static bool peerStillOpen(Socket& data);
+    // The TLS handshake of a data connection, after the 150/125 reply (servers start
+    // TLS only once the command is under way); nothing without TLS.
+    void secureDataConnection(DataConnection& data);
+
+    // Set while the session runs over TLS (from connect to close); null in clear.
+    TlsContext* tlsContext() const { return tlsContext_.get(); }
+
+private:
 
     std::vector<FtpFeature> features_;
     FtpConnectionType connectionType_ = FtpConnectionType::passive;
     std::optional<IPv4Address> activeAddress_;
     std::optional<IPv4Address> activeListenAddress_;
     std::uint64_t restartOffset_ = 0;
+    std::unique_ptr<TlsContext> tlsContext_;
 };

@@ -17,18 +17,7 @@ Socket connectData(const IPv4Address& address, std::chrono::microseconds limit)
 }
 }
 
-bool FTPConnection::peerStillOpen(Socket& data)
-{
-    SocketSet set;
-    set.add(data, SocketSet::readable);
-    if (set.wait(std::chrono::microseconds(0)) <= 0) return true;
-    // Only an orderly end counts: some stacks report a half-closed socket ready with an
-    // error, and a broken connection leaves the wait to its cap.
-    char scrap[512];
-    return data.receive(scrap, sizeof scrap).status != Socket::IoStatus::closed;
-}
-
-FtpReply FTPConnection::awaitCompletion(Socket& data)
+FtpReply FTPConnection::awaitCompletion(DataConnection& data)
 {
     // On a slow link the bytes queued in the socket may need far longer than one
     // time-out to reach the server. The time-out is for a stall: waiting goes on while
@@ -43,11 +32,21 @@ FtpReply FTPConnection::awaitCompletion(Socket& data)
         queued = now;
         if (draining) continue;
         if (now && *now > 0) break;  // bytes queued and none moving: a stall
-        serverOpen = serverOpen && peerStillOpen(data);
+        serverOpen = serverOpen && data.peerStillOpen();
         if (!serverOpen || std::chrono::steady_clock::now() >= cap) break;
     }
     return readReply();
 }
+
+FtpReply FTPConnection::awaitCompletion(Socket& data)
+{
+    DataConnection wrapped(std::move(data));
+    FtpReply reply = awaitCompletion(wrapped);
+    data = std::move(wrapped.socket());
+    return reply;
+}
+
+void FTPConnection::secureDataConnection(DataConnection& data) { data.secure(tlsContext_.get(), waitLimit()); }
 
 Socket FTPConnection::openDataConnection()
 {
@@ -106,29 +105,34 @@ void FTPConnection::acceptDataConnection(Socket& data)
     data = std::move(accepted);
 }
 
-Socket FTPConnection::startDataCommand(const std::string& verb, const std::vector<std::string>& arguments)
+DataConnection FTPConnection::startDataCommand(const std::string& verb, const std::vector<std::string>& arguments)
 {
-    Socket data = openDataConnection();
+    DataConnection data(openDataConnection());
     try {
         issueCommand(verb, arguments);
         FtpReply reply = readReply();
         if (reply.code != "150" && reply.code != "125") raiseReplyError(reply);
-        acceptDataConnection(data);
+        acceptDataConnection(data.socket());
     } catch (...) {
-        data.shutdownBoth();
         data.close();
+        throw;
+    }
+    try {
+        secureDataConnection(data);
+    } catch (...) {
+        // The server waits for this transfer: its answer to the broken one is read here.
+        abortTransfer(data);
         throw;
     }
     return data;
 }
 
-void FTPConnection::finishDataCommand(Socket& data)
+void FTPConnection::finishDataCommand(DataConnection& data)
 {
     // Ending our direction is what tells the server the file is complete; the socket
     // stays open meanwhile so that the wait for the reply can watch the last bytes drain.
-    data.shutdownSend();
+    data.endSending(waitLimit());
     FtpReply reply = awaitCompletion(data);
-    data.shutdownBoth();
     data.close();
     // RFC 959 lists both 226 and 250 as a successful end of a store.
     if (reply.code != "226" && reply.code != "250") raiseReplyError(reply);

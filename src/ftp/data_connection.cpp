@@ -1,0 +1,83 @@
+#include "ftp/data_connection.hpp"
+
+#include "net/socket_set.hpp"
+#include "net/tls_channel.hpp"
+
+DataConnection::DataConnection() : socket_(std::make_unique<Socket>()) {}
+
+DataConnection::DataConnection(Socket socket) : socket_(std::make_unique<Socket>(std::move(socket))) {}
+
+// The socket's own destructor closes it; a channel holds no I/O of its own to undo.
+DataConnection::~DataConnection() { tls_.reset(); }
+
+DataConnection::DataConnection(DataConnection&&) noexcept = default;
+
+DataConnection& DataConnection::operator=(DataConnection&& other) noexcept
+{
+    if (this != &other) {
+        tls_.reset();
+        socket_ = std::move(other.socket_);
+        tls_ = std::move(other.tls_);
+    }
+    return *this;
+}
+
+void DataConnection::secure(TlsContext* context, std::chrono::microseconds limit)
+{
+    if (context == nullptr) return;
+    socket_->setBlocking(false);
+    tls_ = std::make_unique<TlsChannel>(*context, *socket_);
+    tls_->handshake(limit);
+}
+
+bool DataConnection::waitWritable(std::chrono::microseconds limit)
+{
+    SocketSet set;
+    set.add(*socket_, SocketSet::writable);
+    return set.wait(limit) > 0;
+}
+
+Socket::IoResult DataConnection::send(const void* data, std::size_t length, std::chrono::microseconds limit)
+{
+    if (!tls_) return socket_->send(data, length);
+    // An empty record would tell the server nothing; the end of a file is endSending.
+    if (length == 0) return {Socket::IoStatus::done, 0};
+    return tls_->send(data, length, limit);
+}
+
+void DataConnection::endSending(std::chrono::microseconds limit)
+{
+    if (tls_)
+        tls_->close(limit);
+    else
+        socket_->shutdownSend();
+}
+
+bool DataConnection::peerStillOpen()
+{
+    if (!socket_ || !socket_->valid()) return false;
+    SocketSet set;
+    set.add(*socket_, SocketSet::readable);
+    if (set.wait(std::chrono::microseconds(0)) <= 0) return true;
+    // Only an orderly end counts: some stacks report a half-closed socket ready with an
+    // error, and a broken connection leaves the wait to its cap.
+    char scrap[512];
+    return socket_->receive(scrap, sizeof scrap).status != Socket::IoStatus::closed;
+}
+
+void DataConnection::abort() noexcept
+{
+    if (tls_) tls_->abort();
+    tls_.reset();
+    if (!socket_) return;
+    socket_->setAbortiveClose();
+    socket_->close();
+}
+
+void DataConnection::close() noexcept
+{
+    tls_.reset();
+    if (!socket_) return;
+    socket_->shutdownBoth();
+    socket_->close();
+}
