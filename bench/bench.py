@@ -25,6 +25,7 @@ import argparse
 import hashlib
 import os
 import platform
+import re
 import select
 import shutil
 import socket
@@ -68,7 +69,6 @@ PACKAGES = {"vsftpd": "/usr/sbin/vsftpd", "lftp": "lftp", "ncftp": "ncftpput", "
 @dataclass
 class Dataset:
     key: str
-    title: str
     unit: str  # "MiB/s" or "files/s"
     layout: list[tuple[str, int]]  # relative path, size
     timeout: float  # seconds one upload of it may take before it counts as hung
@@ -84,12 +84,11 @@ class Dataset:
             return len(self.layout) / seconds
         return self.total_bytes / MIB / seconds
 
-    def describe(self) -> str:
-        size = self.total_bytes
-        amount = f"{size / MIB:g} MiB" if size >= MIB else f"{size / KIB:g} KiB"
-        folders = {str(Path(path).parent) for path, _ in self.layout} - {"."}
-        where = f" in {len(folders)} folders" if folders else ""
-        return f"{len(self.layout)} files{where}, {amount}"
+    @property
+    def title(self) -> str:
+        size = self.layout[0][1]  # the files of a dataset are all of one size
+        amount = f"{size // MIB} MiB" if size >= MIB else f"{size // KIB} KiB"
+        return f"{self.key[0]}: {len(self.layout)} × {amount}"
 
     def generate(self, top: Path) -> None:
         self.root = top / self.key
@@ -126,16 +125,16 @@ def two_levels(count: int, size: int) -> list[tuple[str, int]]:
 def datasets() -> dict[str, Dataset]:
     if QUICK:
         return {
-            "A": Dataset("A", "A: 1 file", "MiB/s", [("big.bin", 8 * MIB)], 120),
-            "B": Dataset("B", "B: small files", "files/s", spread(8, 2, 4 * KIB), 120),
-            "C": Dataset("C", "C: 10 MiB files", "MiB/s", two_levels(4, 1 * MIB), 120),
-            "B200": Dataset("B200", "B: small files", "files/s", spread(8, 2, 4 * KIB), 120),
+            "A": Dataset("A", "MiB/s", [("big.bin", 8 * MIB)], 120),
+            "B": Dataset("B", "files/s", spread(8, 2, 4 * KIB), 120),
+            "C": Dataset("C", "MiB/s", two_levels(4, 1 * MIB), 120),
+            "B200": Dataset("B200", "files/s", spread(8, 2, 4 * KIB), 120),
         }
     return {
-        "A": Dataset("A", "A: 1 × 256 MiB", "MiB/s", [("big.bin", 256 * MIB)], 180),
-        "B": Dataset("B", "B: 1000 × 4 KiB", "files/s", spread(1000, 10, 4 * KIB), 240),
-        "C": Dataset("C", "C: 10 × 10 MiB", "MiB/s", two_levels(10, 10 * MIB), 120),
-        "B200": Dataset("B200", "B: 200 × 4 KiB", "files/s", spread(200, 10, 4 * KIB), 240),
+        "A": Dataset("A", "MiB/s", [("big.bin", 256 * MIB)], 180),
+        "B": Dataset("B", "files/s", spread(1000, 10, 4 * KIB), 240),
+        "C": Dataset("C", "MiB/s", two_levels(10, 10 * MIB), 120),
+        "B200": Dataset("B200", "files/s", spread(200, 10, 4 * KIB), 240),
     }
 
 
@@ -501,6 +500,7 @@ class Bench:
         self.counter = 0
 
     def upload(self, tool: Tool, target: Target, data: Dataset, tag: str) -> Run:
+        """One timed upload into a fresh empty remote folder, then the check of every file."""
         self.counter += 1
         remote = f"{tag}-{data.key}-{tool.key}-{self.counter}"
         remote_path = target.root / remote
@@ -509,18 +509,21 @@ class Bench:
         os.chown(remote_path, owner.st_uid, owner.st_gid)
         invocation = tool.build(target, data, remote, self.logs)
         log = self.logs / f"{remote}.log"
-        started = time.perf_counter()
         with open(log, "wb") as out:
+            started = time.perf_counter()
             process = subprocess.Popen(invocation.argv, cwd=invocation.cwd, stdout=out,
                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                        start_new_session=True)
             try:
-                status = process.wait(timeout=data.timeout)
-                failure = "" if status == 0 else f"exit {status}: {tail(log)}"
-            except subprocess.TimeoutExpired:
-                stop_process_group(process)
-                failure = f"timed out after {data.timeout:g} s"
-        seconds = time.perf_counter() - started
+                status = wait_for_exit(process, data.timeout)
+                seconds = time.perf_counter() - started
+            finally:
+                stop_process_group(process)  # after a time-out, or when the bench is stopped
+        if status is None:
+            failure = f"timed out after {data.timeout:g} s"
+        else:
+            last_words = tail(log)
+            failure = "" if status == 0 else f"exit {status}" + (f": {last_words}" if last_words else "")
         checked = verify(data, remote_path)
         shutil.rmtree(remote_path, ignore_errors=True)
         return Run(seconds, "; ".join(part for part in (failure, checked) if part))
@@ -547,9 +550,10 @@ class Bench:
         return cells
 
     def paced(self, target: Target) -> tuple[Run, float, int]:
-        """The program with its default pacing on 5 small files, against the floor of its pauses."""
-        files = 5
-        data = Dataset("paced", "paced", "files/s",
+        """The program with its default pacing on a few small files, against the floor of its
+        pauses."""
+        files, timeout = 5, 1
+        data = Dataset("paced", "files/s",
                        [(f"small{i}.txt", 1 * KIB) for i in range(files)], 120)
         data.generate(self.work / "data")
         # Floor, from the fixed pauses of a paced run that meets no errors:
@@ -560,31 +564,25 @@ class Bench:
         #   (2 + files) × timeout: the checks for an unasked reply after the login, after the
         #                cd and after each file each wait one full time-out when the server
         #                stays silent, as it should.
-        timeout = 1
         floor = 4 * 2.0 + files * (2 * 0.010 + 0.100) + (2 + files) * timeout
-        self.counter += 1
-        remote = f"paced-{self.counter}"
-        remote_path = target.root / remote
-        remote_path.mkdir()
-        owner = target.root.stat()
-        os.chown(remote_path, owner.st_uid, owner.st_gid)
-        argv = [str(EXE), f"--local={data.root}", f"--host={target.host}",
-                f"--port={target.port}", f"--username={target.user}",
-                f"--password={target.password}", f"--remote={remote}", f"--timeout={timeout}"]
-        log = self.logs / f"{remote}.log"
-        started = time.perf_counter()
-        failure = ""
-        with open(log, "wb") as out:
-            try:
-                status = subprocess.run(argv, stdout=out, stderr=subprocess.STDOUT,
-                                        stdin=subprocess.DEVNULL, timeout=120).returncode
-                failure = "" if status == 0 else f"exit {status}: {tail(log)}"
-            except subprocess.TimeoutExpired:
-                failure = "timed out after 120 s"
-        seconds = time.perf_counter() - started
-        checked = verify(data, remote_path)
-        shutil.rmtree(remote_path, ignore_errors=True)
-        return Run(seconds, "; ".join(p for p in (failure, checked) if p)), floor, files
+        tool = Tool("paced", "ftpupload (default pacing)", True, 1,
+                    lambda target, data, remote, scratch: Invocation([
+                        str(EXE), f"--local={data.root}", f"--host={target.host}",
+                        f"--port={target.port}", f"--username={target.user}",
+                        f"--password={target.password}", f"--remote={remote}",
+                        f"--timeout={timeout}"]))
+        return self.upload(tool, target, data, "loopback"), floor, files
+
+
+def wait_for_exit(process: subprocess.Popen, timeout: float) -> int | None:
+    """The exit status, or None after `timeout` seconds. Popen.wait(timeout) polls in steps of
+    up to 50 ms, which would round every short run up to that grid; a pidfd wakes at the exit."""
+    pidfd = os.pidfd_open(process.pid)
+    try:
+        exited, _, _ = select.select([pidfd], [], [], timeout)
+    finally:
+        os.close(pidfd)
+    return process.wait() if exited else None
 
 
 # ---------------------------------------------------------------------------------------------
@@ -634,7 +632,9 @@ def cell_text(cell: Cell | None, data: Dataset, reference: float | None) -> str:
 
 
 def ratio_line(what: str, ours: tuple[Tool | None, float | None],
-               theirs: tuple[Tool | None, float | None], unit: str) -> str:
+               theirs: tuple[Tool | None, float | None], unit: str, measured: bool) -> str:
+    if not measured:
+        return f"- {what}: n/a (ftpupload not measured)"
     if ours[1] is None or theirs[1] is None:
         missing = "ftpupload" if ours[1] is None else "no peer"
         return f"- {what}: n/a ({missing} without a complete, verified figure)"
@@ -647,8 +647,25 @@ def tool_version(argv: list[str]) -> str:
         out = subprocess.run(argv, capture_output=True, text=True, timeout=10)
     except (OSError, subprocess.TimeoutExpired):
         return "?"
-    text = (out.stdout + out.stderr).strip().splitlines()
-    return text[0].strip() if text else "?"
+    found = re.search(r"\d+\.\d+(\.\d+)?", out.stdout + out.stderr)
+    return found.group(0) if found else "?"
+
+
+def program_version() -> str:
+    """The measured executable, and the commit of this tree with a mark for local changes."""
+    try:
+        commit = subprocess.run(["git", "-C", str(REPO), "describe", "--always", "--dirty"],
+                                capture_output=True, text=True, timeout=10).stdout.strip()
+    except (OSError, subprocess.TimeoutExpired):
+        commit = ""
+    return f"ftpupload {EXE}" + (f" (tree at {commit})" if commit else "")
+
+
+def cpu_model() -> str:
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            return line.split(":", 1)[1].strip()
+    return platform.machine()
 
 
 def loadavg() -> str:
@@ -700,17 +717,17 @@ def main() -> int:
     ensure_packages()
 
     notes = []
-    for option in ("--pacing", "--connections") + (("--tls",) if with_tls else ()):
-        if not usage_mentions(option):
-            notes.append(f"this ftpupload's usage text does not mention `{option}`; it ignores "
-                         "options it does not know, so its figures may include its fixed pauses "
-                         "or a single connection")
-    if not usage_mentions("--pacing") and not QUICK and \
-            os.environ.get("BENCH_FORCE", "") in ("", "0"):
+    unknown = [option for option in ("--pacing", "--connections", "--tls-fingerprint")
+               if not usage_mentions(option) and (with_tls or option != "--tls-fingerprint")]
+    if "--pacing" in unknown and not QUICK and os.environ.get("BENCH_FORCE", "") in ("", "0"):
         # Paced, 1000 files take well over an hour; each row would only run into its time-out.
         tools = [tool for tool in tools if not tool.ours]
-        notes.append("ftpupload's unpaced rows were left out for want of `--pacing` "
-                      "(BENCH_FORCE=1 runs them anyway)")
+        notes.append(f"this ftpupload's usage text lacks {', '.join(unknown)}, so its unpaced "
+                     "rows were left out (BENCH_FORCE=1 runs them anyway)")
+    elif unknown:
+        notes.append(f"this ftpupload's usage text lacks {', '.join(unknown)}; it ignores "
+                     "options it does not know, so its rows may include its fixed pauses, use "
+                     "one connection or fail over TLS")
     run_paced = not wanted or "paced" in wanted
 
     load_before = loadavg()
@@ -739,9 +756,11 @@ def main() -> int:
                 relayed = round_trip_ms(target.host, target.port)
                 direct = round_trip_ms(SERVER_HOST, target.port)
                 greet = greeting_time(target.host, target.port) or float("nan")
+                greet_direct = greeting_time(SERVER_HOST, target.port) or float("nan")
                 rtt_note = (f"relay check: NOOP round trip {relayed:.1f} ms through the relay, "
                             f"{direct:.2f} ms direct; connect to greeting {greet * 1000:.1f} ms "
-                            f"(a real link: 2 RTT = {4 * variant.one_way_ms:g} ms)")
+                            f"through the relay, {greet_direct * 1000:.1f} ms direct (over a "
+                            f"real link: 2 RTT more, {4 * variant.one_way_ms:g} ms)")
                 print(rtt_note, flush=True)
             variant_tools = [t for t in tools if t.tls or not variant.tls]
             results[variant.key] = (variant, bench.measure(variant, target, variant_tools, sets))
@@ -772,8 +791,8 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
            elapsed: float) -> str:
     columns = [(variant, sets[key]) for variant, _ in results.values() for key in variant.datasets]
     lines = [f"# ftpupload benchmark{' (BENCH_QUICK: tiny datasets)' if QUICK else ''}", ""]
-    lines.append(f"{time.strftime('%Y-%m-%d %H:%M')}, {os.cpu_count()} cores, "
-                 f"{platform.platform()}; median of {RUNS} run(s), (min–max), "
+    lines.append(f"{time.strftime('%Y-%m-%d %H:%M')}, {os.cpu_count()} × {cpu_model()}, "
+                 f"Linux {platform.release()}; median of {RUNS} run(s), (min–max), "
                  f"**×ratio** to the best peer tool in the same column. "
                  f"Load average before {load_before}, after {load_after}; "
                  f"whole benchmark {elapsed / 60:.1f} min.")
@@ -786,7 +805,10 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
         for variant, data in columns:
             cells = results[variant.key][1]
             reference = best(cells, data, [t for t in tools if not t.ours])[1]
-            row.append(cell_text(cells.get((data.key, tool.key)), data, reference))
+            if variant.tls and not tool.tls:
+                row.append("no TLS")
+            else:
+                row.append(cell_text(cells.get((data.key, tool.key)), data, reference))
         lines.append("| " + " | ".join(row) + " |")
     lines.append("")
 
@@ -796,22 +818,22 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
     lines.append("Goals:")
     for variant, data in columns:
         cells = results[variant.key][1]
-        if variant.key == "rtt20":
+
+        def goal(what: str, ours_here: list[Tool], theirs: list[Tool]) -> str:
+            measured = any((data.key, tool.key) in cells for tool in ours_here)
+            return ratio_line(f"{data.title}, {variant.title}: {what}", best(cells, data, ours_here),
+                              best(cells, data, theirs), data.unit, measured)
+
+        if variant.one_way_ms:
             one = [t for t in ours if t.connections == 1]
             many = [t for t in ours if t.connections > 1]
-            lines.append(ratio_line(f"{data.title}, {variant.title}: ftpupload, 1 connection, vs "
-                                    "best single-connection peer", best(cells, data, one),
-                                    best(cells, data, single_peers), data.unit))
-            lines.append(ratio_line(f"{data.title}, {variant.title}: ftpupload, 4 connections, vs "
-                                    "best single-connection peer", best(cells, data, many),
-                                    best(cells, data, single_peers), data.unit))
-            lines.append(ratio_line(f"{data.title}, {variant.title}: ftpupload, 4 connections, vs "
-                                    "best of all peers", best(cells, data, many),
-                                    best(cells, data, peers), data.unit))
+            lines.append(goal("ftpupload, 1 connection, vs best single-connection peer", one,
+                              single_peers))
+            lines.append(goal("ftpupload, 4 connections, vs best single-connection peer", many,
+                              single_peers))
+            lines.append(goal("ftpupload, 4 connections, vs best of all peers", many, peers))
         else:
-            lines.append(ratio_line(f"{data.title}, {variant.title}: ftpupload's best setting vs "
-                                    "best peer", best(cells, data, ours), best(cells, data, peers),
-                                    data.unit))
+            lines.append(goal("ftpupload's best setting vs best peer", ours, peers))
     if paced is not None:
         run, floor, files = paced
         state = f" — FAILED: {run.failure}" if run.failure else ""
@@ -822,9 +844,9 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
     if rtt_note:
         lines += [f"{rtt_note[0].upper()}{rtt_note[1:]}.", ""]
     lines.append("Versions: " + "; ".join([
-        f"ftpupload {EXE}", tool_version(["lftp", "--version"]),
-        tool_version(["ncftpput", "-v"]), tool_version(["curl", "--version"]),
-        "vsftpd " + vsftpd_version()]) + ".")
+        program_version(), "lftp " + tool_version(["lftp", "--version"]),
+        "ncftpput " + tool_version(["ncftpput", "-v"]),
+        "curl " + tool_version(["curl", "--version"]), "vsftpd " + vsftpd_version()]) + ".")
     for note in notes:
         lines += ["", f"Note: {note}."]
     details = ["", "<details><summary>Every run (seconds)</summary>", ""]
