@@ -25,6 +25,7 @@ import argparse
 import hashlib
 import os
 import platform
+import random
 import re
 import select
 import shutil
@@ -164,7 +165,6 @@ def free_port(hosts: tuple[str, ...]) -> int:
 
 def free_port_block(hosts: tuple[str, ...]) -> tuple[int, int]:
     # Below the kernel's ephemeral range, as the tests do, so the system never hands them out.
-    import random
     for _ in range(200):
         first = random.randrange(PASSIVE_LOW, PASSIVE_HIGH - PASSIVE_COUNT)
         if all(port_is_free(p, hosts) for p in range(first, first + PASSIVE_COUNT)):
@@ -523,7 +523,8 @@ class Bench:
             failure = f"timed out after {data.timeout:g} s"
         else:
             last_words = tail(log)
-            failure = "" if status == 0 else f"exit {status}" + (f": {last_words}" if last_words else "")
+            failure = "" if status == 0 else f"exit {status}" + (
+                f": {last_words}" if last_words else "")
         checked = verify(data, remote_path)
         shutil.rmtree(remote_path, ignore_errors=True)
         return Run(seconds, "; ".join(part for part in (failure, checked) if part))
@@ -678,7 +679,8 @@ def loadavg() -> str:
 
 def ensure_packages() -> None:
     missing = [package for package, program in PACKAGES.items()
-               if not (Path(program).exists() if program.startswith("/") else shutil.which(program))]
+               if not (os.path.exists(program) if program.startswith("/")
+                       else shutil.which(program))]
     if not missing:
         return
     print(f"installing: {' '.join(missing)}", flush=True)
@@ -821,8 +823,9 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
 
         def goal(what: str, ours_here: list[Tool], theirs: list[Tool]) -> str:
             measured = any((data.key, tool.key) in cells for tool in ours_here)
-            return ratio_line(f"{data.title}, {variant.title}: {what}", best(cells, data, ours_here),
-                              best(cells, data, theirs), data.unit, measured)
+            return ratio_line(f"{data.title}, {variant.title}: {what}",
+                              best(cells, data, ours_here), best(cells, data, theirs), data.unit,
+                              measured)
 
         if variant.one_way_ms:
             one = [t for t in ours if t.connections == 1]
@@ -837,7 +840,8 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
     if paced is not None:
         run, floor, files = paced
         state = f" — FAILED: {run.failure}" if run.failure else ""
-        lines.append(f"- Default pacing, {files} files of 1 KiB, `--timeout=1`: {run.seconds:.2f} s "
+        lines.append(f"- Default pacing, {files} files of 1 KiB, `--timeout=1`: "
+                     f"{run.seconds:.2f} s "
                      f"against a floor of {floor:.2f} s = **{run.seconds - floor:+.2f} s** over "
                      f"the floor{state}")
     lines.append("")
@@ -854,7 +858,8 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
         for (key, tool_key), cell in cells.items():
             runs = ", ".join(f"{run.seconds:.2f}{' FAILED ' + run.failure if run.failure else ''}"
                              for run in cell.runs)
-            details.append(f"- {variant.key} {key} {tool_key}: {runs}{' ' + cell.skipped if cell.skipped else ''}")
+            skipped = f" {cell.skipped}" if cell.skipped else ""
+            details.append(f"- {variant.key} {key} {tool_key}: {runs}{skipped}")
     details += ["", "</details>", ""]
     return "\n".join(lines + details)
 

@@ -143,7 +143,8 @@ class DelayRelay:
             client.close()
             return
         _no_delay(server)
-        pipes = (DelayedPipe(client, server, self.one_way), DelayedPipe(server, client, self.one_way))
+        pipes = (DelayedPipe(client, server, self.one_way),
+                 DelayedPipe(server, client, self.one_way))
         workers = [threading.Thread(target=work, daemon=True)
                    for pipe in pipes for work in (pipe.receive, pipe.send)]
         for worker in workers:
