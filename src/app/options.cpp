@@ -1,5 +1,6 @@
 #include "app/options.hpp"
 
+#include <optional>
 #include <vector>
 
 #include "app/arguments.hpp"
@@ -7,6 +8,8 @@
 #include "app/console.hpp"
 #include "app/conversion.hpp"
 #include "common/exception.hpp"
+#include "ftp/local_file.hpp"
+#include "net/tls_channel.hpp"
 #include "scan/patterns.hpp"
 #include "scan/scan.hpp"
 #include "sender/sender.hpp"
@@ -22,6 +25,48 @@ std::vector<std::string> patternList(const Arguments& arguments, const std::stri
             throw ConversionException("The --" + option + " pattern `" + pattern +
                                       "` has a \"[\" without its closing \"]\".");
     return patterns;
+}
+
+// The first line of the file, without its line end, or the whole file when it has one line.
+std::string firstLineOf(const std::string& option, const std::string& path)
+{
+    std::string text;
+    try {
+        LocalFile file(path);
+        char chunk[4096];
+        while (text.find('\n') == std::string::npos && text.size() < 64 * 1024) {
+            std::size_t got = file.read(chunk, sizeof chunk);
+            if (got == 0) break;
+            text.append(chunk, got);
+        }
+    } catch (const Exception& failure) {
+        throw ConversionException("The --" + option + " file cannot be read: " + failure.message());
+    }
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    return text;
+}
+
+void readTlsOptions(const Arguments& arguments, Sender& sender)
+{
+    if (arguments.isPresent("tls")) sender.tls.enabled = parseTruth(arguments.firstValue("tls"));
+    const bool caFile = arguments.isPresent("tls-ca-file");
+    const bool fingerprint = arguments.isPresent("tls-fingerprint");
+    if ((caFile || fingerprint) && !sender.tls.enabled)
+        throw ConversionException(std::string(caFile ? "--tls-ca-file" : "--tls-fingerprint") +
+                                  " applies only to TLS sessions: add --tls=true.");
+    if (caFile) {
+        sender.tls.caFile = arguments.firstValue("tls-ca-file");
+        firstLineOf("tls-ca-file", sender.tls.caFile);
+    }
+    if (fingerprint) {
+        const std::string text = arguments.firstValue("tls-fingerprint");
+        std::optional<std::string> normal = normaliseFingerprint(text);
+        if (!normal)
+            throw ConversionException("The --tls-fingerprint `" + text +
+                                      "` is not a SHA-256 fingerprint: 64 hex digits, with or without \":\".");
+        sender.tls.fingerprint = *normal;
+    }
 }
 }
 
@@ -61,6 +106,17 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     if (arguments.isPresent("recurse")) settings.recurse = parseTruth(arguments.firstValue("recurse"));
     if (arguments.isPresent("include")) settings.includePatterns = patternList(arguments, "include");
     if (arguments.isPresent("exclude")) settings.excludePatterns = patternList(arguments, "exclude");
+    if (arguments.isPresent("pacing")) sender.pacing = parseTruth(arguments.firstValue("pacing"));
+    if (arguments.isPresent("connections")) {
+        std::uint32_t connections = parseUnsigned(arguments.firstValue("connections"));
+        if (connections < 1 || connections > Sender::maxConnections)
+            throw ConversionException("--connections must be from 1 to " + std::to_string(Sender::maxConnections) +
+                                      ", not " + std::to_string(connections) + ".");
+        sender.connections = connections;
+    }
+    readTlsOptions(arguments, sender);
+    if (arguments.isPresent("password-file"))
+        sender.password = firstLineOf("password-file", arguments.firstValue("password-file"));
 
     ScanResult scan = scanLocal(sender.local);
     // A folder the scan could not read would otherwise be left out without a word.

@@ -42,6 +42,10 @@ public:
                          std::uint16_t port);
     // QUIT, then release the socket; never fails.
     virtual void close() noexcept;
+    // Explicit TLS from the next connect on: AUTH TLS after the greeting, then PBSZ and
+    // PROT before the login, and every data connection over TLS. No fallback to clear
+    // text. The certificate is checked against the host that connect names.
+    void setTls(const TlsSettings& settings) { tlsSettings_ = settings; }
     virtual void setPassive();
     virtual void setActive(const std::string& address, std::uint16_t port, const std::string& listenAddress,
                            std::uint16_t listenPort);
@@ -85,6 +89,22 @@ public:
     // Longest reply message kept; further text of the reply is read and dropped.
     static constexpr std::size_t maxReplyLength = 1024 * 1024;
 
+    // Unpaced uploads: as few round trips per file as the server allows (ftp_lean.cpp).
+    // TYPE I once per session, ALLO only while the server says it needs it, PASV and
+    // STOR in one write, and the data connection opened while the STOR answer travels.
+    void setLean(bool lean) { lean_ = lean; }
+    bool lean() const { return lean_; }
+    virtual void putFileLean(const std::string& remotePath, const std::string& localPath,
+                             const ProgressCallback& progress);
+    // What the server sent unasked since the last command: "500" and no text for
+    // nothing. Only bytes that have already arrived are looked at.
+    virtual FtpReply leanQuietCheck();
+    // A reply came where another was due: the dialogue may be out of step.
+    bool outOfStep() const { return outOfStep_; }
+    // Drops whatever is still arriving and checks the dialogue with NOOP; a session that
+    // cannot be brought back in step is closed, so it is not used again.
+    bool resynchronise() noexcept;
+
     const std::vector<FtpFeature>& features() const { return features_; }
     FtpConnectionType connectionType() const { return connectionType_; }
     std::uint64_t restartOffset() const { return restartOffset_; }
@@ -102,9 +122,8 @@ protected:
     // The TLS handshake of a data connection, after the 150/125 reply (servers start
     // TLS only once the command is under way); nothing without TLS.
     void secureDataConnection(DataConnection& data);
-
-    // Set while the session runs over TLS (from connect to close); null in clear.
-    TlsContext* tlsContext() const { return tlsContext_.get(); }
+    // AUTH TLS, the handshake, PBSZ 0 and PROT P.
+    void secureControl(const std::string& host);
 
 private:
 
@@ -113,5 +132,10 @@ private:
     std::optional<IPv4Address> activeAddress_;
     std::optional<IPv4Address> activeListenAddress_;
     std::uint64_t restartOffset_ = 0;
-    std::unique_ptr<TlsContext> tlsContext_;
+    std::optional<TlsSettings> tlsSettings_;
+
+    bool lean_ = false;
+    bool typeSent_ = false;
+    bool alloNeeded_ = true;
+    bool outOfStep_ = false;
 };

@@ -5,6 +5,7 @@
 #include "net/net_exception.hpp"
 #include "net/net_host.hpp"
 #include "net/socket_set.hpp"
+#include "net/tls_channel.hpp"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -23,10 +24,14 @@ std::chrono::microseconds Telnet::waitLimit() const
 
 void Telnet::closeControlSocket() noexcept
 {
-    if (!controlSocket_) return;
-    controlSocket_->shutdownBoth();
-    controlSocket_->close();
-    controlSocket_.reset();
+    controlTls_.reset();
+    received_.clear();
+    if (controlSocket_) {
+        controlSocket_->shutdownBoth();
+        controlSocket_->close();
+        controlSocket_.reset();
+    }
+    tlsContext_.reset();
 }
 
 Socket& Telnet::openControlSocket(const std::string& host, std::uint16_t port)
@@ -86,7 +91,26 @@ Socket& Telnet::openControlSocket(const std::string& host, std::uint16_t port)
 
     attempts[chosen].setBlocking(true);
     controlSocket_ = std::make_unique<Socket>(std::move(attempts[chosen]));
+    lost_ = false;
     return *controlSocket_;
+}
+
+void Telnet::startTls(std::unique_ptr<TlsContext> context)
+{
+    if (!controlSocket_) raiseClientError("CLIENT: Not connected");
+    tlsContext_ = std::move(context);
+    controlTls_ = std::make_unique<TlsChannel>(*tlsContext_, *controlSocket_);
+    try {
+        controlTls_->handshake(waitLimit());
+    } catch (...) {
+        lost_ = true;
+        throw;
+    }
+}
+
+void Telnet::endTls() noexcept
+{
+    if (controlTls_ && !lost_) controlTls_->close(waitLimit());
 }
 
 void Telnet::sendLine(const std::string& text)
@@ -100,7 +124,13 @@ void Telnet::sendBytes(std::string_view bytes)
     if (!controlSocket_) raiseClientError("CLIENT: Not connected");
     const auto deadline = Clock::now() + timeoutDuration();
     std::size_t sent = 0;
-    while (sent < bytes.size()) {
+    while (controlTls_ && sent < bytes.size() && Clock::now() < deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        Socket::IoResult result = controlTls_->send(bytes.data() + sent, bytes.size() - sent, left);
+        if (result.status != Socket::IoStatus::done) break;
+        sent += result.count;
+    }
+    while (!controlTls_ && sent < bytes.size()) {
         if (Clock::now() >= deadline) break;
         SocketSet set;
         set.add(*controlSocket_, SocketSet::writable);
@@ -109,12 +139,17 @@ void Telnet::sendBytes(std::string_view bytes)
         if (result.status == Socket::IoStatus::failed || result.status == Socket::IoStatus::closed) break;
         sent += result.count;
     }
-    if (sent != bytes.size()) raiseClientError("CLIENT: Timeout when sending command");
+    if (sent != bytes.size()) {
+        lost_ = true;
+        raiseClientError("CLIENT: Timeout when sending command");
+    }
 }
 
 bool Telnet::waitForControl(std::chrono::microseconds limit)
 {
     if (!controlSocket_) return true;
+    // Decrypted bytes no longer show on the socket.
+    if (controlTls_ && (!received_.empty() || controlTls_->hasBuffered())) return true;
     SocketSet set;
     set.add(*controlSocket_, SocketSet::readable);
     return set.wait(limit) != 0;
@@ -125,6 +160,7 @@ std::string Telnet::receiveLine()
     std::string line;
     lastLineEnd_ = LineEnd::closed;
     if (!controlSocket_) return line;
+    if (controlTls_) return receiveTlsLine();
     lastLineEnd_ = LineEnd::timedOut;
     const auto deadline = Clock::now() + timeoutDuration();
     // Look at what is queued, then take exactly up to the line end: whatever
@@ -137,12 +173,14 @@ std::string Telnet::receiveLine()
         if (ready == 0) break;
         if (ready < 0) {
             lastLineEnd_ = LineEnd::closed;
+            lost_ = true;
             break;
         }
         Socket::IoResult peeked = controlSocket_->peek(chunk, sizeof chunk);
         if (peeked.status == Socket::IoStatus::wouldBlock) continue;
         if (peeked.status != Socket::IoStatus::done || peeked.count == 0) {
             lastLineEnd_ = LineEnd::closed;
+            lost_ = true;
             break;
         }
         std::string_view queued(chunk, peeked.count);
@@ -151,6 +189,7 @@ std::string Telnet::receiveLine()
         Socket::IoResult taken = controlSocket_->receive(chunk, take);
         if (taken.status != Socket::IoStatus::done || taken.count == 0) {
             lastLineEnd_ = LineEnd::closed;
+            lost_ = true;
             break;
         }
         for (std::size_t i = 0; i < taken.count; ++i) {
@@ -162,6 +201,40 @@ std::string Telnet::receiveLine()
             }
             if (line.size() < maxLineLength) line += byte;
         }
+    }
+    return line;
+}
+
+std::string Telnet::receiveTlsLine()
+{
+    std::string line;
+    lastLineEnd_ = LineEnd::timedOut;
+    const auto deadline = Clock::now() + timeoutDuration();
+    char chunk[4096];
+    for (bool first = true;; first = false) {
+        std::size_t used = 0;
+        for (; used < received_.size(); ++used) {
+            char byte = received_[used];
+            if (byte == '\r') continue;
+            if (byte == '\n') {
+                received_.erase(0, used + 1);
+                lastLineEnd_ = LineEnd::complete;
+                return line;
+            }
+            if (line.size() < maxLineLength) line += byte;
+        }
+        received_.clear();
+        // The first read is always tried, so a zero time-out still takes what has arrived.
+        if (!first && Clock::now() >= deadline) break;
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        Socket::IoResult got = controlTls_->receive(chunk, sizeof chunk, left);
+        if (got.status == Socket::IoStatus::wouldBlock) break;
+        if (got.status != Socket::IoStatus::done) {
+            lastLineEnd_ = LineEnd::closed;
+            lost_ = true;
+            break;
+        }
+        received_.assign(chunk, got.count);
     }
     return line;
 }

@@ -9,6 +9,9 @@
 
 #include "net/socket.hpp"
 
+class TlsChannel;
+class TlsContext;
+
 class Telnet {
 public:
     // 100-nanosecond units, the unit `timeout` is counted in.
@@ -37,6 +40,11 @@ public:
     virtual bool waitForControl(std::chrono::microseconds limit);
     // Resolves `host` and connects to the first address that accepts within `timeout`.
     virtual Socket& openControlSocket(const std::string& host, std::uint16_t port);
+    // From here on every byte of the control connection goes through TLS (once the server
+    // has agreed to AUTH TLS); the context stays for the data connections until the
+    // control connection is closed. Throws TlsError; the connection is then of no use.
+    void startTls(std::unique_ptr<TlsContext> context);
+    bool secured() const { return controlTls_ != nullptr; }
 
     // Longest line kept by receiveLine; the rest of a longer line is read and dropped.
     static constexpr std::size_t maxLineLength = 64 * 1024;
@@ -44,18 +52,34 @@ public:
     // Why the last receiveLine returned.
     enum class LineEnd { complete, timedOut, closed };
     LineEnd lastLineEnd() const { return lastLineEnd_; }
+    // The control connection was ended by the server or broke: nothing more can go over it.
+    bool lost() const { return lost_; }
 
 protected:
     Socket* controlSocket() const { return controlSocket_.get(); }
     // Shuts the control socket down, closes it and forgets it; never fails.
     void closeControlSocket() noexcept;
+    // close_notify, then the server's end within `timeout`: a polite end after QUIT.
+    void endTls() noexcept;
+    // The session's TLS context; null in clear.
+    TlsContext* tlsContext() const { return tlsContext_.get(); }
     // The current `timeout` as a duration (0 when negative).
     Ticks timeoutDuration() const;
     // The wait handed to a single socket wait: the whole `timeout`, in microseconds.
     std::chrono::microseconds waitLimit() const;
 
 private:
+    std::string receiveTlsLine();
+
+    // Declared first, so it goes last: the channels refer to it.
+    std::unique_ptr<TlsContext> tlsContext_;
     std::unique_ptr<Socket> controlSocket_;
+    // After the socket, so it goes first: it refers to the socket.
+    std::unique_ptr<TlsChannel> controlTls_;
+    // Bytes the channel handed over beyond the last line returned (a TLS record
+    // cannot be peeked into and taken in part, as the socket can).
+    std::string received_;
     std::int64_t timeout_ = defaultTimeout;
     LineEnd lastLineEnd_ = LineEnd::complete;
+    bool lost_ = false;
 };

@@ -1,7 +1,9 @@
 #include "sender/sender.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
+#include <thread>
 
 #include "app/config.hpp"
 #include "app/console.hpp"
@@ -13,10 +15,8 @@ namespace {
 constexpr std::int32_t stepPause = 2000;
 constexpr std::int32_t progressPause = 10;
 constexpr std::int32_t filePause = 100;
-
-FtpReply lastReply;
-FilePath currentFile;
-std::uint64_t currentFileSize = 0;
+// Unpaced runs write a file's progress at most this often, besides its final line.
+constexpr auto progressInterval = std::chrono::milliseconds(500);
 
 // A reply may be a megabyte long; every line that carries it would carry all of it.
 constexpr std::size_t lineTextLimit = 4096;
@@ -39,29 +39,61 @@ std::string failureMessage(const std::exception& failure)
 
 // Closes the client however the session steps are left, before any outer handler runs.
 struct CloseOnExit {
-    FTP& client;
-    ~CloseOnExit() { client.close(); }
+    Session& session;
+    ~CloseOnExit()
+    {
+        if (session.client) session.client->close();
+    }
+};
+
+// Sessions beyond the first wait for the remote folders before they store anything.
+class Gate {
+public:
+    void open()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            open_ = true;
+        }
+        changed_.notify_all();
+    }
+    void wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
 };
 }
 
-void resetSenderState()
-{
-    lastReply = FtpReply{};
-    currentFile = FilePath{};
-    currentFileSize = 0;
-}
+Session::Session() = default;
+Session::~Session() = default;
+Session::Session(Session&&) noexcept = default;
+Session& Session::operator=(Session&&) noexcept = default;
 
-bool Sender::logError(const std::string& message, std::int32_t pauseMilliseconds)
+bool Session::usable() const { return client && client->connected() && !client->lost(); }
+
+bool Sender::logError(const Session& session, const std::string& message, std::int32_t pauseMilliseconds)
 {
-    writeLine("error:\t{}\tcode: {}\tmessage: {}", message, lastReply.code, lastReply.message);
-    pauseFor(pauseMilliseconds);
+    {
+        std::lock_guard<std::mutex> lock(lines_);
+        writeLine("error:\t{}\tcode: {}\tmessage: {}", message, session.lastReply.code, session.lastReply.message);
+    }
+    pauseFor(paced(pauseMilliseconds));
     return false;
 }
 
-bool Sender::logInfo(const std::string& message, std::int32_t pauseMilliseconds)
+bool Sender::logInfo(const Session& session, const std::string& message, std::int32_t pauseMilliseconds)
 {
-    writeLine("{}\tcode: {}\tmessage: {}", message, lastReply.code, lastReply.message);
-    pauseFor(pauseMilliseconds);
+    {
+        std::lock_guard<std::mutex> lock(lines_);
+        writeLine("{}\tcode: {}\tmessage: {}", message, session.lastReply.code, session.lastReply.message);
+    }
+    pauseFor(paced(pauseMilliseconds));
     return true;
 }
 
@@ -78,92 +110,187 @@ std::string Sender::toRemotePath(const std::string& localPath) const
 
 std::string Sender::maskedPassword() const { return password.empty() ? std::string() : std::string("****"); }
 
-bool Sender::quietCheck(FTP& client)
+bool Sender::quietCheck(Session& session)
 {
     // "500" is also what silence reads as: nothing beyond the operation's own reply arrived.
-    lastReply = client.readReply();
-    lastReply.message = cutForLine(std::move(lastReply.message));
-    return lastReply.code == "500";
+    // Unpaced, only what has already arrived is looked at.
+    session.lastReply = pacing ? session.client->readReply() : session.client->leanQuietCheck();
+    session.lastReply.message = cutForLine(std::move(session.lastReply.message));
+    return session.lastReply.code == "500";
 }
 
-void Sender::showProgress(std::uint64_t bytesSent)
+void Sender::showProgress(Session& session, std::uint64_t bytesSent)
 {
-    logInfo(formatText("uploading {} {}/{}", {currentFile.file(), bytesSent, currentFileSize}), progressPause);
+    if (!pacing) {
+        const auto now = std::chrono::steady_clock::now();
+        if (bytesSent == session.currentFileSize) {
+            if (session.finalProgressShown) return;
+            session.finalProgressShown = true;
+        } else if (now - session.lastProgressLine < progressInterval) {
+            return;
+        }
+        session.lastProgressLine = now;
+    }
+    logInfo(session, formatText("uploading {} {}/{}", {session.currentFile.file(), bytesSent, session.currentFileSize}),
+            progressPause);
+}
+
+std::optional<std::size_t> Sender::takeFile()
+{
+    std::size_t index = nextFile_.fetch_add(1);
+    if (index >= files.size()) return std::nullopt;
+    return index;
 }
 
 bool Sender::send()
 {
     stored_ = 0;
+    nextFile_ = 0;
+    Session first;
     try {
-        logInfo(formatText("{} files to backup", {files.size()}), stepPause);
-        std::unique_ptr<FTP> client = makeClient();
-        client->setTimeoutSeconds(config().timeoutSeconds);
-        CloseOnExit closer{*client};
-        return runSession(*client);
+        logInfo(first, formatText("{} files to backup", {files.size()}), stepPause);
+        first.client = makeClient();
+        first.client->setTimeoutSeconds(config().timeoutSeconds);
+        if (tls.enabled) first.client->setTls({host, tls.caFile, tls.fingerprint});
+        CloseOnExit closer{first};
+        return runSession(first);
     } catch (const std::exception& failure) {
-        writeLine("send catch {}, code {}, message {}, remotePath {}", failureMessage(failure), lastReply.code,
-                  lastReply.message, remote);
+        std::lock_guard<std::mutex> lock(lines_);
+        writeLine("send catch {}, code {}, message {}, remotePath {}", failureMessage(failure), first.lastReply.code,
+                  first.lastReply.message, remote);
         return false;
     }
 }
 
-bool Sender::runSession(FTP& client)
+bool Sender::openSession(Session& session, bool announce)
 {
+    FTP& client = *session.client;
     if (passive) client.setPassive();
+    client.setLean(!pacing);
 
-    logInfo("connecting..." + host, stepPause);
+    if (announce) logInfo(session, "connecting..." + host, stepPause);
     try {
         client.connect(host, username, password, static_cast<std::uint16_t>(port));
     } catch (const std::exception& failure) {
         // The password is never written out; "****" only shows that one was given.
-        logError("connect to " + host + " " + failureMessage(failure) + " " + username + " " + maskedPassword(),
+        logError(session,
+                 "connect to " + host + " " + failureMessage(failure) + " " + username + " " + maskedPassword(),
                  stepPause);
         return false;
     }
-    if (!quietCheck(client)) return logError("connect to " + host, stepPause);
-    logInfo("connected to " + host, stepPause);
+    if (!quietCheck(session)) return logError(session, "connect to " + host, stepPause);
+    if (announce) logInfo(session, "connected to " + host, stepPause);
 
     client.changeDirectory(remote);
-    if (!quietCheck(client)) return logError("cd " + remote, stepPause);
-    logInfo("cd " + remote, stepPause);
+    if (!quietCheck(session)) return logError(session, "cd " + remote, stepPause);
+    if (announce) logInfo(session, "cd " + remote, stepPause);
+    return true;
+}
 
+void Sender::openFurtherSession(Session& session)
+{
+    try {
+        session.client = makeClient();
+        session.client->setTimeoutSeconds(config().timeoutSeconds);
+        if (tls.enabled) session.client->setTls({host, tls.caFile, tls.fingerprint});
+        if (!openSession(session, false)) session.client->close();
+    } catch (const std::exception& failure) {
+        // A folder this session cannot enter ends only this session.
+        logError(session, "connect to " + host + " " + failureMessage(failure) + " " + username + " " + maskedPassword(),
+                 stepPause);
+        if (session.client) session.client->close();
+    }
+}
+
+bool Sender::runSession(Session& first)
+{
+    if (!openSession(first, true)) return false;
+
+    // Further sessions log in while the folders are made, and store nothing before.
+    Gate foldersMade;
+    std::vector<Session> others(connections > 1 ? connections - 1 : 0);
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        others[i].number = static_cast<int>(i) + 2;
+        workers.emplace_back([this, &foldersMade, &session = others[i]] {
+            openFurtherSession(session);
+            foldersMade.wait();
+            if (session.usable()) storeFiles(session);
+            if (session.client) session.client->close();
+        });
+    }
+    try {
+        makeFolders(first);
+    } catch (...) {
+        foldersMade.open();
+        for (auto& worker : workers) worker.join();
+        throw;
+    }
+    foldersMade.open();
+    if (first.usable()) storeFiles(first);
+    for (auto& worker : workers) worker.join();
+
+    // No session is left for these: each still gets its own line.
+    while (auto index = takeFile()) {
+        const std::string storePath = toRemotePath(files[*index].dup().native().path());
+        logError(first, "upload " + storePath, stepPause);
+    }
+    return true;
+}
+
+void Sender::makeFolders(Session& session)
+{
     // Parents come last in the scan's list; walking it backwards creates every parent
     // before its children, so a new nested tree is stored in one run.
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
         std::string remoteFolder = toRemotePath(folder->dup().native().path());
         if (remoteFolder.empty()) continue;
         try {
-            client.makeDirectory(remoteFolder);
+            session.client->makeDirectory(remoteFolder);
         } catch (const std::exception&) {
             // Usually the folder exists already; a real problem shows up when its files are stored.
         }
     }
-
-    uploadFiles(client);
-    return true;
 }
 
-void Sender::uploadFiles(FTP& client)
+void Sender::storeFiles(Session& session)
 {
-    const ProgressCallback progress = [this](std::uint64_t bytesSent) { showProgress(bytesSent); };
-    for (const FilePath& file : files) {
-        std::string localPath;
-        std::string storePath;
-        try {
-            localPath = file.dup().native().path();
-            storePath = toRemotePath(localPath);
-            // Inside the guard: a file that vanished since the scan costs only itself.
-            currentFileSize = file.fileSize();
-            currentFile = file;
-            client.putFile(storePath, localPath, progress, FtpFormat::image);
-            if (!quietCheck(client)) {
-                logError("upload " + storePath, stepPause);
-                continue;
-            }
-            pauseFor(filePause);
-            ++stored_;
-        } catch (const std::exception&) {
-            logError("upload " + storePath, stepPause);
-        }
+    // A lost connection ends this session after the file it cost; the others take the rest.
+    while (session.usable()) {
+        auto index = takeFile();
+        if (!index) return;
+        storeOne(session, files[*index]);
     }
+}
+
+void Sender::storeOne(Session& session, const FilePath& file)
+{
+    FTP& client = *session.client;
+    const ProgressCallback progress = [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); };
+    std::string localPath;
+    std::string storePath;
+    try {
+        localPath = file.dup().native().path();
+        storePath = toRemotePath(localPath);
+        // Inside the guard: a file that vanished since the scan costs only itself.
+        session.currentFileSize = file.fileSize();
+        session.currentFile = file;
+        session.lastProgressLine = std::chrono::steady_clock::now();
+        session.finalProgressShown = false;
+        if (pacing)
+            client.putFile(storePath, localPath, progress, FtpFormat::image);
+        else
+            client.putFileLean(storePath, localPath, progress);
+        if (!quietCheck(session)) {
+            logError(session, "upload " + storePath, stepPause);
+            return;
+        }
+        pauseFor(paced(filePause));
+        ++stored_;
+    } catch (const std::exception&) {
+        logError(session, "upload " + storePath, stepPause);
+    }
+    // A surprise reply may have put the dialogue out of step; a session that cannot
+    // get back in step is given up rather than let a reply land on the wrong command.
+    if (!pacing && client.outOfStep()) client.resynchronise();
 }

@@ -1,17 +1,52 @@
 #pragma once
 // The object that owns one upload run.
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ftp/ftp_reply.hpp"
 #include "scan/file_path.hpp"
 
 class FTP;
 
+// --tls and its checks; the host is the run's own.
+struct TlsOptions {
+    bool enabled = false;
+    std::string caFile;       // further PEM roots; empty: the system's only
+    std::string fingerprint;  // 64 lowercase hex digits; empty: chain and name checks
+};
+
+// One control connection of a run and what its lines carry. A run has one; with
+// --connections=N it has up to N, each in a thread of its own.
+struct Session {
+    int number = 1;
+    std::unique_ptr<FTP> client;
+    // The reply of this session's last quiet check: every line it writes carries it.
+    FtpReply lastReply;
+    FilePath currentFile;
+    std::uint64_t currentFileSize = 0;
+    // Unpaced progress: when the last line was written, and whether the final one was.
+    std::chrono::steady_clock::time_point lastProgressLine;
+    bool finalProgressShown = false;
+
+    Session();
+    ~Session();
+    Session(Session&&) noexcept;
+    Session& operator=(Session&&) noexcept;
+    // Connected, and the connection has not been lost since.
+    bool usable() const;
+};
+
 class Sender {
 public:
+    static constexpr std::uint32_t maxConnections = 16;
+
     virtual ~Sender() = default;
 
     std::string username;
@@ -21,12 +56,17 @@ public:
     std::string remote;
     std::string local;
     bool passive = true;
+    // false: no fixed pauses, no waiting for late replies, fewer round trips per file.
+    bool pacing = true;
+    std::uint32_t connections = 1;
+    TlsOptions tls;
     std::vector<FilePath> files;
     std::vector<FilePath> folders;
 
-    // Both write one line with the last quiet check's code and message, then pause.
-    virtual bool logError(const std::string& message, std::int32_t pauseMilliseconds);
-    virtual bool logInfo(const std::string& message, std::int32_t pauseMilliseconds);
+    // Both write one whole line with the session's last quiet-check code and message,
+    // then pause (only when pacing).
+    virtual bool logError(const Session& session, const std::string& message, std::int32_t pauseMilliseconds);
+    virtual bool logInfo(const Session& session, const std::string& message, std::int32_t pauseMilliseconds);
     // The upload run: true when it got to the end of the file list.
     virtual bool send();
 
@@ -37,19 +77,25 @@ public:
     std::string toRemotePath(const std::string& localPath) const;
 
 protected:
-    // The client of one run; tests hand in one whose time-out is counted in milliseconds.
+    // The client of one session; tests hand in one whose time-out is counted in milliseconds.
     virtual std::unique_ptr<FTP> makeClient();
 
 private:
-    bool runSession(FTP& client);
-    bool quietCheck(FTP& client);
-    void uploadFiles(FTP& client);
-    void showProgress(std::uint64_t bytesSent);
+    bool runSession(Session& first);
+    // Connects, logs in and enters the remote folder; `announce` writes the step lines.
+    bool openSession(Session& session, bool announce);
+    void openFurtherSession(Session& session);
+    void makeFolders(Session& session);
+    void storeFiles(Session& session);
+    void storeOne(Session& session, const FilePath& file);
+    bool quietCheck(Session& session);
+    void showProgress(Session& session, std::uint64_t bytesSent);
+    std::optional<std::size_t> takeFile();
+    std::int32_t paced(std::int32_t milliseconds) const { return pacing ? milliseconds : 0; }
     std::string maskedPassword() const;
 
-    std::size_t stored_ = 0;
+    std::atomic<std::size_t> stored_{0};
+    std::atomic<std::size_t> nextFile_{0};
+    // Held only while a line is written, never across a pause.
+    std::mutex lines_;
 };
-
-// The run's shared state (last quiet-check reply, file being sent) back to its
-// start-of-process values (tests run several runs in one process).
-void resetSenderState();

@@ -140,4 +140,10 @@ class Program:
         lock_dir.mkdir(parents=True, exist_ok=True)
         with open(lock_dir / "wine-warm-up.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
-            self.run()
+            # A wine run that starts the wine server hands it its output pipes, and a run
+            # reading those would wait as long as the server lives. So the server is started
+            # here, persistent for a while after its last client, with no pipes of ours.
+            subprocess.run(["wineserver", "-p", "600"], env=self.environment(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_LIMIT_SECONDS)
+            subprocess.run(self.command([]), env=self.environment(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_LIMIT_SECONDS)

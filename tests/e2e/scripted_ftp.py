@@ -44,6 +44,10 @@ class Script:
     pasv_host: str = "127,0,0,1"
     # Bytes per second at which stores are read (a slow link); None reads at once.
     read_rate: int | None = None
+    # Control connections (1 for the first) greeted with "421 Too many connections." and closed.
+    refuse_connections: set[int] = field(default_factory=set)
+    # Stores (1 for the first to arrive) after whose data the control connection is dropped.
+    drop_after_store: set[int] = field(default_factory=set)
 
 
 @dataclass
@@ -67,6 +71,9 @@ class ScriptedFtpServer:
         self.folders = set(self.script.folders)
         self.stores_started = 0
         self.stores_completed = 0
+        self.stores_received = 0
+        self.dropped: list[str] = []
+        self.lock = threading.Lock()
         self.faults: list[str] = []
         self._listener = socket.create_server(("127.0.0.1", 0))
         self.port = self._listener.getsockname()[1]
@@ -106,6 +113,10 @@ class ScriptedFtpServer:
             except OSError:
                 return
             self.connections.append(time.monotonic())
+            if len(self.connections) in self.script.refuse_connections:
+                with control:
+                    control.sendall(b"421 Too many connections.\r\n")
+                continue
             session = threading.Thread(target=self._session, args=(control,), daemon=True)
             self._sessions.append(session)
             session.start()
@@ -160,6 +171,7 @@ class Session:
                 self.send("502 Command not implemented.")
             elif handler(argument) == "quit":
                 return
+        self.close_data_listener()
 
     def do_USER(self, argument: str) -> None:
         self.user = argument
@@ -240,6 +252,12 @@ class Session:
             except OSError:  # the client reset the data connection
                 self.send("426 Connection reset; transfer aborted.")
                 return
+        with self.server.lock:
+            self.server.stores_received += 1
+            dropped = self.server.stores_received in self.script.drop_after_store
+        if dropped:
+            self.server.dropped.append(path)
+            return "quit"
         self.server.files[path] = received
         if self.script.on_stored:
             self.script.on_stored(path)

@@ -197,7 +197,6 @@ TEST_F(RunFlow, FailedUploadNamesTheFolderAndFails)
 {
     TempFolder folder;
     folder.addFile("a.txt");
-    resetSenderState();
     PauseOverride noPauses([](std::int32_t) {});
     int status = run({"--local=" + folder.text(), "--host=127.0.0.1", "--port=" + std::to_string(closedPort()),
                       "--timeout=1"});

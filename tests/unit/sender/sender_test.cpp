@@ -42,7 +42,6 @@ class SenderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        resetSenderState();
         config().timeoutSeconds = 1;
         pauseOverride.emplace([this](std::int32_t ms) { pauses.push_back(ms); });
         root = fs::temp_directory_path() /
@@ -276,4 +275,59 @@ TEST(SetTimeoutSeconds, ConvertsToTicksAndClampsInsteadOfWrapping)
     EXPECT_EQ(client.timeout(), 0);
     client.setTimeoutSeconds(4'294'967'295u);
     EXPECT_EQ(client.timeout(), std::int64_t(2'147'483'647) * 10'000);
+}
+
+TEST_F(SenderTest, UnpacedRunOverlapsCommandsAndLearnsWhatTheServerNeeds)
+{
+    addFile("a.txt", "abc");
+    addFile("b.txt", "defg");
+    sender.pacing = false;
+    loggedIn().reply("250 entered");
+    // TYPE, ALLO and PASV go out in one write; ALLO's 202 means it is not sent again.
+    peer.reply("200 type").reply("202 not needed").pasv().reply("150 open").data().send("226 done\r\n");
+    // Then PASV and STOR travel together: the PASV answer is held back until STOR has
+    // arrived, so a client that waited for it before sending STOR would stall here.
+    peer.command().pasv(FtpPeer::DataMode::read, "227 Entering Passive Mode (", ")\r\n150 open");
+    peer.data().send("226 done\r\n");
+
+    ASSERT_TRUE(run());
+    EXPECT_EQ(peer.problem(), "");
+    EXPECT_EQ(peer.commands(),
+              (std::vector<std::string>{"USER user\r\n", "PASS secret\r\n", "CWD /www\r\n", "TYPE I\r\n", "ALLO 3\r\n",
+                                        "PASV\r\n", "STOR a.txt\r\n", "PASV\r\n", "STOR b.txt\r\n", "QUIT\r\n"}));
+    ASSERT_EQ(peer.dataConnections().size(), 2u);
+    EXPECT_EQ(peer.dataConnections()[0].bytes, "abc");
+    EXPECT_EQ(peer.dataConnections()[1].bytes, "defg");
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "2 files to backup\tcode: 000\tmessage: ",
+                           "connecting...127.0.0.1\tcode: 000\tmessage: ",
+                           "connected to 127.0.0.1\tcode: 500\tmessage: ",
+                           "cd /www\tcode: 500\tmessage: ",
+                           "uploading a.txt 3/3\tcode: 500\tmessage: ",
+                           "uploading b.txt 4/4\tcode: 500\tmessage: ",
+                       }));
+    EXPECT_TRUE(pauses.empty());
+    EXPECT_EQ(sender.storedCount(), 2u);
+}
+
+TEST_F(SenderTest, UnpacedStrayReplyFailsItsFileAndTheNextIsStoredIntact)
+{
+    addFile("a.txt", "abc");
+    addFile("b.txt", "defg");
+    sender.pacing = false;
+    loggedIn().reply("250 entered");
+    // ALLO answered 200: the server wants it, so it is sent for every file.
+    peer.reply("200 type").reply("200 allocated").pasv().reply("150 open").data().send("226 done\r\n200 stray\r\n");
+    peer.reply("200 allocated").pasv().reply("150 open").data().send("226 done\r\n");
+
+    ASSERT_TRUE(run());
+    EXPECT_EQ(peer.problem(), "");
+    EXPECT_EQ(commandsStarting("ALLO"), (std::vector<std::string>{"ALLO 3\r\n", "ALLO 4\r\n"}));
+    std::vector<std::string> out = lines();
+    ASSERT_EQ(out.size(), 7u);
+    EXPECT_EQ(out[5], "error:\tupload a.txt\tcode: 200\tmessage: stray");
+    EXPECT_EQ(out[6], "uploading b.txt 4/4\tcode: 200\tmessage: stray");
+    ASSERT_EQ(peer.dataConnections().size(), 2u);
+    EXPECT_EQ(peer.dataConnections()[1].bytes, "defg");
+    EXPECT_EQ(sender.storedCount(), 1u);
 }

@@ -1,0 +1,152 @@
+// Storing files with as few round trips as the protocol allows. Per file the client
+// waits three times: for the PASV answer (STOR travels with it), for the data
+// connection (the STOR answer travels meanwhile), and for the completion reply.
+// PASV is not sent ahead during a transfer: some servers drop the transfer in
+// progress when a PASV arrives.
+#include <chrono>
+#include <optional>
+#include <vector>
+
+#include "common/exception.hpp"
+#include "ftp/data_connection.hpp"
+#include "ftp/ftp_connection.hpp"
+#include "ftp/local_file.hpp"
+#include "ftp/passive_reply.hpp"
+#include "net/net_exception.hpp"
+
+namespace {
+const FtpReply silence{"500", ""};
+
+std::string commandLine(const std::string& verb, const std::string& argument = {})
+{
+    if (argument.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw FTPException("501", "CLIENT: Invalid character in command argument");
+    return argument.empty() ? verb + "\r\n" : verb + " " + argument + "\r\n";
+}
+
+bool alloNotNeeded(const FtpReply& reply)
+{
+    return reply.code == "202" || reply.code == "502" || reply.code == "504" ||
+           (reply.code == "500" && !reply.message.empty());
+}
+}
+
+FtpReply FTPConnection::leanQuietCheck()
+{
+    if (!waitForControl(std::chrono::microseconds(0))) return silence;
+    return readReply();
+}
+
+bool FTPConnection::resynchronise() noexcept
+{
+    try {
+        // Whatever is still arriving answers commands already given up.
+        for (int i = 0; i < 16 && waitForControl(waitLimit()) && !lost(); ++i) readReply();
+        issueCommand("NOOP");
+        FtpReply reply = readReply();
+        if (reply.code == "200" && !lost()) {
+            outOfStep_ = false;
+            return true;
+        }
+    } catch (...) {
+    }
+    closeControlSocket();
+    return false;
+}
+
+void FTPConnection::putFileLean(const std::string& remotePath, const std::string& localPath,
+                                const ProgressCallback& progress)
+{
+    LocalFile file(localPath);
+    const std::uint64_t size = file.size();
+    const std::string storeLine = commandLine("STOR", remotePath);
+
+    // Once TYPE is set and ALLO known to be unneeded, PASV and STOR go out together:
+    // the server answers STOR once the data connection opened on the PASV answer is in.
+    // Until then STOR waits for those answers, since a refusal must stop it.
+    const bool storeWithPasv = typeSent_ && !alloNeeded_;
+    enum class Due { type, allo, pasv };
+    std::vector<Due> due;
+    std::string batch;
+    if (!typeSent_) {
+        batch += commandLine("TYPE", "I");
+        due.push_back(Due::type);
+    }
+    if (alloNeeded_) {
+        batch += commandLine("ALLO", std::to_string(size));
+        due.push_back(Due::allo);
+    }
+    batch += "PASV\r\n";
+    due.push_back(Due::pasv);
+    if (storeWithPasv) batch += storeLine;
+    sendBytes(batch);
+
+    // Every reply of the batch is read before a failure is passed on, so the next
+    // command gets its own reply.
+    std::optional<FTPException> refused;
+    FtpReply pasv;
+    for (Due what : due) {
+        FtpReply reply = readReply();
+        if (what == Due::pasv) {
+            pasv = reply;
+        } else if (what == Due::type) {
+            if (reply.code == "200") typeSent_ = true;
+            else if (!refused) refused.emplace(reply);
+        } else if (alloNotNeeded(reply)) {
+            alloNeeded_ = false;
+        } else if (reply.code != "200" && !refused) {
+            refused.emplace(reply);
+        }
+    }
+    if (refused) throw *refused;
+    auto target = pasv.code == "227" ? parsePasvReply(pasv.message) : std::nullopt;
+    if (!target) {
+        if (storeWithPasv) {
+            // STOR went out with the PASV: its answer is due too, and one that accepts
+            // the store leaves the server waiting for a connection that will not come.
+            FtpReply store = readReply();
+            if (store.code == "150" || store.code == "125") outOfStep_ = true;
+        }
+        if (pasv.code != "227") raiseReplyError(pasv);
+        throw FTPException("501", "CLIENT: Unable to parse address");
+    }
+
+    // Only the port is taken from the reply, as on the paced path.
+    Socket socket = Socket::create();
+    socket.setBlocking(false);
+    bool connectedAtOnce = socket.startConnect(controlSocket()->peerAddress().withPort(target->port));
+    DataConnection data(std::move(socket));
+    if (!storeWithPasv) sendBytes(storeLine);
+    if (!connectedAtOnce) {
+        int error = data.waitWritable(waitLimit()) ? data.socket().pendingError() : Socket::timedOutError();
+        if (error != 0) {
+            // STOR is on its way and the server may be waiting for a connection that
+            // will never come: its answers can no longer be paired with commands.
+            outOfStep_ = true;
+            throw SocketException("Unable to connect socket: " + Socket::errorText(error));
+        }
+    }
+    FtpReply started = readReply();
+    if (started.code != "150" && started.code != "125") {
+        data.close();
+        raiseReplyError(started);
+    }
+
+    std::uint64_t sent = 0;
+    try {
+        secureDataConnection(data);
+        sent = sendStream(data, &file, progress);
+    } catch (...) {
+        abortTransfer(data);
+        throw;
+    }
+    if (sent != size) {
+        abortTransfer(data);
+        throw IOException(localPath + " :: changed while it was being sent (" + std::to_string(sent) +
+                          " bytes sent, " + std::to_string(size) + " expected)");
+    }
+    data.endSending(waitLimit());
+    FtpReply done = awaitCompletion(data);
+    data.close();
+    if (done.code != "226" && done.code != "250") raiseReplyError(done);
+}

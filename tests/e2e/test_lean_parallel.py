@@ -1,0 +1,65 @@
+"""Unpaced runs and parallel sessions: whole trees arriving intact on real servers, sessions
+refused or lost on the tests' own server, and the new options' bad values."""
+import pytest
+
+from program import error, info
+from scripted_ftp import Script, ScriptedFtpServer
+from test_scripted_server import HOST, run_against
+from trees import arrived, make_tree, random_bytes
+
+
+def many_files(count: int) -> dict[str, bytes]:
+    files = {f"d{i % 7}/s{i % 3}/f{i}.bin": random_bytes(i * 37 % 5000, i) for i in range(count)}
+    files["big.bin"] = random_bytes(3 * 1024 * 1024 + 5, 99)
+    files["empty.txt"] = b""
+    return files
+
+
+@pytest.mark.parametrize("connections", [1, 4])
+def test_unpaced_tree_arrives_identical(program, real_server, tmp_path, connections):
+    files = many_files(300)
+    local = make_tree(tmp_path / "site", files)
+    run = program.run(f"--local={program.local(local)}", f"--host={real_server.host}",
+                      f"--port={real_server.port}", f"--username={real_server.user}",
+                      f"--password={real_server.password}", f"--remote={real_server.remote}",
+                      "--pacing=false", f"--connections={connections}", "--timeout=5")
+    assert run.status == 0, run.describe()
+    assert arrived(real_server.arrived) == files
+    lines = run.lines
+    assert lines[1:5] == [info(f"{len(files)} files to backup"), info(f"connecting...{HOST}"),
+                          info(f"connected to {HOST}", "500"), info(f"cd {real_server.remote}", "500")]
+    assert lines[-1] == f"uploaded: {len(files)} files"
+    # Each file's final progress line once, nothing else between the opening and the summary.
+    finals = [line for line in lines[5:-1]]
+    assert len(finals) >= len(files) and all(line.startswith("uploading ") for line in finals), run.describe()
+    assert len(set(finals)) == len(finals)
+
+
+def test_a_refused_and_a_lost_session_cost_only_their_own(program, tmp_path):
+    files = {f"f{i}.txt": f"file {i}".encode() for i in range(12)}
+    local = make_tree(tmp_path / "data", files)
+    # The third connection is refused; the store that arrives fourth loses its session.
+    script = Script(refuse_connections={3}, drop_after_store={4}, one_level_mkd=False)
+    with ScriptedFtpServer(script) as server:
+        run = run_against(program, server, local, "--pacing=false", "--connections=4")
+    lines = run.lines
+    refused = [line for line in lines if line.startswith("error:\tconnect to")]
+    assert len(refused) == 1 and "Too many connections." in refused[0], run.describe()
+    lost = server.dropped[0].rsplit("/", 1)[1]
+    assert [line for line in lines if line.startswith("error:\tupload")] == [error(f"upload {lost}", "500")]
+    assert lines[-1] == f"uploaded: {len(files) - 1} files" and run.status == 1
+    assert {path.rsplit("/", 1)[1] for path in server.files} == set(files) - {lost}
+    for name, content in files.items():
+        assert server.files.get(f"/www/{name}", content) == content
+
+
+@pytest.mark.parametrize("options, box", [
+    (["--pacing=soon"], "initSender Error: Could not convert `soon` of type char[] to type bool."),
+    (["--connections=many"], "initSender Error: Could not convert `many` of type char[] to type uint."),
+    (["--connections=0"], "initSender Error: --connections must be from 1 to 16, not 0."),
+    (["--connections=17"], "initSender Error: --connections must be from 1 to 16, not 17."),
+], ids=["pacing-word", "connections-word", "connections-0", "connections-17"])
+def test_bad_values_of_the_new_options(program, tmp_path, options, box):
+    (tmp_path / "a.txt").write_text("a")
+    run = program.run(f"--local={program.local(tmp_path)}", f"--host={HOST}", "--port=1", *options)
+    assert (run.status, run.lines, run.error_lines) == (1, [program.shown(tmp_path)], [box]), run.describe()
