@@ -46,7 +46,7 @@ FtpReply FTPConnection::awaitCompletion(Socket& data)
     return reply;
 }
 
-void FTPConnection::secureDataConnection(DataConnection& data) { data.secure(tlsContext_.get(), waitLimit()); }
+void FTPConnection::secureDataConnection(DataConnection& data) { data.secure(tlsContext(), waitLimit()); }
 
 Socket FTPConnection::openDataConnection()
 {

@@ -11,6 +11,7 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
     try {
         controlSocket()->setBlocking(false);
         expectReply("220");
+        if (tlsSettings_) secureControl(host);
         if (user.empty()) return;
         issueCommand("USER", {user});
         FtpReply reply = readReply();
@@ -20,9 +21,30 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
         }
         if (reply.code != "230" && reply.code != "202") raiseReplyError(reply);
     } catch (...) {
-        close();
+        // After a broken handshake nothing sensible can be said on the connection.
+        if (secured() && lost())
+            closeControlSocket();
+        else
+            close();
         throw;
     }
+}
+
+void FTPConnection::secureControl(const std::string& host)
+{
+    TlsSettings settings = *tlsSettings_;
+    settings.host = host;
+    std::unique_ptr<TlsContext> context = TlsContext::create(settings);
+    issueCommand("AUTH", {"TLS"});
+    FtpReply reply = readReply();
+    if (reply.code != "234")
+        throw FTPException(reply.code, "The server refused AUTH TLS (" + reply.code + " " + reply.message +
+                                           "); the login is not sent in clear text.");
+    startTls(std::move(context));
+    issueCommand("PBSZ", {"0"});
+    expectReply("200");
+    issueCommand("PROT", {"P"});
+    expectReply("200");
 }
 
 void FTPConnection::close() noexcept
@@ -31,6 +53,7 @@ void FTPConnection::close() noexcept
     try {
         issueCommand("QUIT");
         expectReply("221");
+        endTls();
     } catch (...) {
         // A dead or unwilling server must not stop the release of the socket.
     }

@@ -8,12 +8,37 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
+def tls_handler(certificate: str, highest: str | None):
+    from OpenSSL import SSL
+    from OpenSSL._util import lib
+    from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+    class DataHandler(TLS_DTPHandler):
+        def handle_ssl_established(self):
+            # The tests read from the log that data connections resumed the control session.
+            logging.info("TLS data connection: %s, session reused: %s", self.socket.get_protocol_version_name(),
+                         bool(lib.SSL_session_reused(self.socket._ssl)))
+
+    class Handler(TLS_FTPHandler):
+        pass
+
+    Handler.certfile = certificate
+    Handler.tls_control_required = Handler.tls_data_required = True
+    Handler.dtp_handler = DataHandler
+    context = Handler.get_ssl_context()
+    if highest == "1.2":
+        context.set_max_proto_version(SSL.TLS1_2_VERSION)
+    return Handler
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--passive-ports", required=True, help="FIRST-LAST")
+    parser.add_argument("--tls-cert", help="PEM with certificate and key: TLS required on every connection")
+    parser.add_argument("--tls-max", choices=["1.2"], help="highest TLS version offered")
     options = parser.parse_args()
 
     # Every command and reply goes to standard error, which the caller keeps as the server's log.
@@ -24,6 +49,9 @@ def main() -> None:
 
     class Handler(FTPHandler):
         pass
+
+    if options.tls_cert:
+        Handler = tls_handler(options.tls_cert, options.tls_max)
 
     Handler.authorizer = authorizer
     Handler.passive_ports = range(first, last + 1)

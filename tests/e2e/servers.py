@@ -73,8 +73,10 @@ def stop_process_group(process: subprocess.Popen) -> None:
 class PyFtpdServer:
     """pyftpdlib in a subprocess, serving `root` to one user with every write permission."""
 
-    def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret"):
+    def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret",
+                 tls: list[str] = ()):
         self.root, self.log, self.user, self.password = root, log, user, password
+        self.tls = list(tls)  # pyftpd_server.py's --tls-... arguments
         self.host = "127.0.0.1"
         self.port = 0
         self.process: subprocess.Popen | None = None
@@ -85,7 +87,7 @@ class PyFtpdServer:
             self.process = subprocess.Popen(
                 [PYTHON, str(HERE / "pyftpd_server.py"), "--root", str(self.root),
                  "--user", self.user, "--password", self.password,
-                 "--passive-ports", f"{first}-{last}"],
+                 "--passive-ports", f"{first}-{last}", *self.tls],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
                 start_new_session=True)
         ready = self._read_ready_line()
@@ -142,8 +144,9 @@ class VsftpdServer:
     of its own rather than in pytest's private temporary tree.
     """
 
-    def __init__(self, work: Path, lock_dir: Path):
+    def __init__(self, work: Path, lock_dir: Path, tls: dict[str, object] | None = None):
         self.work, self.lock_dir = work, lock_dir
+        self.tls = tls or {}  # further settings (ssl_enable=YES, ...)
         self.top = Path(tempfile.mkdtemp(prefix="ftpupload-e2e-vsftpd-"))
         self.top.chmod(0o755)
         self.root = self.top / "root"
@@ -169,7 +172,7 @@ class VsftpdServer:
             "userlist_enable": "NO", "tcp_wrappers": "NO", "delay_failed_login": 0,
             "xferlog_enable": "YES", "xferlog_std_format": "NO", "log_ftp_protocol": "YES",
             "vsftpd_log_file": self.log,
-        }
+        } | self.tls
         return "".join(f"{key}={value}\n" for key, value in settings.items())
 
     def start(self) -> "VsftpdServer":

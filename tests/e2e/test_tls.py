@@ -1,0 +1,138 @@
+"""Explicit FTPS with both executables: uploads over TLS to vsftpd and pyftpdlib, the
+certificate checks and their refusal lines, and the TLS options' refusals."""
+import re
+
+import pytest
+
+from certs import make_certificates
+from program import error
+from scripted_ftp import ScriptedFtpServer
+from servers import PyFtpdServer, VsftpdServer
+from test_real_servers import opening
+from trees import arrived, make_tree, random_bytes
+
+FILES = {"a.bin": random_bytes(300_000, seed=9), "b.txt": b"b\r\n", "c/empty.dat": b""}
+
+
+@pytest.fixture(scope="session")
+def certificates(tmp_path_factory):
+    return make_certificates(tmp_path_factory.mktemp("certs"))
+
+
+def tls_login(program, server, tmp_path, *options):
+    password_file = tmp_path / "password.txt"
+    password_file.write_text(server.password + "\n")
+    return [f"--host={server.host}", f"--port={server.port}", f"--username={server.user}",
+            f"--password-file={program.local(password_file)}", "--timeout=2", "--tls=true", *options]
+
+
+def pyftpd_tls(tmp_path, certificate, *extra):
+    root = tmp_path / "pyftpd-root"
+    (root / "incoming").mkdir(parents=True)
+    server = PyFtpdServer(root, tmp_path / "pyftpd.log", tls=["--tls-cert", str(certificate.pem), *extra])
+    server.remote, server.arrived = "/incoming", root / "incoming"
+    return server
+
+
+def vsftpd_tls(tmp_path, shared_dir, certificate, reuse):
+    work = tmp_path / "vsftpd"
+    work.mkdir()
+    return VsftpdServer(work, shared_dir, tls={
+        "ssl_enable": "YES", "rsa_cert_file": certificate.pem, "rsa_private_key_file": certificate.pem,
+        "force_local_logins_ssl": "YES", "force_local_data_ssl": "YES",
+        "require_ssl_reuse": "YES" if reuse else "NO", "strict_ssl_read_eof": "YES"})
+
+
+@pytest.mark.parametrize("kind", ["vsftpd", "pyftpdlib", "pyftpdlib-tls1.2"])
+def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, certificates):
+    if kind == "vsftpd":
+        # Wine's SChannel offers no session reuse: every data connection is a full handshake,
+        # which vsftpd refuses ("522 ... session reuse required") unless told not to insist.
+        server = vsftpd_tls(tmp_path, shared_dir, certificates.leaf, reuse=not program.is_wine)
+    else:
+        server = pyftpd_tls(tmp_path, certificates.leaf, *(["--tls-max", "1.2"] if kind.endswith("1.2") else []))
+    with server:
+        if kind == "vsftpd":
+            (server.root / "incoming").mkdir()
+            (server.root / "incoming").chmod(0o777)
+            server.remote, server.arrived = str(server.root / "incoming"), server.root / "incoming"
+        local = make_tree(tmp_path / "local", FILES)
+        run = program.run(f"--local={program.local(local)}", f"--remote={server.remote}",
+                          *tls_login(program, server, tmp_path, f"--tls-ca-file={program.local(certificates.ca)}"))
+        assert run.status == 0, run.describe()
+        assert run.lines[:5] == opening(program, local, server, len(FILES)), run.describe()
+        assert run.lines[-1] == f"uploaded: {len(FILES)} files", run.describe()
+        assert arrived(server.arrived) == FILES
+        assert server.password.encode() not in run.stdout + run.stderr
+        if kind.startswith("pyftpdlib"):
+            version = "TLSv1.2" if kind.endswith("1.2") or program.is_wine else "TLSv1.3"
+            data = re.findall(r"TLS data connection: (\S+), session reused: (\w+)", server.log.read_text())
+            assert data == [(version, str(not program.is_wine))] * len(FILES), data
+        else:
+            log = server.protocol_log()
+            assert re.findall(r'"(USER|PASS|AUTH|PBSZ|PROT)\b', log)[:5] == ["AUTH", "PBSZ", "PROT", "USER", "PASS"], log
+
+
+def refusal(host, why, fingerprint, user="tester"):
+    return error(f"connect to {host} TLS certificate refused: {why}; its SHA-256 fingerprint is {fingerprint}"
+                 f" (check it, then pass it with --tls-fingerprint) {user} ****")
+
+
+@pytest.mark.parametrize("case", ["self-signed", "self-signed-pinned", "wrong-fingerprint", "wrong-name",
+                                  "untrusted-ca"])
+def test_certificate_checks(program, case, tmp_path, certificates):
+    chosen = {"wrong-name": certificates.wrong_name, "untrusted-ca": certificates.leaf}.get(
+        case, certificates.self_signed)
+    options = {
+        "self-signed-pinned": [f"--tls-fingerprint={chosen.fingerprint.lower().replace(':', '')}"],
+        "wrong-fingerprint": [f"--tls-fingerprint={certificates.leaf.fingerprint}"],
+        "wrong-name": [f"--tls-ca-file={program.local(certificates.ca)}"],
+    }.get(case, [])
+    why = {"wrong-fingerprint": "fingerprint mismatch",
+           "wrong-name": "name mismatch (certificate is not for 127.0.0.1)"}.get(case, "untrusted root")
+    with pyftpd_tls(tmp_path, chosen) as server:
+        local = make_tree(tmp_path / "local", {"a.txt": b"a"})
+        run = program.run(f"--local={program.local(local)}", f"--remote={server.remote}",
+                          *tls_login(program, server, tmp_path, *options))
+        if case == "self-signed-pinned":
+            assert (run.status, run.lines[-1]) == (0, "uploaded: 1 files"), run.describe()
+            assert arrived(server.arrived) == {"a.txt": b"a"}
+            return
+        assert run.status == 1, run.describe()
+        assert run.lines[3:] == [refusal(server.host, why, chosen.fingerprint),
+                                 f"upload failed: {program.shown(local)}"], run.describe()
+        assert not re.search(r"\] (USER|PASS) ", server.log.read_text()), "login sent after a refusal"
+
+
+def test_server_without_auth_tls_never_sees_the_login(program, tmp_path):
+    local = make_tree(tmp_path / "local", {"a.txt": b"a"})
+    with ScriptedFtpServer() as server:
+        run = program.run(f"--local={program.local(local)}", "--remote=/www", "--host=127.0.0.1",
+                          f"--port={server.port}", "--username=tester", "--password=secret", "--timeout=1",
+                          "--tls=true")
+    assert run.status == 1, run.describe()
+    assert run.lines[3:] == [
+        error("connect to 127.0.0.1 The server refused AUTH TLS (502 Command not implemented.);"
+              " the login is not sent in clear text. tester ****"),
+        f"upload failed: {program.shown(local)}"], run.describe()
+    assert "AUTH TLS" in server.lines
+    assert not [line for line in server.lines if line.startswith(("USER", "PASS"))], server.lines
+
+
+FINGERPRINT = "ab" * 32
+
+
+@pytest.mark.parametrize("options, box", [
+    ([f"--tls-fingerprint={FINGERPRINT}"], "--tls-fingerprint applies only to TLS sessions: add --tls=true."),
+    (["--tls=false", "--tls-ca-file=ca.pem"], "--tls-ca-file applies only to TLS sessions: add --tls=true."),
+    (["--tls=true", f"--tls-fingerprint={FINGERPRINT}ab"],
+     f"The --tls-fingerprint `{FINGERPRINT}ab` is not a SHA-256 fingerprint: 64 hex digits, with or without \":\"."),
+    (["--tls=yes"], "Could not convert `yes` of type char[] to type bool."),
+    (["--password-file=missing.txt"], "The --password-file file cannot be read: missing.txt :: "),
+], ids=["fingerprint-without-tls", "ca-file-without-tls", "fingerprint-too-long", "tls-yes", "no-password-file"])
+def test_tls_option_boxes(program, tmp_path, options, box):
+    (tmp_path / "a.txt").write_text("a")
+    run = program.run(f"--local={program.local(tmp_path)}", "--host=127.0.0.1", *options)
+    assert run.status == 1, run.describe()
+    assert run.lines == [program.shown(tmp_path)], run.describe()
+    assert len(run.error_lines) == 1 and run.error_lines[0].startswith("initSender Error: " + box), run.describe()
