@@ -76,8 +76,6 @@ public:
     virtual void allocateSpace(std::int64_t bytes);
     // The bytes sent.
     virtual std::uint64_t sendStream(DataConnection& data, ByteSource* stream, const ProgressCallback& progress);
-    // Clear-only forms kept until ftp_lean.cpp takes a DataConnection (TLS needs it).
-    std::uint64_t sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress);
 
     // Commands and replies.
     // Refuses arguments holding CR, LF or NUL (code "501") before anything is sent.
@@ -117,8 +115,6 @@ protected:
     void abortTransfer(DataConnection& data) noexcept;
     // The reply that ends a transfer whose data direction has been shut.
     FtpReply awaitCompletion(DataConnection& data);
-    void abortTransfer(Socket& data) noexcept;
-    FtpReply awaitCompletion(Socket& data);
     // The TLS handshake of a data connection, after the 150/125 reply (servers start
     // TLS only once the command is under way); nothing without TLS.
     void secureDataConnection(DataConnection& data);

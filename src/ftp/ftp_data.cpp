@@ -38,14 +38,6 @@ FtpReply FTPConnection::awaitCompletion(DataConnection& data)
     return readReply();
 }
 
-FtpReply FTPConnection::awaitCompletion(Socket& data)
-{
-    DataConnection wrapped(std::move(data));
-    FtpReply reply = awaitCompletion(wrapped);
-    data = std::move(wrapped.socket());
-    return reply;
-}
-
 void FTPConnection::secureDataConnection(DataConnection& data) { data.secure(tlsContext(), waitLimit()); }
 
 Socket FTPConnection::openDataConnection()

@@ -98,25 +98,6 @@ void FTPConnection::abortTransfer(DataConnection& data) noexcept
     readReply();
 }
 
-void FTPConnection::abortTransfer(Socket& data) noexcept
-{
-    DataConnection wrapped(std::move(data));
-    abortTransfer(wrapped);
-}
-
-std::uint64_t FTPConnection::sendStream(Socket& data, ByteSource* stream, const ProgressCallback& progress)
-{
-    DataConnection wrapped(std::move(data));
-    try {
-        std::uint64_t sent = sendStream(wrapped, stream, progress);
-        data = std::move(wrapped.socket());
-        return sent;
-    } catch (...) {
-        data = std::move(wrapped.socket());
-        throw;
-    }
-}
-
 std::uint64_t FTPConnection::sendStream(DataConnection& data, ByteSource* stream, const ProgressCallback& progress)
 {
     std::vector<char> buffer(lean_ ? leanTransferBufferSize : transferBufferSize);
