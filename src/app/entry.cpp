@@ -104,10 +104,16 @@ void flushBoth() noexcept
 
 int reportOutcome(const Sender& sender, bool sent, bool scanReportedErrors)
 {
-    if (sent) writeLine("uploaded: {} files", sender.storedCount());
-    else writeLine("upload failed: {}", sender.local);
+    const std::size_t unchanged = sender.unchangedCount();
+    const std::string unchangedText = unchanged > 0 ? ", " + std::to_string(unchanged) + " unchanged" : std::string();
+    if (sent && sender.dryRun)
+        writeLine("would upload: {} files{}", sender.files.size() - unchanged, unchangedText);
+    else if (sent)
+        writeLine("uploaded: {} files{}", sender.storedCount(), unchangedText);
+    else
+        writeLine("upload failed: {}", sender.local);
     // A scheduled run must see a partial upload or an unread folder as a failure.
-    bool complete = sent && sender.storedCount() >= sender.files.size();
+    bool complete = sent && (sender.dryRun || sender.storedCount() + unchanged >= sender.files.size());
     return complete && !scanReportedErrors ? success : failure;
 }
 

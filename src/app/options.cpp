@@ -117,6 +117,15 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     readTlsOptions(arguments, sender);
     if (arguments.isPresent("password-file"))
         sender.password = firstLineOf("password-file", arguments.firstValue("password-file"));
+    if (arguments.isPresent("skip-unchanged")) sender.skipUnchanged = parseTruth(arguments.firstValue("skip-unchanged"));
+    if (arguments.isPresent("retries")) {
+        std::uint32_t retries = parseUnsigned(arguments.firstValue("retries"));
+        if (retries > Sender::maxRetries)
+            throw ConversionException("--retries must be from 0 to " + std::to_string(Sender::maxRetries) + ", not " +
+                                      std::to_string(retries) + ".");
+        sender.retries = retries;
+    }
+    if (arguments.isPresent("dry-run")) sender.dryRun = parseTruth(arguments.firstValue("dry-run"));
 
     ScanResult scan = scanLocal(sender.local);
     // A folder the scan could not read would otherwise be left out without a word.

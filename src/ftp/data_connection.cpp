@@ -45,6 +45,15 @@ Socket::IoResult DataConnection::send(const void* data, std::size_t length, std:
     return tls_->send(data, length, limit);
 }
 
+Socket::IoResult DataConnection::receive(void* buffer, std::size_t capacity, std::chrono::microseconds limit)
+{
+    if (tls_) return tls_->receive(buffer, capacity, limit);
+    SocketSet set;
+    set.add(*socket_, SocketSet::readable);
+    if (set.wait(limit) <= 0) return {Socket::IoStatus::wouldBlock, 0};
+    return socket_->receive(buffer, capacity);
+}
+
 void DataConnection::endSending(std::chrono::microseconds limit)
 {
     if (tls_)

@@ -31,6 +31,8 @@ public:
     bool waitWritable(std::chrono::microseconds limit);
     // Some of the bytes; on TLS the channel may wait up to `limit` for the socket.
     Socket::IoResult send(const void* data, std::size_t length, std::chrono::microseconds limit);
+    // Some bytes from the server (a listing), waiting at most `limit`: closed at its end.
+    Socket::IoResult receive(void* buffer, std::size_t capacity, std::chrono::microseconds limit);
     // Tells the server the upload is complete. TLS: close_notify, half-close, then the
     // server's own end within `limit`: a server may drop an upload closed any other way,
     // and a reset from unread post-handshake bytes would lose the last records.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ftp/byte_source.hpp"
@@ -24,6 +25,19 @@ struct FtpFeature {
     std::string name;
     std::string parameters;
 };
+
+// One entry of a remote folder listing. Times are whole seconds since 1970 UTC.
+struct RemoteEntry {
+    std::string name;
+    bool folder = false;
+    std::optional<std::uint64_t> size;
+    std::optional<std::int64_t> modified;
+};
+// MLSD lines: facts case-insensitive, names byte for byte, "cdir"/"pdir" left out.
+std::vector<RemoteEntry> parseMlsd(std::string_view listing);
+// "YYYYMMDDHHMMSS[.fff]" (UTC) to seconds since 1970, and back.
+std::optional<std::int64_t> parseFtpTime(std::string_view text);
+std::string formatFtpTime(std::int64_t seconds);
 
 // Called after every send of a transfer with the bytes sent so far.
 using ProgressCallback = std::function<void(std::uint64_t bytesSentSoFar)>;
@@ -102,6 +116,14 @@ public:
     // Drops whatever is still arriving and checks the dialogue with NOOP; a session that
     // cannot be brought back in step is closed, so it is not used again.
     bool resynchronise() noexcept;
+
+    // What is already on the server (ftp_listing.cpp). listFolder raises on any failure;
+    // the others give nothing when the server cannot tell.
+    virtual std::vector<RemoteEntry> listFolder(const std::string& path);
+    virtual std::optional<std::uint64_t> remoteSize(const std::string& path);
+    virtual std::optional<std::int64_t> remoteModified(const std::string& path);
+    // MFMT where offered, else the "MDTM time path" form; true when the server took it.
+    virtual bool setRemoteModified(const std::string& path, std::int64_t seconds);
 
     const std::vector<FtpFeature>& features() const { return features_; }
     FtpConnectionType connectionType() const { return connectionType_; }

@@ -29,4 +29,6 @@ std::string FilePath::file() const { return text_.substr(lastComponentStart()); 
 
 std::uint64_t FilePath::fileSize() const { return fileSystem().attributes(text_).size; }
 
+std::int64_t FilePath::modifiedTime() const { return fileSystem().attributes(text_).modified; }
+
 bool FilePath::isFolder() const { return folder_ || fileSystem().attributes(text_).folder; }

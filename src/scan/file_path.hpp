@@ -17,6 +17,8 @@ public:
     std::string file() const;
     // Size from the platform attribute query; raises IOException "<path>: <system text>".
     std::uint64_t fileSize() const;
+    // Last modification in whole seconds since 1970 UTC; raises as fileSize does.
+    std::int64_t modifiedTime() const;
     // The folder flag, else the platform attribute query; raises as fileSize does.
     bool isFolder() const;
 

@@ -23,6 +23,8 @@ struct FolderEntry {
 struct FileAttributes {
     bool folder = false;
     std::uint64_t size = 0;
+    // Last modification, whole seconds since 1970-01-01 UTC (rounded down).
+    std::int64_t modified = 0;
 };
 
 // Which folder a path really names, whatever link or junction led there.

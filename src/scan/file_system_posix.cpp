@@ -97,6 +97,7 @@ public:
         FileAttributes result;
         result.folder = S_ISDIR(info.st_mode);
         result.size = static_cast<std::uint64_t>(info.st_size);
+        result.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec);
         return result;
     }
 

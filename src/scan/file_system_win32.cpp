@@ -70,6 +70,12 @@ public:
         FileAttributes result;
         result.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         result.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        // FILETIME counts 100 ns from 1601-01-01 UTC.
+        const std::int64_t ticks = static_cast<std::int64_t>(
+            (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime);
+        constexpr std::int64_t ticksTo1970 = 116444736000000000LL;
+        const std::int64_t since1970 = ticks - ticksTo1970;
+        result.modified = since1970 >= 0 ? since1970 / 10'000'000 : -((-since1970 + 9'999'999) / 10'000'000);
         return result;
     }
 

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
+#include <map>
 #include <thread>
 
 #include "app/config.hpp"
 #include "app/console.hpp"
 #include "common/exception.hpp"
 #include "sender/ftp.hpp"
+#include "net/net_exception.hpp"
+#include "net/tls_channel.hpp"
 #include "sender/pause.hpp"
 
 namespace {
@@ -35,6 +38,24 @@ std::string failureMessage(const std::exception& failure)
 {
     if (auto* own = dynamic_cast<const Exception*>(&failure)) return cutForLine(own->message());
     return cutForLine(failure.what());
+}
+
+// A failure that may pass: a 4xx reply (the client's own time-outs included) or a
+// broken connection. Refusals (5xx), certificate refusals and local failures will not.
+bool mayPass(const std::exception& failure)
+{
+    if (auto* reply = dynamic_cast<const FTPException*>(&failure)) return reply->code().rfind('4', 0) == 0;
+    if (dynamic_cast<const TlsError*>(&failure)) return false;
+    return dynamic_cast<const SocketException*>(&failure) != nullptr;
+}
+
+// 1, 2, 4 ... seconds between tries, never more than 30.
+std::int32_t retryWait(std::uint32_t tried) { return tried >= 5 ? 30'000 : (1000 << tried); }
+
+std::string remoteFolderOf(const std::string& storePath)
+{
+    std::size_t slash = storePath.rfind('/');
+    return slash == std::string::npos ? std::string() : storePath.substr(0, slash);
 }
 
 // Closes the client however the session steps are left, before any outer handler runs.
@@ -146,13 +167,19 @@ bool Sender::send()
 {
     stored_ = 0;
     nextFile_ = 0;
+    unchanged_ = 0;
+    upToDate_.assign(files.size(), false);
+    if (dryRun && !skipUnchanged) return dryRunFiles(Session{});
     Session first;
     try {
-        logInfo(first, formatText("{} files to backup", {files.size()}), stepPause);
-        first.client = makeClient();
-        first.client->setTimeoutSeconds(config().timeoutSeconds);
-        if (tls.enabled) first.client->setTls({host, tls.caFile, tls.fingerprint});
+        if (!dryRun) logInfo(first, formatText("{} files to backup", {files.size()}), stepPause);
+        newClient(first);
         CloseOnExit closer{first};
+        if (dryRun) {
+            if (!connectWithRetries(first)) return false;
+            planUnchanged(first);
+            return dryRunFiles(first);
+        }
         return runSession(first);
     } catch (const std::exception& failure) {
         std::lock_guard<std::mutex> lock(lines_);
@@ -162,7 +189,7 @@ bool Sender::send()
     }
 }
 
-bool Sender::openSession(Session& session, bool announce)
+bool Sender::openSession(Session& session, bool announce, bool raiseWhatMayPass)
 {
     FTP& client = *session.client;
     if (passive) client.setPassive();
@@ -172,6 +199,8 @@ bool Sender::openSession(Session& session, bool announce)
     try {
         client.connect(host, username, password, static_cast<std::uint16_t>(port));
     } catch (const std::exception& failure) {
+        // A try that will be made again writes its retry line instead.
+        if (raiseWhatMayPass && mayPass(failure)) throw;
         // The password is never written out; "****" only shows that one was given.
         logError(session,
                  "connect to " + host + " " + failureMessage(failure) + " " + username + " " + maskedPassword(),
@@ -184,15 +213,108 @@ bool Sender::openSession(Session& session, bool announce)
     client.changeDirectory(remote);
     if (!quietCheck(session)) return logError(session, "cd " + remote, stepPause);
     if (announce) logInfo(session, "cd " + remote, stepPause);
+    if (skipUnchanged) client.readFeatures();
     return true;
+}
+
+void Sender::newClient(Session& session)
+{
+    if (session.client) session.client->close();
+    session.client = makeClient();
+    session.client->setTimeoutSeconds(config().timeoutSeconds);
+    if (tls.enabled) session.client->setTls({host, tls.caFile, tls.fingerprint});
+}
+
+bool Sender::reopenSession(Session& session)
+{
+    try {
+        newClient(session);
+        return openSession(session, false, true);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool Sender::connectWithRetries(Session& session)
+{
+    for (std::uint32_t tried = 0;; ++tried) {
+        // A run without retries goes exactly the old way: one try, its lines.
+        if (retries == 0 || tried >= retries) return openSession(session, tried == 0);
+        try {
+            return openSession(session, tried == 0, true);
+        } catch (const std::exception& failure) {
+            if (!mayPass(failure)) throw;
+        }
+        logInfo(session, formatText("retry connect to {} ({} of {})", {host, tried + 1, retries}), 0);
+        pauseFor(retryWait(tried));
+        newClient(session);
+    }
+}
+
+bool Sender::dryRunFiles(const Session& session)
+{
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string storePath = toRemotePath(files[i].dup().native().path());
+        if (upToDate_[i]) {
+            ++unchanged_;
+            logInfo(session, "unchanged " + storePath, 0);
+        } else {
+            logInfo(session, "would upload " + storePath, 0);
+        }
+    }
+    return true;
+}
+
+void Sender::planUnchanged(Session& session)
+{
+    if (!skipUnchanged) return;
+    FTP& client = *session.client;
+    std::map<std::string, std::vector<std::size_t>> byFolder;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        byFolder[remoteFolderOf(toRemotePath(files[i].dup().native().path()))].push_back(i);
+    const bool listings = client.isKnownSupported("MLSD");
+    // SIZE may be refused in ASCII mode; the sizes that count are the binary ones.
+    if (!listings) {
+        try {
+            client.setRepresentation(FtpFormat::image);
+        } catch (const std::exception&) {
+        }
+    }
+    for (const auto& [folder, indices] : byFolder) {
+        if (!session.usable()) return;
+        try {
+            std::map<std::string, RemoteEntry> remote;
+            if (listings)
+                for (RemoteEntry& entry : client.listFolder(folder)) remote[entry.name] = std::move(entry);
+            for (std::size_t i : indices) {
+                const std::string storePath = toRemotePath(files[i].dup().native().path());
+                const std::string name = storePath.substr(storePath.rfind('/') + 1);
+                RemoteEntry entry;
+                if (listings) {
+                    auto found = remote.find(name);
+                    if (found == remote.end()) continue;
+                    entry = found->second;
+                } else {
+                    entry.size = client.remoteSize(storePath);
+                    if (entry.size) entry.modified = client.remoteModified(storePath);
+                }
+                try {
+                    upToDate_[i] = !entry.folder && entry.size && entry.modified && *entry.size == files[i].fileSize() &&
+                                   *entry.modified >= files[i].modifiedTime();
+                } catch (const std::exception&) {
+                    // A file that cannot be looked at locally is stored, and fails there with its line.
+                }
+            }
+        } catch (const std::exception&) {
+            // A listing that fails costs only the saving: this folder's files are stored.
+        }
+    }
 }
 
 void Sender::openFurtherSession(Session& session)
 {
     try {
-        session.client = makeClient();
-        session.client->setTimeoutSeconds(config().timeoutSeconds);
-        if (tls.enabled) session.client->setTls({host, tls.caFile, tls.fingerprint});
+        newClient(session);
         if (!openSession(session, false)) session.client->close();
     } catch (const std::exception& failure) {
         // A folder this session cannot enter ends only this session.
@@ -204,7 +326,7 @@ void Sender::openFurtherSession(Session& session)
 
 bool Sender::runSession(Session& first)
 {
-    if (!openSession(first, true)) return false;
+    if (!connectWithRetries(first)) return false;
 
     // Further sessions log in while the folders are made, and store nothing before.
     Gate foldersMade;
@@ -221,6 +343,7 @@ bool Sender::runSession(Session& first)
     }
     try {
         makeFolders(first);
+        planUnchanged(first);
     } catch (...) {
         foldersMade.open();
         for (auto& worker : workers) worker.join();
@@ -259,38 +382,67 @@ void Sender::storeFiles(Session& session)
     while (session.usable()) {
         auto index = takeFile();
         if (!index) return;
-        storeOne(session, files[*index]);
+        storeOne(session, *index);
     }
 }
 
-void Sender::storeOne(Session& session, const FilePath& file)
+void Sender::storeOne(Session& session, std::size_t index)
 {
-    FTP& client = *session.client;
+    const FilePath& file = files[index];
     const ProgressCallback progress = [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); };
     std::string localPath;
     std::string storePath;
-    try {
-        localPath = file.dup().native().path();
-        storePath = toRemotePath(localPath);
-        // Inside the guard: a file that vanished since the scan costs only itself.
-        session.currentFileSize = file.fileSize();
-        session.currentFile = file;
-        session.lastProgressLine = std::chrono::steady_clock::now();
-        session.finalProgressShown = false;
-        if (pacing)
-            client.putFile(storePath, localPath, progress, FtpFormat::image);
-        else
-            client.putFileLean(storePath, localPath, progress);
-        if (!quietCheck(session)) {
-            logError(session, "upload " + storePath, stepPause);
+    if (upToDate_[index]) {
+        ++unchanged_;
+        logInfo(session, "unchanged " + toRemotePath(file.dup().native().path()), 0);
+        return;
+    }
+    for (std::uint32_t tried = 0;; ++tried) {
+        FTP& client = *session.client;
+        try {
+            localPath = file.dup().native().path();
+            storePath = toRemotePath(localPath);
+            // Inside the guard: a file that vanished since the scan costs only itself.
+            session.currentFileSize = file.fileSize();
+            session.currentFile = file;
+            session.lastProgressLine = std::chrono::steady_clock::now();
+            session.finalProgressShown = false;
+            const std::int64_t modified = skipUnchanged ? file.modifiedTime() : 0;
+            if (pacing)
+                client.putFile(storePath, localPath, progress, FtpFormat::image);
+            else
+                client.putFileLean(storePath, localPath, progress);
+            if (skipUnchanged) {
+                // The next comparison then does not depend on the server's clock or zone.
+                try {
+                    client.setRemoteModified(storePath, modified);
+                } catch (const std::exception&) {
+                }
+            }
+            if (!quietCheck(session)) {
+                logError(session, "upload " + storePath, stepPause);
+                break;
+            }
+            pauseFor(paced(filePause));
+            ++stored_;
             return;
+        } catch (const std::exception& failure) {
+            const bool again = tried < retries && (mayPass(failure) || !session.usable());
+            if (!again) {
+                logError(session, "upload " + storePath, stepPause);
+                break;
+            }
         }
-        pauseFor(paced(filePause));
-        ++stored_;
-    } catch (const std::exception&) {
-        logError(session, "upload " + storePath, stepPause);
+        logInfo(session, formatText("retry upload {} ({} of {})", {storePath, tried + 1, retries}), 0);
+        pauseFor(retryWait(tried));
+        // A connection that cannot be replaced now makes the next try fail at once,
+        // which then waits and tries to replace it again.
+        if (!session.usable())
+            reopenSession(session);
+        else if (!pacing && client.outOfStep())
+            client.resynchronise();
     }
     // A surprise reply may have put the dialogue out of step; a session that cannot
     // get back in step is given up rather than let a reply land on the wrong command.
-    if (!pacing && client.outOfStep()) client.resynchronise();
+    if (!pacing && session.client->outOfStep()) session.client->resynchronise();
 }

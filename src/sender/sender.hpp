@@ -60,6 +60,13 @@ public:
     bool pacing = true;
     std::uint32_t connections = 1;
     TlsOptions tls;
+    // Leave out files whose remote copy has the same size and is not older.
+    bool skipUnchanged = false;
+    // Further tries of a failure that may pass (a lost connection, a 4xx reply).
+    std::uint32_t retries = 0;
+    static constexpr std::uint32_t maxRetries = 100;
+    // Only say what would be stored.
+    bool dryRun = false;
     std::vector<FilePath> files;
     std::vector<FilePath> folders;
 
@@ -72,6 +79,8 @@ public:
 
     // Files of the last `send` that were stored with no error line written for them.
     std::size_t storedCount() const { return stored_; }
+    // Files left out because their remote copy is up to date (stored or not in a dry run).
+    std::size_t unchangedCount() const { return unchanged_; }
 
     // A local path (with "\") as it is stored below the remote folder (with "/").
     std::string toRemotePath(const std::string& localPath) const;
@@ -83,11 +92,18 @@ protected:
 private:
     bool runSession(Session& first);
     // Connects, logs in and enters the remote folder; `announce` writes the step lines.
-    bool openSession(Session& session, bool announce);
+    bool openSession(Session& session, bool announce, bool raiseWhatMayPass = false);
+    // A new client for `session`, set up as every client of the run.
+    void newClient(Session& session);
+    // Replaces a lost session's connection; false when that failed too.
+    bool reopenSession(Session& session);
+    bool connectWithRetries(Session& session);
+    void planUnchanged(Session& session);
+    bool dryRunFiles(const Session& session);
     void openFurtherSession(Session& session);
     void makeFolders(Session& session);
     void storeFiles(Session& session);
-    void storeOne(Session& session, const FilePath& file);
+    void storeOne(Session& session, std::size_t index);
     bool quietCheck(Session& session);
     void showProgress(Session& session, std::uint64_t bytesSent);
     std::optional<std::size_t> takeFile();
@@ -95,6 +111,8 @@ private:
     std::string maskedPassword() const;
 
     std::atomic<std::size_t> stored_{0};
+    std::atomic<std::size_t> unchanged_{0};
+    std::vector<bool> upToDate_;
     std::atomic<std::size_t> nextFile_{0};
     // Held only while a line is written, never across a pause.
     std::mutex lines_;
