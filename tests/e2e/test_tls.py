@@ -43,22 +43,25 @@ def vsftpd_tls(tmp_path, shared_dir, certificate, reuse):
         "require_ssl_reuse": "YES" if reuse else "NO", "strict_ssl_read_eof": "YES"})
 
 
-@pytest.mark.parametrize("kind", ["vsftpd", "pyftpdlib", "pyftpdlib-tls1.2"])
+@pytest.mark.parametrize("kind", ["vsftpd", "vsftpd-unpaced", "pyftpdlib", "pyftpdlib-tls1.2"])
 def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, certificates):
-    if kind == "vsftpd":
+    if kind.startswith("vsftpd"):
         # Wine's SChannel offers no session reuse: every data connection is a full handshake,
         # which vsftpd refuses ("522 ... session reuse required") unless told not to insist.
         server = vsftpd_tls(tmp_path, shared_dir, certificates.leaf, reuse=not program.is_wine)
     else:
         server = pyftpd_tls(tmp_path, certificates.leaf, *(["--tls-max", "1.2"] if kind.endswith("1.2") else []))
+    # Each of the sessions has a TLS session of its own to resume.
+    unpaced = ["--pacing=false", "--connections=2"] if kind.endswith("unpaced") else []
     with server:
-        if kind == "vsftpd":
+        if kind.startswith("vsftpd"):
             (server.root / "incoming").mkdir()
             (server.root / "incoming").chmod(0o777)
             server.remote, server.arrived = str(server.root / "incoming"), server.root / "incoming"
         local = make_tree(tmp_path / "local", FILES)
         run = program.run(f"--local={program.local(local)}", f"--remote={server.remote}",
-                          *tls_login(program, server, tmp_path, f"--tls-ca-file={program.local(certificates.ca)}"))
+                          *tls_login(program, server, tmp_path, f"--tls-ca-file={program.local(certificates.ca)}"),
+                          *unpaced)
         assert run.status == 0, run.describe()
         assert run.lines[:5] == opening(program, local, server, len(FILES)), run.describe()
         assert run.lines[-1] == f"uploaded: {len(FILES)} files", run.describe()
