@@ -9,6 +9,7 @@
 #include "app/conversion.hpp"
 #include "common/exception.hpp"
 #include "ftp/local_file.hpp"
+#include "ftp/trace.hpp"
 #include "net/tls_channel.hpp"
 #include "scan/patterns.hpp"
 #include "scan/scan.hpp"
@@ -125,6 +126,7 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
                                       std::to_string(retries) + ".");
         sender.retries = retries;
     }
+    if (arguments.isPresent("trace")) sender.trace = std::make_shared<Trace>(arguments.firstValue("trace"));
     if (arguments.isPresent("dry-run")) sender.dryRun = parseTruth(arguments.firstValue("dry-run"));
 
     ScanResult scan = scanLocal(sender.local);

@@ -48,6 +48,8 @@ FtpReply FTPConnection::readReply()
         if (Clock::now() >= deadline) return reply;
         std::string line = receiveLine();
         const bool closed = lastLineEnd() == LineEnd::closed;
+        if (!line.empty()) traceLine("< " + line);
+        if (closed) traceLine("connection closed by the server");
         if (!haveFirstLine) {
             // Nothing usable arrived: "500" with no text stands for silence.
             if (line.size() <= 4) {

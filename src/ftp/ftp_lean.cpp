@@ -12,6 +12,7 @@
 #include "ftp/ftp_connection.hpp"
 #include "ftp/local_file.hpp"
 #include "ftp/passive_reply.hpp"
+#include "ftp/trace.hpp"
 #include "net/net_exception.hpp"
 
 namespace {
@@ -114,8 +115,10 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     // Only the port is taken from the reply, as on the paced path.
     Socket socket = Socket::create();
     socket.setBlocking(false);
-    bool connectedAtOnce = socket.startConnect(controlSocket()->peerAddress().withPort(target->port));
+    const IPv4Address address = controlSocket()->peerAddress().withPort(target->port);
+    bool connectedAtOnce = socket.startConnect(address);
     DataConnection data(std::move(socket));
+    DataTrace trace(*this, "STOR " + remotePath, address.toString());
     if (!storeWithPasv) sendBytes(storeLine);
     if (!connectedAtOnce) {
         int error = data.waitWritable(waitLimit()) ? data.socket().pendingError() : Socket::timedOutError();
@@ -136,6 +139,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     try {
         secureDataConnection(data);
         sent = sendStream(data, &file, progress);
+        trace.bytes(sent);
     } catch (...) {
         abortTransfer(data);
         throw;
@@ -149,4 +153,5 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     FtpReply done = awaitCompletion(data);
     data.close();
     if (done.code != "226" && done.code != "250") raiseReplyError(done);
+    trace.succeeded("complete");
 }

@@ -5,6 +5,7 @@
 
 #include "ftp/data_connection.hpp"
 #include "ftp/ftp_connection.hpp"
+#include "ftp/trace.hpp"
 
 namespace {
 // A listing is bounded like any reply: a server cannot make the client hold more.
@@ -119,6 +120,7 @@ std::vector<RemoteEntry> parseMlsd(std::string_view listing)
 std::vector<RemoteEntry> FTPConnection::listFolder(const std::string& path)
 {
     DataConnection data = startDataCommand("MLSD", path.empty() ? std::vector<std::string>{} : std::vector{path});
+    DataTrace trace(*this, "MLSD " + path, data.socket().peerAddress().toString());
     std::string listing;
     const auto deadline = std::chrono::steady_clock::now() + 10 * timeoutDuration();
     bool complete = false;
@@ -137,8 +139,10 @@ std::vector<RemoteEntry> FTPConnection::listFolder(const std::string& path)
         throw FTPException("420", "CLIENT: Listing of '" + path + "' incomplete");
     }
     data.close();
+    trace.bytes(listing.size());
     FtpReply reply = readReply();
     if (reply.code != "226" && reply.code != "250") raiseReplyError(reply);
+    trace.succeeded("complete");
     return parseMlsd(listing);
 }
 

@@ -5,6 +5,7 @@
 #include "common/exception.hpp"
 #include "ftp/ftp_connection.hpp"
 #include "ftp/local_file.hpp"
+#include "ftp/trace.hpp"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -72,9 +73,11 @@ void FTPConnection::transferStream(const std::string& verb, const std::string& r
 {
     setRepresentation(format);
     DataConnection data = startDataCommand(verb, {remotePath});
+    DataTrace trace(*this, verb + " " + remotePath, data.socket().peerAddress().toString());
     std::uint64_t sent = 0;
     try {
         if (send) sent = sendStream(data, stream, progress);
+        trace.bytes(sent);
     } catch (...) {
         abortTransfer(data);
         throw;
@@ -87,6 +90,7 @@ void FTPConnection::transferStream(const std::string& verb, const std::string& r
                           " bytes sent, " + std::to_string(*expectedBytes) + " expected)");
     }
     finishDataCommand(data);
+    trace.succeeded("complete");
 }
 
 void FTPConnection::abortTransfer(DataConnection& data) noexcept

@@ -1,5 +1,7 @@
 #include "ftp/telnet.hpp"
 
+#include "ftp/trace.hpp"
+
 #include <vector>
 
 #include "net/net_exception.hpp"
@@ -119,9 +121,28 @@ void Telnet::sendLine(const std::string& text)
     sendBytes("\r\n");
 }
 
+void Telnet::setTrace(std::shared_ptr<Trace> trace, int session)
+{
+    trace_ = std::move(trace);
+    traceSession_ = session;
+}
+
+void Telnet::traceLine(std::string_view text)
+{
+    if (trace_) trace_->write(traceSession_, text);
+}
+
 void Telnet::sendBytes(std::string_view bytes)
 {
     if (!controlSocket_) raiseClientError("CLIENT: Not connected");
+    if (trace_) {
+        for (std::size_t start = 0; start < bytes.size();) {
+            std::size_t end = bytes.find("\r\n", start);
+            std::size_t stop = end == std::string_view::npos ? bytes.size() : end;
+            trace_->write(traceSession_, traceCommand(bytes.substr(start, stop - start)));
+            start = end == std::string_view::npos ? bytes.size() : end + 2;
+        }
+    }
     const auto deadline = Clock::now() + timeoutDuration();
     std::size_t sent = 0;
     while (controlTls_ && sent < bytes.size() && Clock::now() < deadline) {

@@ -12,6 +12,8 @@
 class TlsChannel;
 class TlsContext;
 
+class Trace;
+
 class Telnet {
 public:
     // 100-nanosecond units, the unit `timeout` is counted in.
@@ -45,6 +47,11 @@ public:
     // control connection is closed. Throws TlsError; the connection is then of no use.
     void startTls(std::unique_ptr<TlsContext> context);
     bool secured() const { return controlTls_ != nullptr; }
+
+    // Every command and reply line of this connection goes to `trace` as session `session`.
+    void setTrace(std::shared_ptr<Trace> trace, int session);
+    // A line of this session's trace; nothing without one.
+    void traceLine(std::string_view text);
 
     // Longest line kept by receiveLine; the rest of a longer line is read and dropped.
     static constexpr std::size_t maxLineLength = 64 * 1024;
@@ -82,4 +89,6 @@ private:
     std::int64_t timeout_ = defaultTimeout;
     LineEnd lastLineEnd_ = LineEnd::complete;
     bool lost_ = false;
+    std::shared_ptr<Trace> trace_;
+    int traceSession_ = 0;
 };

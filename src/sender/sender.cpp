@@ -189,13 +189,13 @@ bool Sender::send()
     }
 }
 
-bool Sender::openSession(Session& session, bool announce, bool raiseWhatMayPass)
+bool Sender::openSession(Session& session, bool announce, bool raiseWhatMayPass, bool connectingLine)
 {
     FTP& client = *session.client;
     if (passive) client.setPassive();
     client.setLean(!pacing);
 
-    if (announce) logInfo(session, "connecting..." + host, stepPause);
+    if (announce && connectingLine) logInfo(session, "connecting..." + host, stepPause);
     try {
         client.connect(host, username, password, static_cast<std::uint16_t>(port));
     } catch (const std::exception& failure) {
@@ -223,6 +223,7 @@ void Sender::newClient(Session& session)
     session.client = makeClient();
     session.client->setTimeoutSeconds(config().timeoutSeconds);
     if (tls.enabled) session.client->setTls({host, tls.caFile, tls.fingerprint});
+    if (trace) session.client->setTrace(trace, session.number);
 }
 
 bool Sender::reopenSession(Session& session)
@@ -239,9 +240,9 @@ bool Sender::connectWithRetries(Session& session)
 {
     for (std::uint32_t tried = 0;; ++tried) {
         // A run without retries goes exactly the old way: one try, its lines.
-        if (retries == 0 || tried >= retries) return openSession(session, tried == 0);
+        if (retries == 0 || tried >= retries) return openSession(session, true, false, tried == 0);
         try {
-            return openSession(session, tried == 0, true);
+            return openSession(session, true, true, tried == 0);
         } catch (const std::exception& failure) {
             if (!mayPass(failure)) throw;
         }

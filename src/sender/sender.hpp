@@ -14,6 +14,7 @@
 #include "scan/file_path.hpp"
 
 class FTP;
+class Trace;
 
 // --tls and its checks; the host is the run's own.
 struct TlsOptions {
@@ -67,6 +68,8 @@ public:
     static constexpr std::uint32_t maxRetries = 100;
     // Only say what would be stored.
     bool dryRun = false;
+    // Where every session's dialogue is appended (--trace); none without.
+    std::shared_ptr<Trace> trace;
     std::vector<FilePath> files;
     std::vector<FilePath> folders;
 
@@ -92,7 +95,9 @@ protected:
 private:
     bool runSession(Session& first);
     // Connects, logs in and enters the remote folder; `announce` writes the step lines.
-    bool openSession(Session& session, bool announce, bool raiseWhatMayPass = false);
+    // A try that may be made again raises what may pass instead of writing its line;
+    // "connecting..." is written once, before the first try.
+    bool openSession(Session& session, bool announce, bool raiseWhatMayPass = false, bool connectingLine = true);
     // A new client for `session`, set up as every client of the run.
     void newClient(Session& session);
     // Replaces a lost session's connection; false when that failed too.

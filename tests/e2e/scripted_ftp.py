@@ -46,6 +46,8 @@ class Script:
     read_rate: int | None = None
     # Control connections (1 for the first) greeted with "421 Too many connections." and closed.
     refuse_connections: set[int] = field(default_factory=set)
+    # The first store that arrives is answered with this instead of its completion reply.
+    fail_first_complete: str | None = None
     # Stores (1 for the first to arrive) after whose data the control connection is dropped.
     drop_after_store: set[int] = field(default_factory=set)
 
@@ -263,6 +265,9 @@ class Session:
             self.script.on_stored(path)
         completed_before = self.server.stores_completed
         self.server.stores_completed += 1
+        if completed_before == 0 and self.script.fail_first_complete:
+            self.send(self.script.fail_first_complete)
+            return
         extra = self.script.after_first_complete if completed_before == 0 else []
         self.send(self.script.complete_reply, *extra)
 

@@ -1,0 +1,67 @@
+#include "ftp/trace.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+#include "app/console.hpp"
+#include "common/exception.hpp"
+#include "ftp/telnet.hpp"
+
+namespace {
+std::string twoDigits(unsigned value) { return (value < 10 ? "0" : "") + std::to_string(value); }
+
+std::string utcNow()
+{
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss time{now - day};
+    std::string millis = std::to_string(time.subseconds().count());
+    while (millis.size() < 3) millis.insert(millis.begin(), '0');
+    return std::to_string(static_cast<int>(date.year())) + "-" + twoDigits(static_cast<unsigned>(date.month())) + "-" +
+           twoDigits(static_cast<unsigned>(date.day())) + " " + twoDigits(static_cast<unsigned>(time.hours().count())) +
+           ":" + twoDigits(static_cast<unsigned>(time.minutes().count())) + ":" +
+           twoDigits(static_cast<unsigned>(time.seconds().count())) + "." + millis;
+}
+}
+
+Trace::Trace(const std::string& path)
+{
+    std::u8string name(path.begin(), path.end());
+    errno = 0;
+    out_.open(std::filesystem::path(name), std::ios::out | std::ios::app | std::ios::binary);
+    if (!out_) throw IOException(path + " :: " + (errno != 0 ? std::strerror(errno) : "cannot be opened"));
+}
+
+void Trace::write(int session, std::string_view text)
+{
+    std::string line = utcNow() + " #" + std::to_string(session) + " " + visibleText(text) + "\n";
+    std::lock_guard<std::mutex> lock(mutex_);
+    out_ << line;
+    out_.flush();
+}
+
+std::string traceCommand(std::string_view line)
+{
+    if (line.size() >= 4 && (line.substr(0, 4) == "PASS" || line.substr(0, 4) == "pass") &&
+        (line.size() == 4 || line[4] == ' '))
+        return "> PASS ****";
+    return "> " + std::string(line);
+}
+
+DataTrace::DataTrace(Telnet& connection, std::string verb, std::string address)
+    : connection_(connection), verb_(std::move(verb)), address_(std::move(address))
+{
+}
+
+DataTrace::~DataTrace()
+{
+    try {
+        connection_.traceLine("data " + address_ + " " + verb_ + ": " + std::to_string(bytes_) + " bytes, " + outcome_);
+    } catch (...) {
+        // A trace that cannot be written must not turn into a failed transfer.
+    }
+}

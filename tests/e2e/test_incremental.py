@@ -1,0 +1,92 @@
+"""Incremental and resilient runs: skipping what has not changed on real servers (pyftpdlib
+lists with MLSD and takes MFMT; vsftpd answers SIZE and MDTM and takes "MDTM time path"),
+the dry run, retries on the tests' own server, and the trace of the dialogue."""
+import os
+
+from program import error, info
+from scripted_ftp import Script, ScriptedFtpServer
+from test_scripted_server import HOST, run_against
+from trees import arrived, make_tree
+
+
+def upload(program, server, local, *extra):
+    return program.run(f"--local={program.local(local)}", f"--host={server.host}", f"--port={server.port}",
+                       f"--username={server.user}", f"--password={server.password}",
+                       f"--remote={server.remote}", "--pacing=false", "--skip-unchanged=true", *extra)
+
+
+def test_only_what_changed_goes_up_again(program, real_server, tmp_path):
+    files = {"a.txt": b"first", "d/b.txt": b"second", "d/e/c.txt": b"third", "d/e/f.txt": b"fourth"}
+    local = make_tree(tmp_path / "site", files)
+    first = upload(program, real_server, local)
+    assert first.status == 0 and first.lines[-1] == "uploaded: 4 files", first.describe()
+
+    again = upload(program, real_server, local)
+    assert again.status == 0, again.describe()
+    assert [line for line in again.lines if line.startswith("unchanged ")] == [
+        info(f"unchanged {name}", "500") for name in sorted(files)]
+    assert again.lines[-1] == "uploaded: 0 files, 4 unchanged"
+
+    (local / "d" / "b.txt").write_bytes(b"second, longer")
+    later = os.stat(local / "d/e/c.txt").st_mtime + 100
+    os.utime(local / "d/e/c.txt", (later, later))
+    preview = upload(program, real_server, local, "--dry-run=true")
+    assert preview.status == 0, preview.describe()
+    assert [line for line in preview.lines if line.startswith("would upload ")] == [
+        info("would upload d/b.txt", "500"), info("would upload d/e/c.txt", "500")]
+    assert preview.lines[-1] == "would upload: 2 files, 2 unchanged"
+    assert arrived(real_server.arrived)["d/b.txt"] == b"second", "the dry run stored something"
+
+    changed = upload(program, real_server, local)
+    assert changed.status == 0 and changed.lines[-1] == "uploaded: 2 files, 2 unchanged", changed.describe()
+    assert arrived(real_server.arrived) == {**files, "d/b.txt": b"second, longer"}
+
+
+def test_a_dry_run_without_skipping_connects_to_nothing(program, tmp_path):
+    local = make_tree(tmp_path / "data", {"a.txt": b"a", "s/b.txt": b"b"})
+    with ScriptedFtpServer() as server:
+        run = run_against(program, server, local, "--dry-run=true")
+    assert run.status == 0 and server.connections == [], run.describe()
+    assert run.lines[1:] == [info("would upload a.txt"), info("would upload s/b.txt"), "would upload: 2 files"]
+
+
+def test_a_dropped_connection_is_replaced_and_the_file_tried_again(program, tmp_path):
+    files = {"f1.txt": b"one", "f2.txt": b"two", "f3.txt": b"three"}
+    local = make_tree(tmp_path / "data", files)
+    trace = tmp_path / "dialogue.log"
+    with ScriptedFtpServer(Script(drop_after_store={2})) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=2", f"--trace={trace}")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 3 files", run.describe()
+    assert info("retry upload f2.txt (1 of 2)", "500") in run.lines
+    assert not any(line.startswith("error:") for line in run.lines)
+    assert {path: server.files[path] for path in server.files} == {f"/www/{k}": v for k, v in files.items()}
+    assert len(server.connections) == 2
+    dialogue = trace.read_text()
+    assert "> USER tester" in dialogue and "> PASS ****" in dialogue and "secret" not in dialogue
+    assert "#1 < 230 Login successful." in dialogue and "connection closed by the server" in dialogue
+    assert "data 127.0.0.1:" in dialogue and "STOR f3.txt: 5 bytes, complete" in dialogue
+
+    # Without retries the lost connection costs that file and every one after it.
+    with ScriptedFtpServer(Script(drop_after_store={2})) as server:
+        run = run_against(program, server, local, "--pacing=false")
+    assert run.status == 1 and run.lines[-1] == "uploaded: 1 files", run.describe()
+    assert [line for line in run.lines if line.startswith("error:")] == [
+        error("upload f2.txt", "500"), error("upload f3.txt", "500")]
+
+
+def test_what_may_pass_is_tried_again_and_what_will_not_is_not(program, tmp_path):
+    local = make_tree(tmp_path / "data", {"a.txt": b"aa", "b.txt": b"bb"})
+    # "421" to the first connection, "451" to the first store: both pass on a second try.
+    with ScriptedFtpServer(Script(refuse_connections={1}, fail_first_complete="451 Local error.")) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=3")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 2 files", run.describe()
+    assert run.lines[1:4] == [info("2 files to backup"), info(f"connecting...{HOST}"),
+                              info(f"retry connect to {HOST} (1 of 3)")]
+    assert info("retry upload a.txt (1 of 3)", "500") in run.lines
+    assert server.files == {"/www/a.txt": b"aa", "/www/b.txt": b"bb"}
+
+    # A permanent refusal is not tried again.
+    with ScriptedFtpServer(Script(refuse_first_stor="550 Permission denied.")) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=3")
+    assert run.status == 1 and not any(line.startswith("retry") for line in run.lines), run.describe()
+    assert error("upload a.txt", "500") in run.lines and server.stores_started == 2
