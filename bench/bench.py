@@ -254,7 +254,7 @@ class Server:
             with open(self.work / "vsftpd.out", "wb") as out:
                 self.process = subprocess.Popen([VSFTPD, str(config)], stdin=subprocess.DEVNULL,
                                                 stdout=out, stderr=out, start_new_session=True)
-            if not greeting_time(SERVER_HOST, port, self.process):
+            if greeting_time(SERVER_HOST, port, self.process) is None:
                 self.stop()
                 continue
             host = SERVER_HOST
@@ -844,6 +844,17 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
                      f"{run.seconds:.2f} s "
                      f"against a floor of {floor:.2f} s = **{run.seconds - floor:+.2f} s** over "
                      f"the floor{state}")
+    unsteady = sorted({tool_key for _, cells in results.values()
+                       for (key, tool_key), cell in cells.items()
+                       if len(cell.rates(sets[key])) > 1
+                       and max(cell.rates(sets[key])) > 2 * min(cell.rates(sets[key]))})
+    if unsteady:
+        lines.append("")
+        curl_stall = (" curl 7.88.1 now and then waits one second before it opens a data "
+                      "connection (with --trace-time the gap sits between the passive reply and "
+                      "its connect); the median hides that only when few runs meet it.")
+        lines.append(f"Unsteady (fastest run over twice the slowest): {', '.join(unsteady)}."
+                     + (curl_stall if "curl" in unsteady else ""))
     lines.append("")
     if rtt_note:
         lines += [f"{rtt_note[0].upper()}{rtt_note[1:]}.", ""]
