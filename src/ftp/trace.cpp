@@ -10,7 +10,13 @@
 #include "ftp/telnet.hpp"
 
 namespace {
-std::string twoDigits(unsigned value) { return (value < 10 ? "0" : "") + std::to_string(value); }
+std::string twoDigits(unsigned value)
+{
+    std::string digits(2, '0');
+    digits[0] = static_cast<char>('0' + value / 10 % 10);
+    digits[1] = static_cast<char>('0' + value % 10);
+    return digits;
+}
 
 std::string utcNow()
 {
