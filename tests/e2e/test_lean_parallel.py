@@ -1,5 +1,6 @@
 """Unpaced runs and parallel sessions: whole trees arriving intact on real servers, sessions
-refused or lost on the tests' own server, and the new options' bad values."""
+refused or lost on the tests' own server, and the bad values of the options beyond the
+described run."""
 import pytest
 
 from program import error, info
@@ -58,8 +59,22 @@ def test_a_refused_and_a_lost_session_cost_only_their_own(program, tmp_path):
     (["--connections=many"], "initSender Error: Could not convert `many` of type char[] to type uint."),
     (["--connections=0"], "initSender Error: --connections must be from 1 to 16, not 0."),
     (["--connections=17"], "initSender Error: --connections must be from 1 to 16, not 17."),
-], ids=["pacing-word", "connections-word", "connections-0", "connections-17"])
+    (["--skip-unchanged=1"], "initSender Error: Could not convert `1` of type char[] to type bool."),
+    (["--retries=101"], "initSender Error: --retries must be from 0 to 100, not 101."),
+    (["--dry-run=no"], "initSender Error: Could not convert `no` of type char[] to type bool."),
+], ids=["pacing-word", "connections-word", "connections-0", "connections-17", "skip-number", "retries-101",
+        "dry-run-no"])
 def test_bad_values_of_the_new_options(program, tmp_path, options, box):
     (tmp_path / "a.txt").write_text("a")
     run = program.run(f"--local={program.local(tmp_path)}", f"--host={HOST}", "--port=1", *options)
     assert (run.status, run.lines, run.error_lines) == (1, [program.shown(tmp_path)], [box]), run.describe()
+
+
+def test_a_trace_file_that_cannot_be_opened_stops_the_run_before_it_starts(program, tmp_path):
+    (tmp_path / "a.txt").write_text("a")
+    folder = tmp_path / "no-such-folder"
+    run = program.run(f"--local={program.local(tmp_path)}", f"--host={HOST}", "--port=1",
+                      f"--trace={program.local(folder / 'trace.log')}")
+    assert run.status == 1 and run.lines == [program.shown(tmp_path)], run.describe()
+    assert len(run.error_lines) == 1 and run.error_lines[0].startswith("initSender Error: "), run.describe()
+    assert "trace.log" in run.error_lines[0]
