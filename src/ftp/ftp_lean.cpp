@@ -129,11 +129,17 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
             throw SocketException("Unable to connect socket: " + Socket::errorText(error));
         }
     }
-    FtpReply started = readReply();
-    if (started.code != "150" && started.code != "125") {
-        data.close();
+    // On a clear connection the bytes go out at once and the STOR answer is read while
+    // they travel; TLS must wait for it, since servers start TLS only once STOR is under way.
+    const bool answerFirst = tlsContext() != nullptr;
+    auto requireStarted = [&] {
+        FtpReply started = readReply();
+        if (started.code == "150" || started.code == "125") return;
+        // Refused: whatever was sent went nowhere, and no completion reply will follow.
+        data.abort();
         raiseReplyError(started);
-    }
+    };
+    if (answerFirst) requireStarted();
 
     std::uint64_t sent = 0;
     try {
@@ -141,9 +147,11 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
         sent = sendStream(data, &file, progress);
         trace.bytes(sent);
     } catch (...) {
+        if (!answerFirst) requireStarted();
         abortTransfer(data);
         throw;
     }
+    if (!answerFirst) requireStarted();
     if (sent != size) {
         abortTransfer(data);
         throw IOException(localPath + " :: changed while it was being sent (" + std::to_string(sent) +
