@@ -1,6 +1,8 @@
 """Fixtures of the end-to-end suite: the two executables and the servers they upload to."""
 from __future__ import annotations
 
+import os
+import subprocess
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -9,7 +11,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from program import Program  # noqa: E402
+from program import WINEPREFIX, Program  # noqa: E402
 from servers import PyFtpdServer, VsftpdServer  # noqa: E402
 
 FLAVOURS = ["native", "win32"]
@@ -86,3 +88,13 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.write_sep("-", "measured pacing")
         for line in sorted(figures):
             terminalreporter.write_line(line)
+
+
+def pytest_sessionfinish(session):
+    """Ends the wine server the warm-up left running (it stays a while for the next run),
+    once the whole run is over: in the controller, not in each parallel worker."""
+    if hasattr(session.config, "workerinput"):
+        return
+    env = dict(os.environ, WINEPREFIX=str(WINEPREFIX))
+    subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60, check=False)
