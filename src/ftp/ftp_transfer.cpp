@@ -109,9 +109,12 @@ std::uint64_t FTPConnection::sendStream(DataConnection& data, ByteSource* stream
     std::size_t position = 0;
     std::uint64_t total = 0;
     bool endOfStream = false;
+    // Unpaced, a send is tried first and the wait comes only when the socket is full: a
+    // wait before every send costs a system call per buffer for nothing.
+    bool full = true;
     auto deadline = Clock::now() + timeoutDuration();
     while (Clock::now() < deadline) {
-        if (!data.waitWritable(waitLimit())) break;
+        if ((full || !lean_) && !data.waitWritable(waitLimit())) break;
         if (position == filled) {
             filled = stream ? stream->read(buffer.data(), buffer.size()) : 0;
             position = 0;
@@ -120,6 +123,7 @@ std::uint64_t FTPConnection::sendStream(DataConnection& data, ByteSource* stream
         // The data socket does not block: a writable socket may still take only part.
         Socket::IoResult result = data.send(buffer.data() + position, filled - position, waitLimit());
         if (result.status == Socket::IoStatus::failed || result.status == Socket::IoStatus::closed) break;
+        full = result.status == Socket::IoStatus::wouldBlock || result.count < filled - position;
         position += result.count;
         total += result.count;
         if (progress) progress(total);
