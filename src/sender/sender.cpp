@@ -236,13 +236,13 @@ bool Sender::reopenSession(Session& session)
     }
 }
 
-bool Sender::connectWithRetries(Session& session)
+bool Sender::connectWithRetries(Session& session, bool announce)
 {
     for (std::uint32_t tried = 0;; ++tried) {
         // A run without retries goes exactly the old way: one try, its lines.
-        if (retries == 0 || tried >= retries) return openSession(session, true, false, tried == 0);
+        if (retries == 0 || tried >= retries) return openSession(session, announce, false, tried == 0);
         try {
-            return openSession(session, true, true, tried == 0);
+            return openSession(session, announce, true, tried == 0);
         } catch (const std::exception& failure) {
             if (!mayPass(failure)) throw;
         }
@@ -316,7 +316,7 @@ void Sender::openFurtherSession(Session& session)
 {
     try {
         newClient(session);
-        if (!openSession(session, false)) session.client->close();
+        if (!connectWithRetries(session, false)) session.client->close();
     } catch (const std::exception& failure) {
         // A folder this session cannot enter ends only this session.
         logError(session, "connect to " + host + " " + failureMessage(failure) + " " + username + " " + maskedPassword(),

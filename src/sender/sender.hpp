@@ -102,7 +102,7 @@ private:
     void newClient(Session& session);
     // Replaces a lost session's connection; false when that failed too.
     bool reopenSession(Session& session);
-    bool connectWithRetries(Session& session);
+    bool connectWithRetries(Session& session, bool announce = true);
     void planUnchanged(Session& session);
     bool dryRunFiles(const Session& session);
     void openFurtherSession(Session& session);

@@ -76,13 +76,17 @@ def test_a_dropped_connection_is_replaced_and_the_file_tried_again(program, tmp_
 
 def test_what_may_pass_is_tried_again_and_what_will_not_is_not(program, tmp_path):
     local = make_tree(tmp_path / "data", {"a.txt": b"aa", "b.txt": b"bb"})
-    # "421" to the first connection, "451" to the first store: both pass on a second try.
-    with ScriptedFtpServer(Script(refuse_connections={1}, fail_first_complete="451 Local error.")) as server:
-        run = run_against(program, server, local, "--pacing=false", "--retries=3")
+    # "421" to the first session's first connection and to the second session's, "451" to
+    # the first store: each passes on a second try.
+    script = Script(refuse_connections={1, 3}, fail_first_complete="451 Local error.")
+    with ScriptedFtpServer(script) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=3", "--connections=2")
     assert run.status == 0 and run.lines[-1] == "uploaded: 2 files", run.describe()
     assert run.lines[1:4] == [info("2 files to backup"), info(f"connecting...{HOST}"),
                               info(f"retry connect to {HOST} (1 of 3)")]
-    assert info("retry upload a.txt (1 of 3)", "500") in run.lines
+    assert run.lines.count(info(f"retry connect to {HOST} (1 of 3)")) == 2, run.describe()
+    assert len([line for line in run.lines if line.startswith("retry upload ")]) == 1, run.describe()
+    assert not any(line.startswith("error:") for line in run.lines)
     assert server.files == {"/www/a.txt": b"aa", "/www/b.txt": b"bb"}
 
     # A permanent refusal is not tried again.
