@@ -1,6 +1,5 @@
 """Unpaced runs and parallel sessions: whole trees arriving intact on real servers, sessions
-refused or lost on the tests' own server, and the bad values of the options beyond the
-described run."""
+refused or lost on the tests' own server, and the bad values of the newer options."""
 import pytest
 
 from program import error, info
