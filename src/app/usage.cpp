@@ -65,7 +65,8 @@ constexpr auto usageCipher = encipher(
     "letters in any case: \"*\" any text, \"?\" one character, \"[abc]\" one of a set,\r\n"
     "\"[!abc]\" one not in it. Example: --include=*.html|*.css --exclude=*\\drafts\\*\r\n"
     "\r\n"
-    "Exit status: 0 when every selected file was stored or nothing needed upload, 1 otherwise.");
+    "Exit status: 0 when every selected file was stored (or was unchanged) or nothing needed\r\n"
+    "upload, 1 otherwise.");
 }
 
 std::string usageText()
