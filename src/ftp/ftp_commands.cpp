@@ -27,6 +27,11 @@ void FTPConnection::raiseReplyError(const FtpReply& reply) { throw FTPException(
 
 void FTPConnection::issueCommand(const std::string& verb, const std::vector<std::string>& arguments)
 {
+    sendBytes(commandLine(verb, arguments));
+}
+
+std::string FTPConnection::commandLine(const std::string& verb, const std::vector<std::string>& arguments)
+{
     std::string line = verb;
     for (const auto& argument : arguments) {
         // A line break in a file name would otherwise start a second command.
@@ -36,7 +41,7 @@ void FTPConnection::issueCommand(const std::string& verb, const std::vector<std:
         line += argument;
     }
     line += "\r\n";
-    sendBytes(line);
+    return line;
 }
 
 FtpReply FTPConnection::readReply()

@@ -94,6 +94,8 @@ public:
     // Commands and replies.
     // Refuses arguments holding CR, LF or NUL (code "501") before anything is sent.
     virtual void issueCommand(const std::string& verb, const std::vector<std::string>& arguments = {});
+    // The command line issueCommand sends, CR LF included; refuses as issueCommand does.
+    static std::string commandLine(const std::string& verb, const std::vector<std::string>& arguments = {});
     virtual FtpReply expectReply(const std::string& code);
     // Never throws: silence gives code "500" with an empty message.
     virtual FtpReply readReply();
@@ -135,6 +137,11 @@ protected:
                         const ProgressCallback& progress, FtpFormat format, bool send,
                         std::optional<std::uint64_t> expectedBytes, const std::string& sourceName);
     void abortTransfer(DataConnection& data) noexcept;
+    // A reply to ALLO that says the server needs no allocation.
+    static bool allocationNotNeeded(const FtpReply& reply);
+    // The file grew or shrank while it was read: the transfer is aborted, never finished.
+    [[noreturn]] void failChangedSource(DataConnection& data, const std::string& sourceName, std::uint64_t sent,
+                                        std::uint64_t expected);
     // The reply that ends a transfer whose data direction has been shut.
     FtpReply awaitCompletion(DataConnection& data);
     // The TLS handshake of a data connection, after the 150/125 reply (servers start

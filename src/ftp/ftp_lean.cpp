@@ -7,7 +7,6 @@
 #include <optional>
 #include <vector>
 
-#include "common/exception.hpp"
 #include "ftp/data_connection.hpp"
 #include "ftp/ftp_connection.hpp"
 #include "ftp/local_file.hpp"
@@ -17,19 +16,6 @@
 
 namespace {
 const FtpReply silence{"500", ""};
-
-std::string commandLine(const std::string& verb, const std::string& argument = {})
-{
-    if (argument.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        throw FTPException("501", "CLIENT: Invalid character in command argument");
-    return argument.empty() ? verb + "\r\n" : verb + " " + argument + "\r\n";
-}
-
-bool alloNotNeeded(const FtpReply& reply)
-{
-    return reply.code == "202" || reply.code == "502" || reply.code == "504" ||
-           (reply.code == "500" && !reply.message.empty());
-}
 }
 
 FtpReply FTPConnection::leanQuietCheck()
@@ -60,7 +46,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
 {
     LocalFile file(localPath);
     const std::uint64_t size = file.size();
-    const std::string storeLine = commandLine("STOR", remotePath);
+    const std::string storeLine = commandLine("STOR", {remotePath});
 
     // Once TYPE is set and ALLO known to be unneeded, PASV and STOR go out together:
     // the server answers STOR once the data connection opened on the PASV answer is in.
@@ -70,11 +56,11 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     std::vector<Due> due;
     std::string batch;
     if (!typeSent_) {
-        batch += commandLine("TYPE", "I");
+        batch += commandLine("TYPE", {"I"});
         due.push_back(Due::type);
     }
     if (alloNeeded_) {
-        batch += commandLine("ALLO", std::to_string(size));
+        batch += commandLine("ALLO", {std::to_string(size)});
         due.push_back(Due::allo);
     }
     batch += "PASV\r\n";
@@ -93,7 +79,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
         } else if (what == Due::type) {
             if (reply.code == "200") typeSent_ = true;
             else if (!refused) refused.emplace(reply);
-        } else if (alloNotNeeded(reply)) {
+        } else if (allocationNotNeeded(reply)) {
             alloNeeded_ = false;
         } else if (reply.code != "200" && !refused) {
             refused.emplace(reply);
@@ -152,14 +138,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
         throw;
     }
     if (!answerFirst) requireStarted();
-    if (sent != size) {
-        abortTransfer(data);
-        throw IOException(localPath + " :: changed while it was being sent (" + std::to_string(sent) +
-                          " bytes sent, " + std::to_string(size) + " expected)");
-    }
-    data.endSending(waitLimit());
-    FtpReply done = awaitCompletion(data);
-    data.close();
-    if (done.code != "226" && done.code != "250") raiseReplyError(done);
+    if (sent != size) failChangedSource(data, localPath, sent, size);
+    finishDataCommand(data);
     trace.succeeded("complete");
 }

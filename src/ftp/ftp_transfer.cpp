@@ -24,12 +24,25 @@ void FTPConnection::allocateSpace(std::int64_t bytes)
 {
     issueCommand("ALLO", {std::to_string(bytes)});
     FtpReply reply = readReply();
+    if (reply.code != "200" && !allocationNotNeeded(reply)) raiseReplyError(reply);
+}
+
+bool FTPConnection::allocationNotNeeded(const FtpReply& reply)
+{
     // Servers that need no allocation say so with 202, or refuse the command as
     // unknown (500 with a text), unimplemented (502) or unsupported (504). An empty
     // 500 is silence: accepting it would put the replies out of step.
-    if (reply.code == "200" || reply.code == "202" || reply.code == "502" || reply.code == "504") return;
-    if (reply.code == "500" && !reply.message.empty()) return;
-    raiseReplyError(reply);
+    return reply.code == "202" || reply.code == "502" || reply.code == "504" ||
+           (reply.code == "500" && !reply.message.empty());
+}
+
+void FTPConnection::failChangedSource(DataConnection& data, const std::string& sourceName, std::uint64_t sent,
+                                      std::uint64_t expected)
+{
+    // What the server got matches neither version of the file, so it must not count as stored.
+    abortTransfer(data);
+    throw IOException(sourceName + " :: changed while it was being sent (" + std::to_string(sent) +
+                      " bytes sent, " + std::to_string(expected) + " expected)");
 }
 
 void FTPConnection::restartAt(std::uint64_t offset)
@@ -82,13 +95,7 @@ void FTPConnection::transferStream(const std::string& verb, const std::string& r
         abortTransfer(data);
         throw;
     }
-    if (expectedBytes && sent != *expectedBytes) {
-        // The file grew or shrank while it was read: what the server got matches neither
-        // version, so it must not count as stored.
-        abortTransfer(data);
-        throw IOException(sourceName + " :: changed while it was being sent (" + std::to_string(sent) +
-                          " bytes sent, " + std::to_string(*expectedBytes) + " expected)");
-    }
+    if (expectedBytes && sent != *expectedBytes) failChangedSource(data, sourceName, sent, *expectedBytes);
     finishDataCommand(data);
     trace.succeeded("complete");
 }

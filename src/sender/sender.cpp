@@ -129,7 +129,12 @@ std::string Sender::toRemotePath(const std::string& localPath) const
     return relative;
 }
 
-std::string Sender::maskedPassword() const { return password.empty() ? std::string() : std::string("****"); }
+std::string Sender::connectFailure(const std::exception& failure) const
+{
+    // The password is never written out; "****" only shows that one was given.
+    const std::string masked = password.empty() ? std::string() : std::string("****");
+    return "connect to " + host + " " + failureMessage(failure) + " " + username + " " + masked;
+}
 
 bool Sender::quietCheck(Session& session)
 {
@@ -201,10 +206,7 @@ bool Sender::openSession(Session& session, bool announce, bool raiseWhatMayPass,
     } catch (const std::exception& failure) {
         // A try that will be made again writes its retry line instead.
         if (raiseWhatMayPass && mayPass(failure)) throw;
-        // The password is never written out; "****" only shows that one was given.
-        logError(session,
-                 "connect to " + host + " " + failureMessage(failure) + " " + username + " " + maskedPassword(),
-                 stepPause);
+        logError(session, connectFailure(failure), stepPause);
         return false;
     }
     if (!quietCheck(session)) return logError(session, "connect to " + host, stepPause);
@@ -319,8 +321,7 @@ void Sender::openFurtherSession(Session& session)
         if (!connectWithRetries(session, false)) session.client->close();
     } catch (const std::exception& failure) {
         // A folder this session cannot enter ends only this session.
-        logError(session, "connect to " + host + " " + failureMessage(failure) + " " + username + " " + maskedPassword(),
-                 stepPause);
+        logError(session, connectFailure(failure), stepPause);
         if (session.client) session.client->close();
     }
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -113,7 +114,8 @@ private:
     void showProgress(Session& session, std::uint64_t bytesSent);
     std::optional<std::size_t> takeFile();
     std::int32_t paced(std::int32_t milliseconds) const { return pacing ? milliseconds : 0; }
-    std::string maskedPassword() const;
+    // The line of a failed connect or login.
+    std::string connectFailure(const std::exception& failure) const;
 
     std::atomic<std::size_t> stored_{0};
     std::atomic<std::size_t> unchanged_{0};
