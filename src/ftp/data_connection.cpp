@@ -57,9 +57,31 @@ Socket::IoResult DataConnection::receive(void* buffer, std::size_t capacity, std
 void DataConnection::endSending(std::chrono::microseconds limit)
 {
     if (tls_)
-        tls_->close(limit);
+        tlsClosedCleanly_ = tls_->close(limit);
     else
         socket_->shutdownSend();
+}
+
+bool DataConnection::endedCleanly(std::chrono::microseconds limit)
+{
+    if (tls_) return tlsClosedCleanly_ && !broken_;
+    if (!socket_ || !socket_->valid() || broken_) return false;
+    auto everyByteTaken = [this] {
+        std::optional<std::size_t> unsent = socket_->unsentBytes();
+        return socket_->pendingError() == 0 && (!unsent || *unsent == 0);
+    };
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    char scrap[512];
+    for (;;) {
+        SocketSet set;
+        set.add(*socket_, SocketSet::readable);
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        // A server that keeps the connection open after its reply: only the queue can tell.
+        if (left.count() < 0 || set.wait(left) <= 0) return everyByteTaken();
+        Socket::IoResult got = socket_->receive(scrap, sizeof scrap);
+        if (got.status == Socket::IoStatus::closed) return everyByteTaken();
+        if (got.status == Socket::IoStatus::failed) return false;
+    }
 }
 
 bool DataConnection::peerStillOpen()
@@ -71,7 +93,9 @@ bool DataConnection::peerStillOpen()
     // Only an orderly end counts: some stacks report a half-closed socket ready with an
     // error, and a broken connection leaves the wait to its cap.
     char scrap[512];
-    return socket_->receive(scrap, sizeof scrap).status != Socket::IoStatus::closed;
+    Socket::IoStatus status = socket_->receive(scrap, sizeof scrap).status;
+    if (status == Socket::IoStatus::failed) broken_ = true;
+    return status != Socket::IoStatus::closed;
 }
 
 void DataConnection::abort() noexcept

@@ -39,6 +39,11 @@ public:
     void endSending(std::chrono::microseconds limit);
     // False once the server has ended (or broken) the connection; never waits.
     bool peerStillOpen();
+    // After the completion reply of an upload: true when the server ended the connection
+    // in order with every byte taken (TLS: its close_notify came), waiting up to `limit`
+    // for its end. A reset, a TLS end without close_notify, or bytes the server never
+    // acknowledged mean that the file may be cut short whatever the reply said.
+    bool endedCleanly(std::chrono::microseconds limit);
     std::optional<std::size_t> unsentBytes() const { return socket_->unsentBytes(); }
 
     // A reset, no close_notify: the server must not take a partial upload for a whole one.
@@ -48,4 +53,8 @@ public:
 private:
     std::unique_ptr<Socket> socket_;  // on the heap: the channel keeps a reference to it
     std::unique_ptr<TlsChannel> tls_;
+    // Seen on the way: a receive that failed (a reset is reported once, then looks like an end).
+    bool broken_ = false;
+    // endSending on TLS: whether the server's close_notify came.
+    bool tlsClosedCleanly_ = false;
 };

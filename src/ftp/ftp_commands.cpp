@@ -23,11 +23,36 @@ FTPConnection::~FTPConnection() = default;
 
 void FTPConnection::raiseClientError(const std::string& message) { throw FTPException("420", "Exception: " + message); }
 
-void FTPConnection::raiseReplyError(const FtpReply& reply) { throw FTPException(reply); }
+void FTPConnection::raiseReplyError(const FtpReply& reply)
+{
+    if (isSilence(reply)) raiseSilence();
+    throw FTPException(reply);
+}
+
+void FTPConnection::raiseSilence()
+{
+    // A 4xx code: a lost or silent connection may well work on the next try.
+    if (lost() || !connected()) throw FTPException("421", "connection closed by the server");
+    const std::int64_t ticks = timeout();
+    if (ticks <= 0) throw FTPException("420", "time-out of 0 s");
+    const std::string wait = ticks % 10'000'000 == 0 ? std::to_string(ticks / 10'000'000) + " s"
+                                                     : std::to_string(ticks / 10'000) + " ms";
+    throw FTPException("420", "no reply within " + wait);
+}
 
 void FTPConnection::issueCommand(const std::string& verb, const std::vector<std::string>& arguments)
 {
-    sendBytes(commandLine(verb, arguments));
+    sendCommands(commandLine(verb, arguments));
+}
+
+void FTPConnection::sendCommands(std::string_view lines)
+{
+    if (outOfStep() && !resynchronise()) raiseSilence();
+    std::size_t count = 0;
+    for (char c : lines)
+        if (c == '\n') ++count;
+    owed_ += count;
+    sendBytes(lines);
 }
 
 std::string FTPConnection::commandLine(const std::string& verb, const std::vector<std::string>& arguments)
@@ -44,13 +69,24 @@ std::string FTPConnection::commandLine(const std::string& verb, const std::vecto
     return line;
 }
 
+FtpReply FTPConnection::settle(const FtpReply& reply)
+{
+    // A preliminary reply (1xx) leaves its command waiting for the final one.
+    if (!reply.code.empty() && reply.code[0] != '1' && owed_ > 0) --owed_;
+    return reply;
+}
+
 FtpReply FTPConnection::readReply()
 {
     const auto deadline = Clock::now() + 10 * timeoutDuration();
     FtpReply reply;
     bool haveFirstLine = false;
     for (;;) {
-        if (Clock::now() >= deadline) return reply;
+        if (Clock::now() >= deadline) {
+            // The rest of this reply may still come, where the next reply is looked for.
+            outOfStep_ = true;
+            return settle(reply);
+        }
         std::string line = receiveLine();
         const bool closed = lastLineEnd() == LineEnd::closed;
         if (!line.empty()) traceLine("< " + line);
@@ -60,6 +96,9 @@ FtpReply FTPConnection::readReply()
             if (line.size() <= 4) {
                 reply.code = "500";
                 reply.message.clear();
+                // A reply that was due and did not come may still come, as the answer
+                // to whatever is sent next.
+                if (owed_ > 0) outOfStep_ = true;
                 return reply;
             }
             reply.code = line.substr(0, 3);
@@ -67,7 +106,7 @@ FtpReply FTPConnection::readReply()
             haveFirstLine = true;
         } else {
             // A dropped connection ends the reply; waiting longer cannot bring the rest.
-            if (closed && line.empty()) return reply;
+            if (closed && line.empty()) return settle(reply);
             appendCapped(reply.message, "\n", maxReplyLength);
             if (line.size() > 4 && startsWith(line, reply.code))
                 appendCapped(reply.message, line.substr(4), maxReplyLength);
@@ -76,8 +115,8 @@ FtpReply FTPConnection::readReply()
             else
                 appendCapped(reply.message, line, maxReplyLength);
         }
-        if (line.size() > 4 && startsWith(line, reply.code) && line[3] == ' ') return reply;
-        if (closed) return reply;
+        if (line.size() > 4 && startsWith(line, reply.code) && line[3] == ' ') return settle(reply);
+        if (closed) return settle(reply);
     }
 }
 

@@ -99,6 +99,8 @@ public:
     virtual FtpReply expectReply(const std::string& code);
     // Never throws: silence gives code "500" with an empty message.
     virtual FtpReply readReply();
+    // Silence read where a reply was due: the connection was closed, or nothing came in time.
+    static bool isSilence(const FtpReply& reply) { return reply.code == "500" && reply.message.empty(); }
 
     // Longest reply message kept; further text of the reply is read and dropped.
     static constexpr std::size_t maxReplyLength = 1024 * 1024;
@@ -113,11 +115,15 @@ public:
     // What the server sent unasked since the last command: "500" and no text for
     // nothing. Only bytes that have already arrived are looked at.
     virtual FtpReply leanQuietCheck();
-    // A reply came where another was due: the dialogue may be out of step.
-    bool outOfStep() const { return outOfStep_; }
-    // Drops whatever is still arriving and checks the dialogue with NOOP; a session that
-    // cannot be brought back in step is closed, so it is not used again.
+    // A reply did not come when it was due, or came where another was due, or replies
+    // are still owed: the next reply may not belong to the next command.
+    bool outOfStep() const { return outOfStep_ || owed_ > 0; }
+    // Reads the replies still owed, then checks the dialogue with NOOP (everything before
+    // its 200 is dropped); a session that cannot be brought back in step is closed, so it
+    // is not used again.
     bool resynchronise() noexcept;
+    // Commands sent whose final reply has not been read yet.
+    std::size_t owedReplies() const { return owed_; }
 
     // What is already on the server (ftp_listing.cpp). listFolder raises on any failure;
     // the others give nothing when the server cannot tell.
@@ -132,6 +138,14 @@ public:
     std::uint64_t restartOffset() const { return restartOffset_; }
 
 protected:
+    // Sends one or more command lines; each is owed a reply. A dialogue that is out of
+    // step is brought back first, so no command can receive an earlier command's reply.
+    void sendCommands(std::string_view lines);
+    // What a missing reply means, as a failure that may pass: the connection was closed by
+    // the server, or nothing came within the time-out.
+    [[noreturn]] void raiseSilence();
+    // Counts a reply that has been read against the commands that are owed one.
+    FtpReply settle(const FtpReply& reply);
     // The store commands' common steps; `send` false leaves the data connection empty.
     void transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,
                         const ProgressCallback& progress, FtpFormat format, bool send,
@@ -163,4 +177,5 @@ private:
     bool typeSent_ = false;
     bool alloNeeded_ = true;
     bool outOfStep_ = false;
+    std::size_t owed_ = 0;
 };

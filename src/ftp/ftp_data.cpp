@@ -106,7 +106,11 @@ DataConnection FTPConnection::startDataCommand(const std::string& verb, const st
         if (reply.code != "150" && reply.code != "125") raiseReplyError(reply);
         acceptDataConnection(data.socket());
     } catch (...) {
-        data.close();
+        // A server that starts the store late must not take a quiet end for an empty file.
+        if (outOfStep())
+            data.abort();
+        else
+            data.close();
         throw;
     }
     try {
@@ -125,7 +129,13 @@ void FTPConnection::finishDataCommand(DataConnection& data)
     // stays open meanwhile so that the wait for the reply can watch the last bytes drain.
     data.endSending(waitLimit());
     FtpReply reply = awaitCompletion(data);
-    data.close();
     // RFC 959 lists both 226 and 250 as a successful end of a store.
-    if (reply.code != "226" && reply.code != "250") raiseReplyError(reply);
+    const bool completed = reply.code == "226" || reply.code == "250";
+    // Servers have answered 226 for a file they cut short and then reset the connection.
+    const bool clean = completed && data.endedCleanly(waitLimit());
+    data.close();
+    if (!completed) raiseReplyError(reply);
+    if (!clean)
+        throw FTPException("426", data.secured() ? "CLIENT: The data connection ended without TLS close_notify"
+                                                 : "CLIENT: The data connection was reset before every byte arrived");
 }

@@ -21,22 +21,32 @@ const FtpReply silence{"500", ""};
 FtpReply FTPConnection::leanQuietCheck()
 {
     if (!waitForControl(std::chrono::microseconds(0))) return silence;
-    return readReply();
+    FtpReply reply = readReply();
+    // Whatever it was, it answered no command of ours: more of its kind may follow.
+    if (!isSilence(reply)) outOfStep_ = true;
+    return reply;
 }
 
 bool FTPConnection::resynchronise() noexcept
 {
     try {
-        // Whatever is still arriving answers commands already given up.
-        for (int i = 0; i < 16 && waitForControl(waitLimit()) && !lost(); ++i) readReply();
-        issueCommand("NOOP");
-        FtpReply reply = readReply();
-        if (reply.code == "200" && !lost()) {
+        // The replies still owed answer commands already given up; each must come within
+        // the time-out, or the connection is beyond saving.
+        while (owed_ > 0 && !lost())
+            if (isSilence(readReply())) break;
+        if (owed_ == 0 && connected() && !lost()) {
             outOfStep_ = false;
-            return true;
+            sendBytes("NOOP\r\n");
+            for (int i = 0; i < 16; ++i) {
+                FtpReply reply = readReply();
+                if (isSilence(reply) || lost()) break;
+                if (reply.code == "200") return true;
+            }
         }
     } catch (...) {
     }
+    owed_ = 0;
+    outOfStep_ = false;
     closeControlSocket();
     return false;
 }
@@ -66,7 +76,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     batch += "PASV\r\n";
     due.push_back(Due::pasv);
     if (storeWithPasv) batch += storeLine;
-    sendBytes(batch);
+    sendCommands(batch);
 
     // Every reply of the batch is read before a failure is passed on, so the next
     // command gets its own reply.
@@ -74,6 +84,9 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     FtpReply pasv;
     for (Due what : due) {
         FtpReply reply = readReply();
+        // The rest of the batch would only wait in vain; the replies owed put the session
+        // out of step until they are read.
+        if (isSilence(reply)) raiseSilence();
         if (what == Due::pasv) {
             pasv = reply;
         } else if (what == Due::type) {
@@ -105,7 +118,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     bool connectedAtOnce = socket.startConnect(address);
     DataConnection data(std::move(socket));
     DataTrace trace(*this, "STOR " + remotePath, address.toString());
-    if (!storeWithPasv) sendBytes(storeLine);
+    if (!storeWithPasv) sendCommands(storeLine);
     if (!connectedAtOnce) {
         int error = data.waitWritable(waitLimit()) ? data.socket().pendingError() : Socket::timedOutError();
         if (error != 0) {

@@ -6,6 +6,8 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
                             std::uint16_t port)
 {
     if (connected()) close();
+    owed_ = 0;
+    outOfStep_ = false;
     openControlSocket(host, port);
     // From here on the server may be listening: leave nothing half open behind a failure.
     try {
@@ -37,6 +39,7 @@ void FTPConnection::secureControl(const std::string& host)
     std::unique_ptr<TlsContext> context = TlsContext::create(settings);
     issueCommand("AUTH", {"TLS"});
     FtpReply reply = readReply();
+    if (isSilence(reply)) raiseSilence();
     if (reply.code != "234")
         throw FTPException(reply.code, "The server refused AUTH TLS (" + reply.code + " " + reply.message +
                                            "); the login is not sent in clear text.");

@@ -284,33 +284,46 @@ void Sender::planUnchanged(Session& session)
         }
     }
     for (const auto& [folder, indices] : byFolder) {
-        if (!session.usable()) return;
-        try {
-            std::map<std::string, RemoteEntry> remote;
-            if (listings)
-                for (RemoteEntry& entry : client.listFolder(folder)) remote[entry.name] = std::move(entry);
-            for (std::size_t i : indices) {
-                const std::string storePath = toRemotePath(files[i].dup().native().path());
-                const std::string name = storePath.substr(storePath.rfind('/') + 1);
-                RemoteEntry entry;
-                if (listings) {
-                    auto found = remote.find(name);
-                    if (found == remote.end()) continue;
-                    entry = found->second;
-                } else {
-                    entry.size = client.remoteSize(storePath);
-                    if (entry.size) entry.modified = client.remoteModified(storePath);
-                }
-                try {
-                    upToDate_[i] = !entry.folder && entry.size && entry.modified && *entry.size == files[i].fileSize() &&
-                                   *entry.modified >= files[i].modifiedTime();
-                } catch (const std::exception&) {
-                    // A file that cannot be looked at locally is stored, and fails there with its line.
-                }
-            }
-        } catch (const std::exception&) {
-            // A listing that fails costs only the saving: this folder's files are stored.
+        // A session lost on the way is replaced (with retries) and the folder looked at again;
+        // without one, the files left are stored as if nothing were known of them.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!session.usable() && (retries == 0 || !replaceLostSession(session))) return;
+            if (lookUpFolder(session, folder, indices, listings) || session.usable()) break;
         }
+    }
+}
+
+bool Sender::lookUpFolder(Session& session, const std::string& folder, const std::vector<std::size_t>& indices,
+                          bool listings)
+{
+    FTP& client = *session.client;
+    try {
+        std::map<std::string, RemoteEntry> remote;
+        if (listings)
+            for (RemoteEntry& entry : client.listFolder(folder)) remote[entry.name] = std::move(entry);
+        for (std::size_t i : indices) {
+            const std::string storePath = toRemotePath(files[i].dup().native().path());
+            const std::string name = storePath.substr(storePath.rfind('/') + 1);
+            RemoteEntry entry;
+            if (listings) {
+                auto found = remote.find(name);
+                if (found == remote.end()) continue;
+                entry = found->second;
+            } else {
+                entry.size = client.remoteSize(storePath);
+                if (entry.size) entry.modified = client.remoteModified(storePath);
+            }
+            try {
+                upToDate_[i] = !entry.folder && entry.size && entry.modified && *entry.size == files[i].fileSize() &&
+                               *entry.modified >= files[i].modifiedTime();
+            } catch (const std::exception&) {
+                // A file that cannot be looked at locally is stored, and fails there with its line.
+            }
+        }
+        return true;
+    } catch (const std::exception&) {
+        // A listing that fails costs only the saving: this folder's files are stored.
+        return false;
     }
 }
 
@@ -370,25 +383,46 @@ void Sender::makeFolders(Session& session)
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
         std::string remoteFolder = toRemotePath(folder->dup().native().path());
         if (remoteFolder.empty()) continue;
-        try {
-            session.client->makeDirectory(remoteFolder);
-        } catch (const std::exception&) {
-            // Usually the folder exists already; a real problem shows up when its files are stored.
+        for (bool replaced = false;;) {
+            try {
+                session.client->makeDirectory(remoteFolder);
+                break;
+            } catch (const std::exception&) {
+                // Usually the folder exists already; a real problem shows up when its files
+                // are stored. A lost connection is replaced (with retries) and the folder made again.
+                if (session.usable() || replaced || retries == 0) break;
+                if (!replaceLostSession(session)) return;
+                replaced = true;
+            }
         }
     }
 }
 
+bool Sender::replaceLostSession(Session& session)
+{
+    for (std::uint32_t tried = 0; tried < retries; ++tried) {
+        logInfo(session, formatText("retry connect to {} ({} of {})", {host, tried + 1, retries}), 0);
+        pauseFor(retryWait(tried));
+        if (reopenSession(session)) return true;
+    }
+    return false;
+}
+
 void Sender::storeFiles(Session& session)
 {
-    // A lost connection ends this session after the file it cost; the others take the rest.
-    while (session.usable()) {
+    for (;;) {
+        // Without retries a lost connection ends this session after the file it cost; the
+        // others take the rest.
+        if (retries == 0 && !session.usable()) return;
         auto index = takeFile();
         if (!index) return;
-        storeOne(session, *index);
+        // With retries a lost session is replaced by the next file's tries; one that could
+        // not be replaced within them ends here.
+        if (!storeOne(session, *index) && !session.usable()) return;
     }
 }
 
-void Sender::storeOne(Session& session, std::size_t index)
+bool Sender::storeOne(Session& session, std::size_t index)
 {
     const FilePath& file = files[index];
     const ProgressCallback progress = [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); };
@@ -397,13 +431,15 @@ void Sender::storeOne(Session& session, std::size_t index)
     if (upToDate_[index]) {
         ++unchanged_;
         logInfo(session, "unchanged " + toRemotePath(file.dup().native().path()), 0);
-        return;
+        return true;
     }
     for (std::uint32_t tried = 0;; ++tried) {
-        FTP& client = *session.client;
         try {
             localPath = file.dup().native().path();
             storePath = toRemotePath(localPath);
+            // Found lost after the last file: a failure that may pass, like any loss.
+            if (!session.usable()) throw FTPException("421", "connection closed by the server");
+            FTP& client = *session.client;
             // Inside the guard: a file that vanished since the scan costs only itself.
             session.currentFileSize = file.fileSize();
             session.currentFile = file;
@@ -427,7 +463,7 @@ void Sender::storeOne(Session& session, std::size_t index)
             }
             pauseFor(paced(filePause));
             ++stored_;
-            return;
+            return true;
         } catch (const std::exception& failure) {
             const bool again = tried < retries && (mayPass(failure) || !session.usable());
             if (!again) {
@@ -441,10 +477,11 @@ void Sender::storeOne(Session& session, std::size_t index)
         // which then waits and tries to replace it again.
         if (!session.usable())
             reopenSession(session);
-        else if (!pacing && client.outOfStep())
-            client.resynchronise();
+        else if (session.client->outOfStep())
+            session.client->resynchronise();
     }
-    // A surprise reply may have put the dialogue out of step; a session that cannot
-    // get back in step is given up rather than let a reply land on the wrong command.
-    if (!pacing && session.client->outOfStep()) session.client->resynchronise();
+    // A late or surprise reply may have put the dialogue out of step; a session that
+    // cannot get back in step is given up rather than let a reply land on the wrong command.
+    if (session.usable() && session.client->outOfStep()) session.client->resynchronise();
+    return false;
 }

@@ -105,11 +105,18 @@ private:
     bool reopenSession(Session& session);
     bool connectWithRetries(Session& session, bool announce = true);
     void planUnchanged(Session& session);
+    // Fills in which of one remote folder's files are up to date; false when that failed.
+    bool lookUpFolder(Session& session, const std::string& folder, const std::vector<std::size_t>& indices,
+                      bool listings);
+    // A session found lost between steps: "retry connect to ..." lines, waits and new
+    // connections, up to `retries`; false when none came up.
+    bool replaceLostSession(Session& session);
     bool dryRunFiles(const Session& session);
     void openFurtherSession(Session& session);
     void makeFolders(Session& session);
     void storeFiles(Session& session);
-    void storeOne(Session& session, std::size_t index);
+    // True when the file was stored or left out as unchanged.
+    bool storeOne(Session& session, std::size_t index);
     bool quietCheck(Session& session);
     void showProgress(Session& session, std::uint64_t bytesSent);
     std::optional<std::size_t> takeFile();

@@ -141,8 +141,10 @@ TEST_F(FtpTransferTest, SilenceAfterAlloIsNotTakenForConsent)
         client.putFile("a", makeFile("abc"), nullptr, FtpFormat::image);
         FAIL() << "silence accepted";
     } catch (const FTPException& e) {
-        EXPECT_EQ(e.toString(), "500 ");
+        EXPECT_EQ(e.toString(), "420 no reply within 200 ms");
     }
+    // The late "200" answers ALLO, not whatever is sent next.
+    EXPECT_TRUE(client.outOfStep());
 }
 
 TEST_F(FtpTransferTest, RestartOffsetSkipsAlloAndTheStart)

@@ -318,6 +318,8 @@ TEST_F(SenderTest, UnpacedStrayReplyFailsItsFileAndTheNextIsStoredIntact)
     loggedIn().reply("250 entered");
     // ALLO answered 200: the server wants it, so it is sent for every file.
     peer.reply("200 type").reply("200 allocated").pasv().reply("150 open").data().send("226 done\r\n200 stray\r\n");
+    // More of the stray's kind may follow: the dialogue is checked before the next file.
+    peer.reply("200 noop");
     peer.reply("200 allocated").pasv().reply("150 open").data().send("226 done\r\n");
 
     ASSERT_TRUE(run());
