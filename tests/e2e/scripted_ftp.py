@@ -9,6 +9,7 @@ from __future__ import annotations
 import posixpath
 import select
 import socket
+import struct
 import threading
 import time
 from dataclasses import dataclass, field
@@ -50,6 +51,21 @@ class Script:
     fail_first_complete: str | None = None
     # Stores (1 for the first to arrive) after whose data the control connection is dropped.
     drop_after_store: set[int] = field(default_factory=set)
+    # Stores (1 for the first to complete) after whose completion reply the control connection is closed.
+    drop_after_complete: set[int] = field(default_factory=set)
+    # MKDs (1 for the first) after whose reply the control connection is closed.
+    drop_after_mkd: set[int] = field(default_factory=set)
+    # The first store of each name here accepts its data connection, waits this many seconds,
+    # and only then says "150", reads the data and answers.
+    late_start: dict[str, float] = field(default_factory=dict)
+    # The first store of each name here reads this many bytes, answers "226" and resets.
+    early_complete: dict[str, int] = field(default_factory=dict)
+    # On the first control connection, the command ("USER", "PASS", "CWD", or "" for the
+    # greeting) at which the server closes the connection ("close") or stops answering ("silent").
+    lose_first_at: str | None = None
+    lose_how: str = "close"
+    # The receive buffer of data connections.
+    data_receive_buffer: int = 4096
 
 
 @dataclass
@@ -74,6 +90,8 @@ class ScriptedFtpServer:
         self.stores_started = 0
         self.stores_completed = 0
         self.stores_received = 0
+        self.mkds = 0
+        self.late_done: set[str] = set()
         self.dropped: list[str] = []
         self.lock = threading.Lock()
         self.faults: list[str] = []
@@ -138,6 +156,7 @@ class Session:
         self.cwd = "/"
         self.user = ""
         self.data_listener: socket.socket | None = None
+        self.lost = False
 
     def send(self, *lines: str) -> None:
         payload = b"".join(line.encode("utf-8") + b"\r\n" for line in lines)
@@ -160,7 +179,18 @@ class Session:
     def resolve(self, path: str) -> str:
         return posixpath.normpath(posixpath.join(self.cwd, path))
 
+    def lose_here(self, verb: str) -> bool:
+        """Plays the scripted loss when it is due; True when the session is over."""
+        if self.script.lose_first_at != verb or len(self.server.connections) != 1 or self.lost:
+            return False
+        self.lost = True
+        if self.script.lose_how == "silent":
+            self.await_hang_up(self.control)
+        return True
+
     def run(self) -> None:
+        if self.lose_here(""):
+            return
         self.send(self.script.greeting)
         while (raw := self.read_command()) is not None:
             command = Command(raw, time.monotonic())
@@ -168,6 +198,8 @@ class Session:
             if not raw.endswith(b"\r\n"):
                 self.server.faults.append(f"command without CR LF: {raw!r}")
             verb, _, argument = command.line.partition(" ")
+            if self.lose_here(verb.upper()):
+                return
             handler = getattr(self, "do_" + verb.upper(), None)
             if handler is None:
                 self.send("502 Command not implemented.")
@@ -202,6 +234,12 @@ class Session:
         else:
             self.server.folders.add(path)
             self.send(f'257 "{path}" created.')
+        self.server.mkds += 1
+        if self.server.mkds in self.script.drop_after_mkd:
+            return "quit"
+
+    def do_NOOP(self, _argument: str) -> None:
+        self.send("200 NOOP ok.")
 
     def do_ALLO(self, _argument: str) -> None:
         self.send("202 No storage allocation necessary.")
@@ -213,7 +251,7 @@ class Session:
         self.close_data_listener()
         listener = socket.socket()
         # A small receive buffer makes a peer that stops reading stall the sender quickly.
-        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.script.data_receive_buffer)
         listener.bind(("127.0.0.1", 0))
         listener.listen(1)
         self.data_listener = listener
@@ -235,7 +273,13 @@ class Session:
             self.close_data_listener()
             self.send("553 No such folder.")
             return
-        self.send("150 Ok to send data.")
+        name = posixpath.basename(path)
+        late = self.script.late_start.get(name) if name not in self.server.late_done else None
+        early = self.script.early_complete.get(name) if name not in self.server.late_done else None
+        if late is not None or early is not None:
+            self.server.late_done.add(name)
+        if late is None:
+            self.send("150 Ok to send data.")
         self.data_listener.settimeout(WAIT_LIMIT_SECONDS)
         try:
             data, _ = self.data_listener.accept()
@@ -244,6 +288,11 @@ class Session:
             return
         finally:
             self.close_data_listener()
+        if late is not None:
+            threading.Event().wait(late)  # the scripted fault itself, not a synchronisation
+            self.send("150 Ok to send data.")
+        if early is not None:
+            return self.complete_early(data, path, early)
         with data:
             if posixpath.basename(path) in self.script.stall_names:
                 self.await_hang_up(data)
@@ -270,6 +319,19 @@ class Session:
             return
         extra = self.script.after_first_complete if completed_before == 0 else []
         self.send(self.script.complete_reply, *extra)
+        if self.server.stores_completed in self.script.drop_after_complete:
+            return "quit"
+
+    def complete_early(self, data: socket.socket, path: str, wanted: int) -> None:
+        """Takes the first bytes of a store, says it is complete, and resets the connection."""
+        received = b""
+        data.settimeout(WAIT_LIMIT_SECONDS)
+        while len(received) < wanted and (chunk := data.recv(min(65536, wanted - len(received)))):
+            received += chunk
+        self.server.files[path] = received
+        self.send(self.script.complete_reply)
+        data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        data.close()
 
     def do_QUIT(self, _argument: str) -> str:
         self.send("221 Goodbye.")

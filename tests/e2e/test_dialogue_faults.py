@@ -1,0 +1,100 @@
+"""Servers that answer late, answer early, or go away: what the server ends up holding must be
+exactly what the run reports stored, each file under its own name."""
+import pytest
+
+from program import error, info
+from scripted_ftp import Script, ScriptedFtpServer
+from test_scripted_server import HOST, run_against
+from trees import MIB, make_tree, random_bytes
+
+
+def six_files():
+    return {f"f{i}.txt": random_bytes(1000 + i, seed=i) for i in range(1, 7)}
+
+
+def said(run, message):
+    """A line with this message, whatever reply its code and message fields carry."""
+    return any(line.startswith(message + "\t") for line in run.lines)
+
+
+def held_correctly(server, files):
+    """Every file the server holds has its own bytes; the names of those it holds whole."""
+    for path, content in server.files.items():
+        name = path.rsplit("/", 1)[1]
+        assert files[name].startswith(content), f"{path} holds bytes that are not its own"
+    return {path.rsplit("/", 1)[1] for path, content in server.files.items()
+            if content == files[path.rsplit("/", 1)[1]]}
+
+
+def test_a_late_start_costs_its_own_file_and_never_shifts_the_others(program, tmp_path):
+    files = six_files()
+    local = make_tree(tmp_path / "data", files)
+    # The second store's "150" comes after the client's time-out of 1 s.
+    with ScriptedFtpServer(Script(late_start={"f2.txt": 1.6})) as server:
+        run = run_against(program, server, local, "--pacing=false")
+    assert run.status == 1 and run.lines[-1] == "uploaded: 5 files", run.describe()
+    assert [line for line in run.lines if line.startswith("error:")] == [error("upload f2.txt", "500")]
+    assert held_correctly(server, files) >= set(files) - {"f2.txt"}
+
+    with ScriptedFtpServer(Script(late_start={"f2.txt": 1.6})) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=1")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 6 files", run.describe()
+    assert info("retry upload f2.txt (1 of 1)", "500") in run.lines
+    assert held_correctly(server, files) == set(files)
+
+
+def test_a_completion_reply_before_the_data_arrived_does_not_count(program, tmp_path):
+    files = {"big.bin": random_bytes(2 * MIB, seed=5), "small.txt": b"small"}
+    local = make_tree(tmp_path / "data", files)
+    # A receive buffer that holds the whole file, so every byte leaves the client at once.
+    script = dict(early_complete={"big.bin": 100_000}, data_receive_buffer=4 * MIB)
+    with ScriptedFtpServer(Script(**script)) as server:
+        run = run_against(program, server, local, "--pacing=false")
+    assert run.status == 1 and run.lines[-1] == "uploaded: 1 files", run.describe()
+    assert error("upload big.bin", "500") in run.lines
+    assert server.files["/www/small.txt"] == b"small"
+
+    with ScriptedFtpServer(Script(**script)) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=1")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 2 files", run.describe()
+    assert server.files["/www/big.bin"] == files["big.bin"]
+
+
+@pytest.mark.parametrize("where,how", [("", "close"), ("USER", "silent"), ("PASS", "close"), ("CWD", "silent")])
+def test_a_connection_lost_while_logging_in_is_tried_again(program, tmp_path, where, how):
+    local = make_tree(tmp_path / "data", {"a.txt": b"aa"})
+    with ScriptedFtpServer(Script(lose_first_at=where, lose_how=how)) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=1")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 1 files", run.describe()
+    assert said(run, f"retry connect to {HOST} (1 of 1)")
+    assert server.files == {"/www/a.txt": b"aa"} and len(server.connections) == 2
+
+
+def test_a_lost_login_says_why(program, tmp_path):
+    local = make_tree(tmp_path / "data", {"a.txt": b"aa"})
+    with ScriptedFtpServer(Script(lose_first_at="PASS")) as server:
+        run = run_against(program, server, local, "--pacing=false")
+    assert run.status == 1, run.describe()
+    assert error(f"connect to {HOST} connection closed by the server tester ****") in run.lines
+
+
+@pytest.mark.parametrize("pacing,count", [("true", 4), ("false", 10)])
+def test_a_session_lost_between_files_is_replaced(program, tmp_path, pacing, count):
+    files = {f"f{i:02}.txt": random_bytes(500, seed=i) for i in range(1, count + 1)}
+    local = make_tree(tmp_path / "data", files)
+    with ScriptedFtpServer(Script(drop_after_complete={2})) as server:
+        run = run_against(program, server, local, f"--pacing={pacing}", "--retries=2")
+    assert run.status == 0 and run.lines[-1] == f"uploaded: {count} files", run.describe()
+    assert said(run, "retry upload f03.txt (1 of 2)"), run.describe()
+    assert not any(line.startswith("error:") for line in run.lines)
+    assert held_correctly(server, files) == set(files) and len(server.connections) == 2
+
+
+def test_a_session_lost_while_making_folders_is_replaced(program, tmp_path):
+    files = {"a/one.txt": b"one", "b/two.txt": b"two"}
+    local = make_tree(tmp_path / "data", files)
+    with ScriptedFtpServer(Script(drop_after_mkd={1})) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=1")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 2 files", run.describe()
+    assert said(run, f"retry connect to {HOST} (1 of 1)")
+    assert server.files == {"/www/a/one.txt": b"one", "/www/b/two.txt": b"two"}
