@@ -82,7 +82,7 @@ FtpReply FTPConnection::readReply()
     FtpReply reply;
     bool haveFirstLine = false;
     for (;;) {
-        if (Clock::now() >= deadline) {
+        if (haveFirstLine && Clock::now() >= deadline) {
             // The rest of this reply may still come, where the next reply is looked for.
             outOfStep_ = true;
             return settle(reply);

@@ -98,3 +98,4 @@ def test_a_session_lost_while_making_folders_is_replaced(program, tmp_path):
     assert run.status == 0 and run.lines[-1] == "uploaded: 2 files", run.describe()
     assert said(run, f"retry connect to {HOST} (1 of 1)")
     assert server.files == {"/www/a/one.txt": b"one", "/www/b/two.txt": b"two"}
+

@@ -75,6 +75,18 @@ TEST_F(FtpReplyTest, SilenceWhereAReplyIsDueIsATimeOutThatSaysSoAfterOneWait)
     EXPECT_LT(took, milliseconds(1000));
 }
 
+TEST_F(FtpReplyTest, ATimeOutOfZeroIsNamedAsTheReason)
+{
+    client.openControlSocket("127.0.0.1", peer.start());
+    client.setTimeout(0);
+    try {
+        client.expectReply("220");
+        FAIL() << "silence accepted";
+    } catch (const FTPException& e) {
+        EXPECT_EQ(e.toString(), "420 time-out of 0 s");
+    }
+}
+
 TEST_F(FtpReplyTest, LastLineThatNeverComesEndsAfterTenTimeouts)
 {
     client.setTimeout(500'000);  // 50 ms
