@@ -17,6 +17,7 @@ struct SocketLink {
     Socket* socket = nullptr;
     Socket::IoStatus last = Socket::IoStatus::done;
     int error = 0;
+    bool streamEnded = false;  // a read found the end of the TCP stream
 };
 
 SocketLink& linkOf(BIO* bio) { return *static_cast<SocketLink*>(BIO_get_data(bio)); }
@@ -52,6 +53,8 @@ int linkRead(BIO* bio, char* buffer, std::size_t capacity, std::size_t* got)
         BIO_set_retry_read(bio);
     else if (result.status == Socket::IoStatus::failed)
         link.error = Socket::lastError();
+    else
+        link.streamEnded = true;
     return 0;
 }
 
@@ -103,6 +106,8 @@ tls::Refusal refusalFor(int verifyError)
 
 int onNewSession(SSL* ssl, SSL_SESSION* session);
 int verifyServer(X509_STORE_CTX* store, void*);
+int onCertificateRequest(SSL* ssl, X509**, EVP_PKEY**);
+void onInfo(const SSL* ssl, int where, int value);
 
 class OpenSslContext final : public TlsContext {
 public:
@@ -117,6 +122,8 @@ public:
         if (!settings.caFile.empty()) loadCaFile(settings.caFile);
         SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
         SSL_CTX_set_cert_verify_callback(ctx_, verifyServer, nullptr);
+        SSL_CTX_set_client_cert_cb(ctx_, onCertificateRequest);
+        SSL_CTX_set_info_callback(ctx_, onInfo);
         SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         // Sessions are kept by this context alone (newest wins), not in OpenSSL's cache.
         SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
@@ -196,11 +203,33 @@ struct TlsChannel::Impl {
         return openSslReason();
     }
 
-    // Status for a send or receive that did not succeed and cannot be retried.
-    Socket::IoStatus endStatus(int sslError) const
+    // The server turned the handshake down for want of a client certificate: its
+    // alert says so, or it asked for one and then ended the handshake (TLS 1.2
+    // servers send a generic alert). After the handshake only an alert before any
+    // data counts: a TLS 1.3 server sends it in answer to the client's Finished.
+    bool certificateRefused(bool handshaking) const
     {
+        if (fatalAlert == SSL_AD_CERTIFICATE_REQUIRED) return true;
+        if (!certificateAsked) return false;
+        if (handshaking) return fatalAlert >= 0 || link.last != Socket::IoStatus::done;
+        return fatalAlert >= 0 && !delivered;
+    }
+
+    // Status for a send or receive that did not succeed and cannot be retried.
+    Socket::IoStatus endStatus(int sslError)
+    {
+        if (sslError == SSL_ERROR_ZERO_RETURN)
+            closeNotify = true;
+        else if (certificateRefused(false))
+            lateFailure = tls::certificateDemanded();
         if (sslError == SSL_ERROR_ZERO_RETURN || link.last == Socket::IoStatus::closed) return Socket::IoStatus::closed;
         return Socket::IoStatus::failed;
+    }
+
+    TlsChannel::Ending ending() const
+    {
+        if (closeNotify) return TlsChannel::Ending::closeNotify;
+        return link.streamEnded ? TlsChannel::Ending::endOfStream : TlsChannel::Ending::failed;
     }
 
     // Waits for what OpenSSL asked for; false when the time ran out.
@@ -220,6 +249,11 @@ struct TlsChannel::Impl {
     // Filled by the certificate check during the handshake.
     std::optional<tls::Refusal> refusal;
     tls::Sha256 digest{};
+    bool certificateAsked = false;  // the server sent a CertificateRequest
+    int fatalAlert = -1;            // the description of the fatal alert the server sent
+    bool delivered = false;         // some application data arrived
+    bool closeNotify = false;
+    std::string lateFailure;
 };
 
 namespace {
@@ -243,6 +277,19 @@ int verifyServer(X509_STORE_CTX* store, void*)
     if (X509_verify_cert(store) == 1) return 1;
     impl->refusal = refusalFor(X509_STORE_CTX_get_error(store));
     return 0;
+}
+
+// Noted only: the answer is always an empty certificate list.
+int onCertificateRequest(SSL* ssl, X509**, EVP_PKEY**)
+{
+    static_cast<TlsChannel::Impl*>(SSL_get_app_data(ssl))->certificateAsked = true;
+    return 0;
+}
+
+void onInfo(const SSL* ssl, int where, int value)
+{
+    if ((where & SSL_CB_READ_ALERT) != SSL_CB_READ_ALERT || (value >> 8) != SSL3_AL_FATAL) return;
+    if (auto* impl = static_cast<TlsChannel::Impl*>(SSL_get_app_data(ssl))) impl->fatalAlert = value & 0xFF;
 }
 }
 
@@ -294,7 +341,9 @@ void TlsChannel::handshake(std::chrono::microseconds limit)
         if (result == 1) break;
         int error = SSL_get_error(impl_->ssl, result);
         if (impl_->refusal) throw TlsError(tls::refusalMessage(*impl_->refusal, impl_->context.settings().host, impl_->digest));
-        if (!Impl::retryable(error)) throw TlsError(tls::handshakeFailure(impl_->failureReason(error)));
+        if (!Impl::retryable(error))
+            throw TlsError(impl_->certificateRefused(true) ? tls::certificateDemanded()
+                                                           : tls::handshakeFailure(impl_->failureReason(error)));
         if (!impl_->waitFor(error, deadline)) throw TlsError(tls::handshakeFailure("timed out"));
     }
     impl_->ready = true;
@@ -323,7 +372,10 @@ Socket::IoResult TlsChannel::receive(void* buffer, std::size_t capacity, std::ch
     for (;;) {
         ERR_clear_error();
         std::size_t got = 0;
-        if (SSL_read_ex(impl_->ssl, buffer, capacity, &got) == 1) return {Socket::IoStatus::done, got};
+        if (SSL_read_ex(impl_->ssl, buffer, capacity, &got) == 1) {
+            impl_->delivered = true;
+            return {Socket::IoStatus::done, got};
+        }
         int error = SSL_get_error(impl_->ssl, 0);
         if (!Impl::retryable(error)) return {impl_->endStatus(error), 0};
         if (!impl_->waitFor(error, deadline)) return {Socket::IoStatus::wouldBlock, 0};
@@ -337,9 +389,9 @@ bool TlsChannel::hasBuffered() const
     return impl_->ready && SSL_pending(impl_->ssl) > 0;
 }
 
-bool TlsChannel::close(std::chrono::microseconds limit) noexcept
+TlsChannel::Ending TlsChannel::close(std::chrono::microseconds limit) noexcept
 {
-    if (!impl_->ready) return false;
+    if (!impl_->ready) return Ending::failed;
     impl_->ready = false;
     SSL* ssl = impl_->ssl;
     tls::Deadline deadline(limit);
@@ -352,8 +404,11 @@ bool TlsChannel::close(std::chrono::microseconds limit) noexcept
         if (!Impl::retryable(error) || !impl_->waitFor(error, deadline)) break;
     }
     impl_->socket.shutdownSend();
-    if (shutdown == 1) return true;  // the peer's close_notify had already arrived
-    if (shutdown < 0) return false;
+    if (shutdown == 1) {  // the peer's close_notify had already arrived
+        impl_->closeNotify = true;
+        return Ending::closeNotify;
+    }
+    if (shutdown < 0) return impl_->ending();
     // Whatever the server still sends (a late session ticket, data) is read and
     // dropped; leaving it unread would make the close a reset.
     char scratch[4096];
@@ -361,14 +416,21 @@ bool TlsChannel::close(std::chrono::microseconds limit) noexcept
         ERR_clear_error();
         std::size_t got = 0;
         if (SSL_read_ex(ssl, scratch, sizeof scratch, &got) == 1) {
-            if (deadline.passed()) return false;
+            if (deadline.passed()) return Ending::failed;
             continue;
         }
         int error = SSL_get_error(ssl, 0);
-        if (!Impl::retryable(error)) return impl_->endStatus(error) == Socket::IoStatus::closed;
-        if (!impl_->waitFor(error, deadline)) return false;
+        if (!Impl::retryable(error)) {
+            impl_->endStatus(error);
+            return impl_->ending();
+        }
+        if (!impl_->waitFor(error, deadline)) return Ending::failed;
     }
 }
+
+bool TlsChannel::closeNotifyReceived() const { return impl_->closeNotify; }
+
+std::string TlsChannel::lateHandshakeFailure() const { return impl_->lateFailure; }
 
 void TlsChannel::abort() noexcept { impl_->ready = false; }
 
