@@ -8,79 +8,9 @@
 #include "net/ipv4_address.hpp"
 #include "net/socket_set.hpp"
 #include "net/tls_channel.hpp"
+#include "net/tls_channel_posix.hpp"
 
 namespace {
-// OpenSSL talks to the socket through Socket::send/receive rather than its own
-// socket BIO: a peer that vanished must give a failed write, not SIGPIPE, and the
-// channel needs to know whether the stream ended or broke.
-struct SocketLink {
-    Socket* socket = nullptr;
-    Socket::IoStatus last = Socket::IoStatus::done;
-    int error = 0;
-    bool streamEnded = false;  // a read found the end of the TCP stream
-};
-
-SocketLink& linkOf(BIO* bio) { return *static_cast<SocketLink*>(BIO_get_data(bio)); }
-
-int linkWrite(BIO* bio, const char* data, std::size_t length, std::size_t* written)
-{
-    BIO_clear_retry_flags(bio);
-    SocketLink& link = linkOf(bio);
-    Socket::IoResult result = link.socket->send(data, length);
-    link.last = result.status;
-    if (result.status == Socket::IoStatus::done) {
-        *written = result.count;
-        return 1;
-    }
-    if (result.status == Socket::IoStatus::wouldBlock)
-        BIO_set_retry_write(bio);
-    else
-        link.error = Socket::lastError();
-    return 0;
-}
-
-int linkRead(BIO* bio, char* buffer, std::size_t capacity, std::size_t* got)
-{
-    BIO_clear_retry_flags(bio);
-    SocketLink& link = linkOf(bio);
-    Socket::IoResult result = link.socket->receive(buffer, capacity);
-    link.last = result.status;
-    if (result.status == Socket::IoStatus::done) {
-        *got = result.count;
-        return 1;
-    }
-    if (result.status == Socket::IoStatus::wouldBlock)
-        BIO_set_retry_read(bio);
-    else if (result.status == Socket::IoStatus::failed)
-        link.error = Socket::lastError();
-    else
-        link.streamEnded = true;
-    return 0;
-}
-
-long linkControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
-
-int linkCreate(BIO* bio)
-{
-    BIO_set_init(bio, 1);
-    return 1;
-}
-
-const BIO_METHOD* socketLinkMethod()
-{
-    static BIO_METHOD* method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "ftpupload socket");
-        if (m) {
-            BIO_meth_set_write_ex(m, linkWrite);
-            BIO_meth_set_read_ex(m, linkRead);
-            BIO_meth_set_ctrl(m, linkControl);
-            BIO_meth_set_create(m, linkCreate);
-        }
-        return m;
-    }();
-    return method;
-}
-
 std::string openSslReason()
 {
     unsigned long code = ERR_peek_last_error();
@@ -243,7 +173,7 @@ struct TlsChannel::Impl {
 
     OpenSslContext& context;
     Socket& socket;
-    SocketLink link;
+    tls::SocketLink link;
     SSL* ssl = nullptr;
     bool ready = false;  // handshake done, not given up
     // Filled by the certificate check during the handshake.
@@ -305,7 +235,7 @@ TlsChannel::TlsChannel(TlsContext& context, Socket& socket)
 {
     const TlsSettings& settings = context.settings();
     SSL* ssl = SSL_new(impl_->context.ctx());
-    BIO* bio = ssl ? BIO_new(socketLinkMethod()) : nullptr;
+    BIO* bio = ssl ? BIO_new(tls::socketLinkMethod()) : nullptr;
     if (!bio) {
         if (ssl) SSL_free(ssl);
         throw TlsError(tls::handshakeFailure(openSslReason()));
