@@ -93,7 +93,7 @@ public:
     bool closeNotifyReceived() const;
     // A TLS 1.3 server judges the client's certificate only after the client has
     // finished its handshake, so a refusal arrives on the first receive instead.
-    // When send or receive reported failed for such a refusal: the TlsError message
+    // When send, receive or close failed for such a refusal: the TlsError message
     // handshake() would have thrown. Empty otherwise.
     std::string lateHandshakeFailure() const;
     // Gives the channel up without close_notify (after a failed transfer).

@@ -141,7 +141,8 @@ struct TlsChannel::Impl {
     {
         if (fatalAlert == SSL_AD_CERTIFICATE_REQUIRED) return true;
         if (!certificateAsked) return false;
-        if (handshaking) return fatalAlert >= 0 || link.last != Socket::IoStatus::done;
+        if (handshaking)
+            return fatalAlert >= 0 || link.last == Socket::IoStatus::closed || link.last == Socket::IoStatus::failed;
         return fatalAlert >= 0 && !delivered;
     }
 
