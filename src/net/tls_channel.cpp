@@ -79,6 +79,11 @@ std::string refusalMessage(Refusal reason, const std::string& host, const Sha256
 
 std::string handshakeFailure(const std::string& reason) { return "TLS handshake failed: " + reason; }
 
+std::string certificateDemanded()
+{
+    return handshakeFailure("the server asks for a client certificate, which this program does not send");
+}
+
 bool hostMatches(const CertificateNames& names, const std::string& host)
 {
     if (auto address = IPv4Address::parse(host)) {

@@ -72,15 +72,30 @@ public:
     // offer the same bytes again or give the channel up.
     Socket::IoResult send(const void* data, std::size_t length, std::chrono::microseconds limit);
     // Decrypted bytes: done with count > 0, wouldBlock when `limit` passed, closed on
-    // the peer's close_notify or end of stream, failed on errors. Post-handshake
-    // messages (TLS 1.3 session tickets) are handled on the way.
+    // the peer's close_notify or end of stream (closeNotifyReceived tells which),
+    // failed on errors. Post-handshake messages (TLS 1.3 session tickets) are
+    // handled on the way.
     Socket::IoResult receive(void* buffer, std::size_t capacity, std::chrono::microseconds limit);
     // Bytes held inside the channel that a wait on the socket would not show.
     bool hasBuffered() const;
+
+    // How the peer's side of the connection ended, as far as the channel saw it.
+    enum class Ending {
+        closeNotify,  // the peer's close_notify: it ended the TLS stream on purpose
+        endOfStream,  // the TCP stream ended without one: what came before may be cut short
+        failed,       // reset, error, time limit, or the channel was given up already
+    };
     // Orderly end: close_notify, shut the socket's sending side, then read until the
-    // peer's close_notify or end of stream, within `limit`. True when the peer's end
-    // was seen. Some servers keep an upload only when it ends this way.
-    bool close(std::chrono::microseconds limit) noexcept;
+    // peer's close_notify or end of stream, within `limit`. Only closeNotify shows
+    // that the peer took the whole stream; some servers keep an upload only then.
+    Ending close(std::chrono::microseconds limit) noexcept;
+    // The peer's close_notify has arrived (a listing that ends without it is cut short).
+    bool closeNotifyReceived() const;
+    // A TLS 1.3 server judges the client's certificate only after the client has
+    // finished its handshake, so a refusal arrives on the first receive instead.
+    // When send, receive or close failed for such a refusal: the TlsError message
+    // handshake() would have thrown. Empty otherwise.
+    std::string lateHandshakeFailure() const;
     // Gives the channel up without close_notify (after a failed transfer).
     void abort() noexcept;
 
@@ -109,6 +124,8 @@ std::string hexFingerprint(const Sha256& digest);
 enum class Refusal { untrustedRoot, expired, nameMismatch, fingerprintMismatch };
 std::string refusalMessage(Refusal reason, const std::string& host, const Sha256& digest);
 std::string handshakeFailure(const std::string& reason);
+// The handshake failure of a server that insists on a client certificate.
+std::string certificateDemanded();
 
 // Host name check against the certificate's names, for platforms that cannot be
 // trusted to do it: DNS names (a leading "*." stands for one label) for a host

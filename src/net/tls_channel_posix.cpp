@@ -8,76 +8,9 @@
 #include "net/ipv4_address.hpp"
 #include "net/socket_set.hpp"
 #include "net/tls_channel.hpp"
+#include "net/tls_channel_posix.hpp"
 
 namespace {
-// OpenSSL talks to the socket through Socket::send/receive rather than its own
-// socket BIO: a peer that vanished must give a failed write, not SIGPIPE, and the
-// channel needs to know whether the stream ended or broke.
-struct SocketLink {
-    Socket* socket = nullptr;
-    Socket::IoStatus last = Socket::IoStatus::done;
-    int error = 0;
-};
-
-SocketLink& linkOf(BIO* bio) { return *static_cast<SocketLink*>(BIO_get_data(bio)); }
-
-int linkWrite(BIO* bio, const char* data, std::size_t length, std::size_t* written)
-{
-    BIO_clear_retry_flags(bio);
-    SocketLink& link = linkOf(bio);
-    Socket::IoResult result = link.socket->send(data, length);
-    link.last = result.status;
-    if (result.status == Socket::IoStatus::done) {
-        *written = result.count;
-        return 1;
-    }
-    if (result.status == Socket::IoStatus::wouldBlock)
-        BIO_set_retry_write(bio);
-    else
-        link.error = Socket::lastError();
-    return 0;
-}
-
-int linkRead(BIO* bio, char* buffer, std::size_t capacity, std::size_t* got)
-{
-    BIO_clear_retry_flags(bio);
-    SocketLink& link = linkOf(bio);
-    Socket::IoResult result = link.socket->receive(buffer, capacity);
-    link.last = result.status;
-    if (result.status == Socket::IoStatus::done) {
-        *got = result.count;
-        return 1;
-    }
-    if (result.status == Socket::IoStatus::wouldBlock)
-        BIO_set_retry_read(bio);
-    else if (result.status == Socket::IoStatus::failed)
-        link.error = Socket::lastError();
-    return 0;
-}
-
-long linkControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
-
-int linkCreate(BIO* bio)
-{
-    BIO_set_init(bio, 1);
-    return 1;
-}
-
-const BIO_METHOD* socketLinkMethod()
-{
-    static BIO_METHOD* method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "ftpupload socket");
-        if (m) {
-            BIO_meth_set_write_ex(m, linkWrite);
-            BIO_meth_set_read_ex(m, linkRead);
-            BIO_meth_set_ctrl(m, linkControl);
-            BIO_meth_set_create(m, linkCreate);
-        }
-        return m;
-    }();
-    return method;
-}
-
 std::string openSslReason()
 {
     unsigned long code = ERR_peek_last_error();
@@ -103,6 +36,8 @@ tls::Refusal refusalFor(int verifyError)
 
 int onNewSession(SSL* ssl, SSL_SESSION* session);
 int verifyServer(X509_STORE_CTX* store, void*);
+int onCertificateRequest(SSL* ssl, X509**, EVP_PKEY**);
+void onInfo(const SSL* ssl, int where, int value);
 
 class OpenSslContext final : public TlsContext {
 public:
@@ -117,6 +52,8 @@ public:
         if (!settings.caFile.empty()) loadCaFile(settings.caFile);
         SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
         SSL_CTX_set_cert_verify_callback(ctx_, verifyServer, nullptr);
+        SSL_CTX_set_client_cert_cb(ctx_, onCertificateRequest);
+        SSL_CTX_set_info_callback(ctx_, onInfo);
         SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         // Sessions are kept by this context alone (newest wins), not in OpenSSL's cache.
         SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
@@ -196,11 +133,34 @@ struct TlsChannel::Impl {
         return openSslReason();
     }
 
-    // Status for a send or receive that did not succeed and cannot be retried.
-    Socket::IoStatus endStatus(int sslError) const
+    // The server turned the handshake down for want of a client certificate: its
+    // alert says so, or it asked for one and then ended the handshake (TLS 1.2
+    // servers send a generic alert). After the handshake only an alert before any
+    // data counts: a TLS 1.3 server sends it in answer to the client's Finished.
+    bool certificateRefused(bool handshaking) const
     {
+        if (fatalAlert == SSL_AD_CERTIFICATE_REQUIRED) return true;
+        if (!certificateAsked) return false;
+        if (handshaking)
+            return fatalAlert >= 0 || link.last == Socket::IoStatus::closed || link.last == Socket::IoStatus::failed;
+        return fatalAlert >= 0 && !delivered;
+    }
+
+    // Status for a send or receive that did not succeed and cannot be retried.
+    Socket::IoStatus endStatus(int sslError)
+    {
+        if (sslError == SSL_ERROR_ZERO_RETURN)
+            closeNotify = true;
+        else if (certificateRefused(false))
+            lateFailure = tls::certificateDemanded();
         if (sslError == SSL_ERROR_ZERO_RETURN || link.last == Socket::IoStatus::closed) return Socket::IoStatus::closed;
         return Socket::IoStatus::failed;
+    }
+
+    TlsChannel::Ending ending() const
+    {
+        if (closeNotify) return TlsChannel::Ending::closeNotify;
+        return link.streamEnded ? TlsChannel::Ending::endOfStream : TlsChannel::Ending::failed;
     }
 
     // Waits for what OpenSSL asked for; false when the time ran out.
@@ -214,12 +174,17 @@ struct TlsChannel::Impl {
 
     OpenSslContext& context;
     Socket& socket;
-    SocketLink link;
+    tls::SocketLink link;
     SSL* ssl = nullptr;
     bool ready = false;  // handshake done, not given up
     // Filled by the certificate check during the handshake.
     std::optional<tls::Refusal> refusal;
     tls::Sha256 digest{};
+    bool certificateAsked = false;  // the server sent a CertificateRequest
+    int fatalAlert = -1;            // the description of the fatal alert the server sent
+    bool delivered = false;         // some application data arrived
+    bool closeNotify = false;
+    std::string lateFailure;
 };
 
 namespace {
@@ -244,6 +209,19 @@ int verifyServer(X509_STORE_CTX* store, void*)
     impl->refusal = refusalFor(X509_STORE_CTX_get_error(store));
     return 0;
 }
+
+// Noted only: the answer is always an empty certificate list.
+int onCertificateRequest(SSL* ssl, X509**, EVP_PKEY**)
+{
+    static_cast<TlsChannel::Impl*>(SSL_get_app_data(ssl))->certificateAsked = true;
+    return 0;
+}
+
+void onInfo(const SSL* ssl, int where, int value)
+{
+    if ((where & SSL_CB_READ_ALERT) != SSL_CB_READ_ALERT || (value >> 8) != SSL3_AL_FATAL) return;
+    if (auto* impl = static_cast<TlsChannel::Impl*>(SSL_get_app_data(ssl))) impl->fatalAlert = value & 0xFF;
+}
 }
 
 std::unique_ptr<TlsContext> TlsContext::create(const TlsSettings& settings)
@@ -258,7 +236,7 @@ TlsChannel::TlsChannel(TlsContext& context, Socket& socket)
 {
     const TlsSettings& settings = context.settings();
     SSL* ssl = SSL_new(impl_->context.ctx());
-    BIO* bio = ssl ? BIO_new(socketLinkMethod()) : nullptr;
+    BIO* bio = ssl ? BIO_new(tls::socketLinkMethod()) : nullptr;
     if (!bio) {
         if (ssl) SSL_free(ssl);
         throw TlsError(tls::handshakeFailure(openSslReason()));
@@ -294,7 +272,9 @@ void TlsChannel::handshake(std::chrono::microseconds limit)
         if (result == 1) break;
         int error = SSL_get_error(impl_->ssl, result);
         if (impl_->refusal) throw TlsError(tls::refusalMessage(*impl_->refusal, impl_->context.settings().host, impl_->digest));
-        if (!Impl::retryable(error)) throw TlsError(tls::handshakeFailure(impl_->failureReason(error)));
+        if (!Impl::retryable(error))
+            throw TlsError(impl_->certificateRefused(true) ? tls::certificateDemanded()
+                                                           : tls::handshakeFailure(impl_->failureReason(error)));
         if (!impl_->waitFor(error, deadline)) throw TlsError(tls::handshakeFailure("timed out"));
     }
     impl_->ready = true;
@@ -323,7 +303,10 @@ Socket::IoResult TlsChannel::receive(void* buffer, std::size_t capacity, std::ch
     for (;;) {
         ERR_clear_error();
         std::size_t got = 0;
-        if (SSL_read_ex(impl_->ssl, buffer, capacity, &got) == 1) return {Socket::IoStatus::done, got};
+        if (SSL_read_ex(impl_->ssl, buffer, capacity, &got) == 1) {
+            impl_->delivered = true;
+            return {Socket::IoStatus::done, got};
+        }
         int error = SSL_get_error(impl_->ssl, 0);
         if (!Impl::retryable(error)) return {impl_->endStatus(error), 0};
         if (!impl_->waitFor(error, deadline)) return {Socket::IoStatus::wouldBlock, 0};
@@ -337,9 +320,9 @@ bool TlsChannel::hasBuffered() const
     return impl_->ready && SSL_pending(impl_->ssl) > 0;
 }
 
-bool TlsChannel::close(std::chrono::microseconds limit) noexcept
+TlsChannel::Ending TlsChannel::close(std::chrono::microseconds limit) noexcept
 {
-    if (!impl_->ready) return false;
+    if (!impl_->ready) return Ending::failed;
     impl_->ready = false;
     SSL* ssl = impl_->ssl;
     tls::Deadline deadline(limit);
@@ -352,8 +335,11 @@ bool TlsChannel::close(std::chrono::microseconds limit) noexcept
         if (!Impl::retryable(error) || !impl_->waitFor(error, deadline)) break;
     }
     impl_->socket.shutdownSend();
-    if (shutdown == 1) return true;  // the peer's close_notify had already arrived
-    if (shutdown < 0) return false;
+    if (shutdown == 1) {  // the peer's close_notify had already arrived
+        impl_->closeNotify = true;
+        return Ending::closeNotify;
+    }
+    if (shutdown < 0) return impl_->ending();
     // Whatever the server still sends (a late session ticket, data) is read and
     // dropped; leaving it unread would make the close a reset.
     char scratch[4096];
@@ -361,14 +347,21 @@ bool TlsChannel::close(std::chrono::microseconds limit) noexcept
         ERR_clear_error();
         std::size_t got = 0;
         if (SSL_read_ex(ssl, scratch, sizeof scratch, &got) == 1) {
-            if (deadline.passed()) return false;
+            if (deadline.passed()) return Ending::failed;
             continue;
         }
         int error = SSL_get_error(ssl, 0);
-        if (!Impl::retryable(error)) return impl_->endStatus(error) == Socket::IoStatus::closed;
-        if (!impl_->waitFor(error, deadline)) return false;
+        if (!Impl::retryable(error)) {
+            impl_->endStatus(error);
+            return impl_->ending();
+        }
+        if (!impl_->waitFor(error, deadline)) return Ending::failed;
     }
 }
+
+bool TlsChannel::closeNotifyReceived() const { return impl_->closeNotify; }
+
+std::string TlsChannel::lateHandshakeFailure() const { return impl_->lateFailure; }
 
 void TlsChannel::abort() noexcept { impl_->ready = false; }
 

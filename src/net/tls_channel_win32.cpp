@@ -334,10 +334,16 @@ struct TlsChannel::Impl {
     {
         bool needData = readFirst && in.empty();
         int credentialAnswers = 0;
+        // Once the server has asked for a client certificate (none is ever sent), its
+        // turning the handshake down is most likely for want of one.
+        auto fail = [this](const std::string& reason, bool byServer) {
+            throw TlsError(byServer && certificateAsked ? tls::certificateDemanded()
+                                                        : tls::handshakeFailure(reason));
+        };
         for (;;) {
             if (needData) {
                 Socket::IoStatus status = readMore(deadline);
-                if (status != Socket::IoStatus::done) throw TlsError(tls::handshakeFailure(ioReason(status)));
+                if (status != Socket::IoStatus::done) fail(ioReason(status), status != Socket::IoStatus::wouldBlock);
             }
             SecBuffer input[2] = {{static_cast<unsigned long>(in.size()), SECBUFFER_TOKEN, in.data()},
                                   {0, SECBUFFER_EMPTY, nullptr}};
@@ -353,16 +359,18 @@ struct TlsChannel::Impl {
             // A token goes out even with an error: it is then the alert that tells the server.
             if (output.size() > 0) {
                 Socket::IoStatus sent = sendAll(output.data(), output.size(), deadline);
-                if (sent != Socket::IoStatus::done && !FAILED(status)) throw TlsError(tls::handshakeFailure(ioReason(sent)));
+                if (sent != Socket::IoStatus::done && !FAILED(status))
+                    fail(ioReason(sent), sent != Socket::IoStatus::wouldBlock);
             }
             if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
                 // The server asked for a client certificate: go on without one, same input.
+                certificateAsked = true;
                 flags |= ISC_REQ_USE_SUPPLIED_CREDS;
-                if (++credentialAnswers > 1) throw TlsError(tls::handshakeFailure("the server insists on a client certificate"));
+                if (++credentialAnswers > 1) throw TlsError(tls::certificateDemanded());
                 needData = false;
                 continue;
             }
-            if (FAILED(status)) throw TlsError(tls::handshakeFailure(statusReason(status)));
+            if (FAILED(status)) fail(statusReason(status), true);
             if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0)
                 in.erase(in.begin(), in.end() - static_cast<std::ptrdiff_t>(input[1].cbBuffer));
             else
@@ -381,11 +389,12 @@ struct TlsChannel::Impl {
                 std::size_t count = std::min(capacity, plain.size() - plainAt);
                 std::memcpy(buffer, plain.data() + plainAt, count);
                 plainAt += count;
+                delivered = true;
                 return {Socket::IoStatus::done, count};
             }
             plain.clear();
             plainAt = 0;
-            if (peerClosed) return {Socket::IoStatus::closed, 0};
+            if (closeNotify || streamEnded) return {Socket::IoStatus::closed, 0};
             SECURITY_STATUS status = SEC_E_INCOMPLETE_MESSAGE;
             if (!in.empty()) {
                 SecBuffer buffers[4] = {{static_cast<unsigned long>(in.size()), SECBUFFER_DATA, in.data()},
@@ -407,21 +416,27 @@ struct TlsChannel::Impl {
             }
             if (status == SEC_E_OK) continue;
             if (status == SEC_I_CONTEXT_EXPIRED) {
-                peerClosed = true;  // close_notify
+                closeNotify = true;
                 continue;
             }
             if (status == SEC_I_RENEGOTIATE) {
                 // TLS 1.3 session tickets and key updates arrive this way on Windows.
                 try {
                     negotiate(deadline, requestFlags, false);
-                } catch (const TlsError&) {
+                } catch (const TlsError& error) {
+                    if (!delivered && error.message() == tls::certificateDemanded())
+                        lateFailure = error.message();
                     return {Socket::IoStatus::failed, 0};
                 }
                 continue;
             }
-            if (status != SEC_E_INCOMPLETE_MESSAGE) return {Socket::IoStatus::failed, 0};
+            if (status != SEC_E_INCOMPLETE_MESSAGE) {
+                // A TLS 1.3 server that wants a certificate says so after the handshake.
+                if (certificateAsked && !delivered) lateFailure = tls::certificateDemanded();
+                return {Socket::IoStatus::failed, 0};
+            }
             Socket::IoStatus read = readMore(deadline);
-            if (read == Socket::IoStatus::closed) peerClosed = true;
+            if (read == Socket::IoStatus::closed) streamEnded = true;
             else if (read != Socket::IoStatus::done) return {read, 0};
         }
     }
@@ -448,7 +463,11 @@ struct TlsChannel::Impl {
     CtxtHandle handle{};
     bool haveContext = false;
     bool ready = false;
-    bool peerClosed = false;
+    bool closeNotify = false;
+    bool streamEnded = false;       // the TCP stream ended without close_notify
+    bool certificateAsked = false;  // the server sent a CertificateRequest
+    bool delivered = false;         // some application data arrived
+    std::string lateFailure;
     bool reused = false;
     std::string version;
     SecPkgContext_StreamSizes sizes{};
@@ -552,18 +571,23 @@ bool TlsChannel::hasBuffered() const
     return impl.in.size() >= 5 + length;
 }
 
-bool TlsChannel::close(std::chrono::microseconds limit) noexcept
+TlsChannel::Ending TlsChannel::close(std::chrono::microseconds limit) noexcept
 {
     Impl& impl = *impl_;
-    if (!impl.ready) return false;
+    if (!impl.ready) return Ending::failed;
     impl.ready = false;
+    // What the peer's side did, as far as it was seen.
+    auto seen = [&impl] {
+        if (impl.closeNotify) return Ending::closeNotify;
+        return impl.streamEnded ? Ending::endOfStream : Ending::failed;
+    };
     try {
         tls::Deadline deadline(limit);
-        if (impl.flush(deadline) != Socket::IoStatus::done) return false;
+        if (impl.flush(deadline) != Socket::IoStatus::done) return seen();
         DWORD type = SCHANNEL_SHUTDOWN;
         SecBuffer control{sizeof type, SECBUFFER_TOKEN, &type};
         SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &control};
-        if (ApplyControlToken(&impl.handle, &controlDesc) != SEC_E_OK) return false;
+        if (ApplyControlToken(&impl.handle, &controlDesc) != SEC_E_OK) return seen();
         OutputToken notify;
         unsigned long attributes = 0;
         SECURITY_STATUS status = InitializeSecurityContextW(impl.context.credentials(), &impl.handle, impl.target.data(),
@@ -572,19 +596,23 @@ bool TlsChannel::close(std::chrono::microseconds limit) noexcept
         bool sent = !FAILED(status) && notify.size() > 0 &&
                     impl.sendAll(notify.data(), notify.size(), deadline) == Socket::IoStatus::done;
         impl.socket.shutdownSend();
-        if (!sent) return false;
+        if (!sent) return seen();
         // Whatever the server still sends is read and dropped; leaving it unread
         // would make the close a reset.
         char scratch[4096];
         for (;;) {
             Socket::IoResult result = impl.receiveInto(scratch, sizeof scratch, deadline);
-            if (result.status == Socket::IoStatus::closed) return true;
-            if (result.status != Socket::IoStatus::done || deadline.passed()) return false;
+            if (result.status == Socket::IoStatus::closed) return seen();
+            if (result.status != Socket::IoStatus::done || deadline.passed()) return Ending::failed;
         }
     } catch (...) {
-        return false;
+        return Ending::failed;
     }
 }
+
+bool TlsChannel::closeNotifyReceived() const { return impl_->closeNotify; }
+
+std::string TlsChannel::lateHandshakeFailure() const { return impl_->lateFailure; }
 
 void TlsChannel::abort() noexcept { impl_->ready = false; }
 

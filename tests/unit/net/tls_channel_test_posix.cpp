@@ -19,6 +19,13 @@
 
 #include "net/tls_channel.hpp"
 
+// Readable failures.
+void PrintTo(TlsChannel::Ending ending, std::ostream* out)
+{
+    const char* names[] = {"closeNotify", "endOfStream", "failed"};
+    *out << names[static_cast<int>(ending)];
+}
+
 namespace {
 using namespace std::chrono_literals;
 
@@ -113,18 +120,27 @@ struct Pki {
     ~Pki() { std::remove(caFile.c_str()); }
 };
 
-// Accepts connections one after another; each does the handshake, then echoes
-// what arrives until the client's close_notify, which it answers. A server that
-// `holdsOn` never reads after the handshake and never closes.
+// What a server does after the handshake.
+enum class Conduct {
+    echo,                // echoes what arrives until the client's close_notify, which it answers
+    holdOn,              // never reads and never closes
+    sayThenCloseNotify,  // sends a line, then its close_notify, and waits for the client's
+    sayThenEnd,          // sends a line, then ends the TCP stream without close_notify
+    sayThenReset,        // sends a line, then resets the connection
+};
+
+// Accepts connections one after another, each with the handshake, then `conduct`.
+// `verify` is the server's SSL_VERIFY_* mode for client certificates.
 class TlsServer {
 public:
-    TlsServer(const Identity& identity, int version, bool holdsOn = false)
-        : ctx_(SSL_CTX_new(TLS_server_method())), holdsOn_(holdsOn)
+    TlsServer(const Identity& identity, int version, Conduct conduct = Conduct::echo, int verify = SSL_VERIFY_NONE)
+        : ctx_(SSL_CTX_new(TLS_server_method())), conduct_(conduct)
     {
         SSL_CTX_use_certificate(ctx_, identity.cert.get());
         SSL_CTX_use_PrivateKey(ctx_, identity.key.get());
         SSL_CTX_set_min_proto_version(ctx_, version);
         SSL_CTX_set_max_proto_version(ctx_, version);
+        SSL_CTX_set_verify(ctx_, verify, [](int, X509_STORE_CTX*) { return 1; });
         listener_ = Socket::create();
         listener_.bindAndListen(IPv4Address::loopback(0), 8);
         thread_ = std::thread([this] { run(); });
@@ -166,20 +182,37 @@ private:
 
     void serve(SSL* ssl)
     {
-        if (holdsOn_) {
+        char buffer[16384];
+        std::size_t got = 0, written = 0;
+        const int fd = SSL_get_fd(ssl);
+        if (conduct_ == Conduct::holdOn) {
             std::unique_lock<std::mutex> lock(mutex_);
             stopped_.wait(lock, [this] { return stop_; });
             return;
         }
-        char buffer[16384];
-        std::size_t got = 0, written = 0;
+        if (conduct_ != Conduct::echo && SSL_write_ex(ssl, "listing\r\n", 9, &written) != 1) return;
+        if (conduct_ == Conduct::sayThenCloseNotify) {
+            if (SSL_shutdown(ssl) == 0) SSL_shutdown(ssl);
+            return;
+        }
+        if (conduct_ == Conduct::sayThenEnd) {
+            shutdown(fd, SHUT_WR);
+            while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+            }
+            return;
+        }
+        if (conduct_ == Conduct::sayThenReset) {
+            linger abortive{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            return;
+        }
         while (SSL_read_ex(ssl, buffer, sizeof buffer, &got) == 1)
             if (SSL_write_ex(ssl, buffer, got, &written) != 1) return;
         if (SSL_get_error(ssl, 0) == SSL_ERROR_ZERO_RETURN) SSL_shutdown(ssl);
     }
 
     SSL_CTX* ctx_;
-    bool holdsOn_;
+    Conduct conduct_;
     Socket listener_;
     std::thread thread_;
     std::mutex mutex_;
@@ -266,7 +299,7 @@ TEST_F(TlsChannelTest, EchoesBothWaysAndResumesTheSessionOnBothVersions)
             // TLS 1.3 tickets come after the handshake: the echo reads them.
             EXPECT_EQ(echo(control, payload), payload);
             EXPECT_FALSE(control.hasBuffered());
-            EXPECT_TRUE(control.close(5s));
+            EXPECT_EQ(control.close(5s), TlsChannel::Ending::closeNotify);
         }
         // Twice: a TLS 1.3 ticket is used up by one resumption.
         for (int connection = 0; connection < 2; ++connection) {
@@ -275,7 +308,7 @@ TEST_F(TlsChannelTest, EchoesBothWaysAndResumesTheSessionOnBothVersions)
             data.handshake(5s);
             EXPECT_TRUE(data.sessionReused());
             EXPECT_EQ(echo(data, "after resumption"), "after resumption");
-            EXPECT_TRUE(data.close(5s));
+            EXPECT_EQ(data.close(5s), TlsChannel::Ending::closeNotify);
         }
     }
 }
@@ -338,13 +371,13 @@ TEST_F(TlsChannelTest, PinnedFingerprintReplacesChainAndNameChecks)
 
 TEST_F(TlsChannelTest, CloseIsBoundedAndHandshakeTimesOut)
 {
-    TlsServer server(pki->leaf, TLS1_3_VERSION, true);
+    TlsServer server(pki->leaf, TLS1_3_VERSION, Conduct::holdOn);
     auto shared = context("127.0.0.1", pki->caFile);
     Socket socket = connectTo(server);
     TlsChannel channel(*shared, socket);
     channel.handshake(5s);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(channel.close(300ms));
+    EXPECT_EQ(channel.close(300ms), TlsChannel::Ending::failed);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 290ms);
     EXPECT_LT(took, 3s);
@@ -360,6 +393,78 @@ TEST_F(TlsChannelTest, CloseIsBoundedAndHandshakeTimesOut)
         ADD_FAILURE() << "handshake succeeded";
     } catch (const TlsError& error) {
         EXPECT_EQ(error.message(), "TLS handshake failed: timed out");
+    }
+}
+
+// What counts as a complete upload or listing hangs on telling a close_notify
+// from a stream that merely stopped.
+TEST_F(TlsChannelTest, EndingsTellCloseNotifyFromABareEndOrReset)
+{
+    using Ending = TlsChannel::Ending;
+    const struct {
+        Conduct conduct;
+        Ending ending;
+    } cases[] = {{Conduct::sayThenCloseNotify, Ending::closeNotify},
+                 {Conduct::sayThenEnd, Ending::endOfStream},
+                 {Conduct::sayThenReset, Ending::failed}};
+    auto shared = context("127.0.0.1", pki->caFile);
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION})
+        for (const auto& c : cases) {
+            SCOPED_TRACE(testing::Message() << "version " << version << ", conduct " << int(c.conduct));
+            TlsServer server(pki->leaf, version, c.conduct);
+            {
+                Socket socket = connectTo(server);
+                TlsChannel channel(*shared, socket);
+                channel.handshake(5s);
+                EXPECT_EQ(channel.close(5s), c.ending);
+                EXPECT_EQ(channel.closeNotifyReceived(), c.ending == Ending::closeNotify);
+            }
+            if (c.conduct == Conduct::sayThenReset) continue;  // a reset may drop the line
+            // A listing reader: the line, then the end.
+            Socket socket = connectTo(server);
+            TlsChannel channel(*shared, socket);
+            channel.handshake(5s);
+            std::string got;
+            char buffer[64];
+            Socket::IoResult result;
+            while ((result = channel.receive(buffer, sizeof buffer, 5s)).status == Socket::IoStatus::done)
+                got.append(buffer, result.count);
+            EXPECT_EQ(got, "listing\r\n");
+            EXPECT_EQ(result.status, Socket::IoStatus::closed);
+            EXPECT_EQ(channel.closeNotifyReceived(), c.ending == Ending::closeNotify);
+            EXPECT_EQ(channel.close(5s), c.ending);
+        }
+}
+
+TEST_F(TlsChannelTest, ServerThatInsistsOnAClientCertificateIsNamedAsSuch)
+{
+    const std::string demanded = "the server asks for a client certificate, which this program does not send";
+    auto shared = context("127.0.0.1", pki->caFile);
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        SCOPED_TRACE(version);
+        {
+            TlsServer server(pki->leaf, version, Conduct::echo, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT);
+            Socket socket = connectTo(server);
+            TlsChannel channel(*shared, socket);
+            std::string message;
+            try {
+                channel.handshake(5s);
+                // TLS 1.3: the server decides after the client's Finished.
+                char byte;
+                EXPECT_EQ(channel.receive(&byte, 1, 5s).status, Socket::IoStatus::failed);
+                message = channel.lateHandshakeFailure();
+            } catch (const TlsError& error) {
+                message = error.message();
+            }
+            EXPECT_EQ(message, "TLS handshake failed: " + demanded);
+        }
+        // Asking without insisting is no failure.
+        TlsServer server(pki->leaf, version, Conduct::echo, SSL_VERIFY_PEER);
+        Socket socket = connectTo(server);
+        TlsChannel channel(*shared, socket);
+        channel.handshake(5s);
+        EXPECT_EQ(echo(channel, "fine"), "fine");
+        EXPECT_EQ(channel.lateHandshakeFailure(), "");
     }
 }
 
