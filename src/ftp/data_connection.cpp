@@ -57,7 +57,7 @@ Socket::IoResult DataConnection::receive(void* buffer, std::size_t capacity, std
 void DataConnection::endSending(std::chrono::microseconds limit)
 {
     if (tls_)
-        tlsClosedCleanly_ = tls_->close(limit);
+        tlsClosedCleanly_ = tls_->close(limit) == TlsChannel::Ending::closeNotify;
     else
         socket_->shutdownSend();
 }
@@ -97,6 +97,8 @@ bool DataConnection::peerStillOpen()
     if (status == Socket::IoStatus::failed) broken_ = true;
     return status != Socket::IoStatus::closed;
 }
+
+bool DataConnection::receivedInFull() const { return !broken_ && (!tls_ || tls_->closeNotifyReceived()); }
 
 void DataConnection::abort() noexcept
 {

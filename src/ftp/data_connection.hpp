@@ -44,6 +44,9 @@ public:
     // for its end. A reset, a TLS end without close_notify, or bytes the server never
     // acknowledged mean that the file may be cut short whatever the reply said.
     bool endedCleanly(std::chrono::microseconds limit);
+    // After receive reported the end: false when the end may have cut the stream short
+    // (TLS: it came without close_notify).
+    bool receivedInFull() const;
     std::optional<std::size_t> unsentBytes() const { return socket_->unsentBytes(); }
 
     // A reset, no close_notify: the server must not take a partial upload for a whole one.

@@ -31,6 +31,8 @@ void FTPConnection::raiseReplyError(const FtpReply& reply)
 
 void FTPConnection::raiseSilence()
 {
+    // Another try would meet the same refusal.
+    if (!tlsRefusal().empty()) throw TlsError(tlsRefusal());
     // A 4xx code: a lost or silent connection may well work on the next try.
     if (lost() || !connected()) throw FTPException("421", "connection closed by the server");
     const std::int64_t ticks = timeout();

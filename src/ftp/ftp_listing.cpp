@@ -128,7 +128,8 @@ std::vector<RemoteEntry> FTPConnection::listFolder(const std::string& path)
     while (std::chrono::steady_clock::now() < deadline && listing.size() <= maxListingBytes) {
         Socket::IoResult got = data.receive(buffer, sizeof buffer, waitLimit());
         if (got.status == Socket::IoStatus::closed) {
-            complete = true;
+            // A TLS listing without close_notify may have lost its end, mid-name perhaps.
+            complete = data.receivedInFull();
             break;
         }
         if (got.status != Socket::IoStatus::done) break;

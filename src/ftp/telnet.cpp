@@ -94,6 +94,7 @@ Socket& Telnet::openControlSocket(const std::string& host, std::uint16_t port)
     attempts[chosen].setBlocking(true);
     controlSocket_ = std::make_unique<Socket>(std::move(attempts[chosen]));
     lost_ = false;
+    tlsRefusal_.clear();
     return *controlSocket_;
 }
 
@@ -148,7 +149,10 @@ void Telnet::sendBytes(std::string_view bytes)
     while (controlTls_ && sent < bytes.size() && Clock::now() < deadline) {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
         Socket::IoResult result = controlTls_->send(bytes.data() + sent, bytes.size() - sent, left);
-        if (result.status != Socket::IoStatus::done) break;
+        if (result.status != Socket::IoStatus::done) {
+            tlsRefusal_ = controlTls_->lateHandshakeFailure();
+            break;
+        }
         sent += result.count;
     }
     while (!controlTls_ && sent < bytes.size()) {
@@ -162,6 +166,7 @@ void Telnet::sendBytes(std::string_view bytes)
     }
     if (sent != bytes.size()) {
         lost_ = true;
+        if (!tlsRefusal_.empty()) throw TlsError(tlsRefusal_);
         raiseClientError("CLIENT: Timeout when sending command");
     }
 }
@@ -253,6 +258,7 @@ std::string Telnet::receiveTlsLine()
         if (got.status != Socket::IoStatus::done) {
             lastLineEnd_ = LineEnd::closed;
             lost_ = true;
+            tlsRefusal_ = controlTls_->lateHandshakeFailure();
             break;
         }
         received_.assign(chunk, got.count);

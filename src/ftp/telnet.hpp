@@ -61,6 +61,9 @@ public:
     LineEnd lastLineEnd() const { return lastLineEnd_; }
     // The control connection was ended by the server or broke: nothing more can go over it.
     bool lost() const { return lost_; }
+    // Why a TLS server ended the control connection just after the handshake (a TLS 1.3
+    // server that insists on a client certificate says so only then); empty otherwise.
+    const std::string& tlsRefusal() const { return tlsRefusal_; }
 
 protected:
     Socket* controlSocket() const { return controlSocket_.get(); }
@@ -89,6 +92,7 @@ private:
     std::int64_t timeout_ = defaultTimeout;
     LineEnd lastLineEnd_ = LineEnd::complete;
     bool lost_ = false;
+    std::string tlsRefusal_;
     std::shared_ptr<Trace> trace_;
     int traceSession_ = 0;
 };

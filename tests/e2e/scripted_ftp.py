@@ -9,6 +9,7 @@ from __future__ import annotations
 import posixpath
 import select
 import socket
+import ssl
 import struct
 import threading
 import time
@@ -66,6 +67,12 @@ class Script:
     lose_how: str = "close"
     # The receive buffer of data connections.
     data_receive_buffer: int = 4096
+    # A PEM file (certificate, then key): AUTH TLS is offered, and PROT P puts data connections on TLS.
+    tls_certificate: str | None = None
+    # FEAT offers MLSD, which lists the stored files with their sizes and a time in the future.
+    offer_mlsd: bool = False
+    # Listings stop in the middle of a line and the data connection is closed without close_notify.
+    cut_listings: bool = False
 
 
 @dataclass
@@ -157,6 +164,7 @@ class Session:
         self.user = ""
         self.data_listener: socket.socket | None = None
         self.lost = False
+        self.protected = False
 
     def send(self, *lines: str) -> None:
         payload = b"".join(line.encode("utf-8") + b"\r\n" for line in lines)
@@ -238,6 +246,68 @@ class Session:
         if self.server.mkds in self.script.drop_after_mkd:
             return "quit"
 
+    def do_AUTH(self, _argument: str) -> None:
+        if not self.script.tls_certificate:
+            self.send("502 Command not implemented.")
+            return
+        self.send("234 Proceed with negotiation.")
+        self.control = self.tls_context().wrap_socket(self.control, server_side=True)
+
+    def do_PBSZ(self, _argument: str) -> None:
+        self.send("200 PBSZ=0")
+
+    def do_PROT(self, argument: str) -> None:
+        self.protected = argument == "P"
+        self.send("200 Protection level set.")
+
+    def tls_context(self):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(self.script.tls_certificate)
+        return context
+
+    def secure(self, data: socket.socket) -> socket.socket:
+        return self.tls_context().wrap_socket(data, server_side=True) if self.protected else data
+
+    @staticmethod
+    def end_in_order(data: socket.socket) -> None:
+        """A TLS connection is ended with the server's own close_notify."""
+        if isinstance(data, ssl.SSLSocket):
+            try:
+                data.unwrap()
+            except (OSError, ValueError):
+                pass
+
+    def do_FEAT(self, _argument: str) -> None:
+        if self.script.offer_mlsd:
+            self.send("211-Features:", " MLSD", "211 End")
+        else:
+            self.send("211 No features.")
+
+    def do_MLSD(self, argument: str) -> None:
+        folder = self.resolve(argument or ".")
+        if self.data_listener is None:
+            self.send("425 Use PASV first.")
+            return
+        self.send("150 Here comes the listing.")
+        self.data_listener.settimeout(WAIT_LIMIT_SECONDS)
+        try:
+            data, _ = self.data_listener.accept()
+        finally:
+            self.close_data_listener()
+        data = self.secure(data)
+        listing = "".join(f"type=file;size={len(content)};modify=29991231000000; {posixpath.basename(path)}\r\n"
+                          for path, content in sorted(self.server.files.items())
+                          if posixpath.dirname(path) == folder).encode()
+        if self.script.cut_listings:
+            data.sendall(listing[:len(listing) // 2 + 3])
+            data.close()  # no close_notify
+            self.send("226 Listing sent.")
+            return
+        data.sendall(listing)
+        self.end_in_order(data)
+        data.close()
+        self.send("226 Listing sent.")
+
     def do_NOOP(self, _argument: str) -> None:
         self.send("200 NOOP ok.")
 
@@ -288,6 +358,7 @@ class Session:
             return
         finally:
             self.close_data_listener()
+        data = self.secure(data)
         if late is not None:
             threading.Event().wait(late)  # the scripted fault itself, not a synchronisation
             self.send("150 Ok to send data.")
@@ -300,6 +371,7 @@ class Session:
                 return
             try:
                 received = self.receive_all(data, path)
+                self.end_in_order(data)
             except OSError:  # the client reset the data connection
                 self.send("426 Connection reset; transfer aborted.")
                 return
