@@ -36,7 +36,7 @@ TEST_F(OptionFiles, PasswordFileLosesItsUtf8MarkAndUtf16IsRefused)
     using namespace std::string_literals;
     for (const std::string& text : {"\xFF\xFEs\0e\0"s, "\xFE\xFF\0s\0e"s, "s\0e\0\r\0\n\0"s}) {
         CapturedConsole own;
-        const Words words{"ftpupload", "--local=" + tree.at("data"), "--host=127.0.0.1", "--port=1",
+        const Words words{"ftpupload", "--local=" + tree.at("data"), "--host=127.0.0.1", "--port=1", "--timeout=1",
                           "--password-file=" + tree.file("utf16.txt", text)};
         EXPECT_EQ(runProgram(words), 1);
         EXPECT_EQ(own.boxes, (std::vector<Box>{{"initSender Error", "password file is UTF-16; save it as UTF-8"}}));
