@@ -146,10 +146,11 @@ void Arguments::refuseNearMiss(const std::string& prefix, const std::string& opt
 {
     // One letter is too little to tell a slip from a short option of another version.
     if (optionName.size() < 2) return;
-    if (isLong ? declares(optionName) : std::all_of(optionName.begin(), optionName.end(), [this](char c) {
-            return declares(std::string(1, c));
-        }))
-        return;
+    // After the short prefix each letter is an option of its own; letters all declared are meant.
+    const bool declared = isLong ? declares(optionName)
+                                 : std::all_of(optionName.begin(), optionName.end(),
+                                               [this](char c) { return declares(std::string(1, c)); });
+    if (declared) return;
     const std::string typed = lowered(optionName);
     const std::string* nearest = nullptr;
     std::size_t fewest = maxSlip + 1;
