@@ -1,5 +1,7 @@
 #include "app/arguments.hpp"
 
+#include <algorithm>
+
 #include "common/exception.hpp"
 
 namespace {
@@ -8,6 +10,34 @@ const std::vector<std::string> noValues;
 bool startsWith(const std::string& word, const std::string& prefix)
 {
     return !prefix.empty() && word.compare(0, prefix.size(), prefix) == 0;
+}
+
+constexpr std::size_t maxSlip = 2;
+
+std::string lowered(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// Letters inserted, removed, changed, or two neighbours swapped (each letter edited once at
+// most); anything beyond maxSlip counts as maxSlip + 1.
+std::size_t slips(const std::string& a, const std::string& b)
+{
+    const std::size_t longer = std::max(a.size(), b.size());
+    if (longer - std::min(a.size(), b.size()) > maxSlip) return maxSlip + 1;
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i)
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t changed = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + changed});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return std::min(d[a.size()][b.size()], maxSlip + 1);
 }
 }
 
@@ -89,6 +119,7 @@ void Arguments::parse(const std::vector<std::string>& words)
             }
         }
         const std::string optionName = rest.substr(0, delimiterAt);
+        if (refuseNearMisses) refuseNearMiss(word.substr(0, prefixLength), optionName, isLong);
         if (isLong) {
             if (!optionName.empty()) name(optionName);
         } else {
@@ -109,6 +140,39 @@ void Arguments::checkRequirements() const
         if (isPresent(name) && held.size() < definition.minValues)
             throw Exception("option --" + name + " needs " + std::to_string(definition.minValues) + " value(s)");
     }
+}
+
+void Arguments::refuseNearMiss(const std::string& prefix, const std::string& optionName, bool isLong) const
+{
+    // One letter is too little to tell a slip from a short option of another version.
+    if (optionName.size() < 2) return;
+    // After the short prefix each letter is an option of its own; letters all declared are meant.
+    const bool declared = isLong ? declares(optionName)
+                                 : std::all_of(optionName.begin(), optionName.end(),
+                                               [this](char c) { return declares(std::string(1, c)); });
+    if (declared) return;
+    const std::string typed = lowered(optionName);
+    const std::string* nearest = nullptr;
+    std::size_t fewest = maxSlip + 1;
+    auto consider = [&](const std::string& known) {
+        if (known.size() < 2) return;
+        const std::size_t count = slips(typed, lowered(known));
+        if (count < fewest) {
+            fewest = count;
+            nearest = &known;
+        }
+    };
+    for (const auto& [known, definition] : definitions_) consider(known);
+    for (const auto& [alias, name] : aliases_) consider(alias);
+    if (nearest) {
+        const std::string longForm = longPrefix.empty() ? std::string() : longPrefix.front();
+        throw Exception("unknown option " + prefix + optionName + " (did you mean " + longForm + *nearest + "?)");
+    }
+}
+
+bool Arguments::declares(const std::string& name) const
+{
+    return definitions_.count(name) != 0 || aliases_.count(name) != 0;
 }
 
 bool Arguments::isPresent(const std::string& name) const { return values_.count(resolve(name)) != 0; }

@@ -24,16 +24,22 @@ public:
     std::vector<std::string> shortPrefix{"-"};
     std::vector<std::string> longPrefix{"--"};
     std::vector<std::string> delimiters{":", "="};
+    // When set, parse refuses an undeclared name of two or more letters that is a slip of a
+    // declared one: the same name in another case, a long name after the short prefix, or at
+    // most two letters inserted, removed, changed or swapped. Other undeclared names pass.
+    bool refuseNearMisses = false;
 
     // Declares (or re-opens) an option; an empty name declares nothing and gives nullptr.
     Definition* define(const std::string& name);
     // Makes `alias` stand for the defined option `name`; false when `name` is not defined.
     bool addAlias(const std::string& name, const std::string& alias);
 
-    // Reads the option words (the program's name excluded). Raises Exception only when a
-    // definition's requirements are not met.
+    // Reads the option words (the program's name excluded). Raises Exception when a
+    // definition's requirements are not met, or for a near miss (see refuseNearMisses).
     void parse(const std::vector<std::string>& words);
 
+    // Defined, or an alias of a defined option.
+    bool declares(const std::string& name) const;
     bool isPresent(const std::string& name) const;
     // The first value, or empty text when the option is absent or has none.
     std::string firstValue(const std::string& name) const;
@@ -47,6 +53,7 @@ private:
     void name(const std::string& option);
     void giveValue(const std::string& value);
     void checkRequirements() const;
+    void refuseNearMiss(const std::string& prefix, const std::string& optionName, bool isLong) const;
 
     std::map<std::string, Definition> definitions_;
     std::map<std::string, std::string> aliases_;

@@ -9,6 +9,9 @@ struct Config {
     bool recurse = true;
     std::vector<std::string> includePatterns;
     std::vector<std::string> excludePatterns;
+    // Files the run itself writes (the trace): they grow while the run goes on, so the scan
+    // leaves them out wherever they lie and however their path was spelt.
+    std::vector<std::string> ownOutputFiles;
     // The windowing connection and the hidden window that owns every box (opaque
     // handles: only the platform's message-box file knows what they are).
     void* display = nullptr;

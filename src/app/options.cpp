@@ -48,6 +48,18 @@ std::string firstLineOf(const std::string& option, const std::string& path)
     return text;
 }
 
+// Windows editors put a byte-order mark first, or save the whole file as UTF-16 ("Unicode").
+// The mark is no part of the password; UTF-16 text could only go out as the wrong bytes.
+std::string passwordFrom(const std::string& path)
+{
+    std::string line = firstLineOf("password-file", path);
+    const bool utf16Mark = line.rfind("\xFF\xFE", 0) == 0 || line.rfind("\xFE\xFF", 0) == 0;
+    if (utf16Mark || line.find('\0') != std::string::npos)
+        throw ConversionException("password file is UTF-16; save it as UTF-8");
+    if (line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+    return line;
+}
+
 void readTlsOptions(const Arguments& arguments, Sender& sender)
 {
     if (arguments.isPresent("tls")) sender.tls.enabled = parseTruth(arguments.firstValue("tls"));
@@ -85,6 +97,21 @@ std::string normaliseRemote(std::string remote)
     return remote;
 }
 
+namespace {
+// Every option readOptions reads. The parser is told of them so that it can refuse a slip of
+// one (--tsl for --tls) instead of ignoring it as an option of another version.
+const char* const optionNames[] = {
+    "local", "host", "remote", "username", "password", "port", "passive", "timeout", "recurse",
+    "include", "exclude", "pacing", "connections", "password-file", "tls", "tls-ca-file",
+    "tls-fingerprint", "skip-unchanged", "retries", "trace", "dry-run",
+};
+}
+
+void declareOptions(Arguments& arguments)
+{
+    for (const char* name : optionNames) arguments.define(name);
+}
+
 bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
 {
     scanReportedErrors = false;
@@ -117,7 +144,7 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     }
     readTlsOptions(arguments, sender);
     if (arguments.isPresent("password-file"))
-        sender.password = firstLineOf("password-file", arguments.firstValue("password-file"));
+        sender.password = passwordFrom(arguments.firstValue("password-file"));
     if (arguments.isPresent("skip-unchanged")) sender.skipUnchanged = parseTruth(arguments.firstValue("skip-unchanged"));
     if (arguments.isPresent("retries")) {
         std::uint32_t retries = parseUnsigned(arguments.firstValue("retries"));
@@ -126,7 +153,10 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
                                       std::to_string(retries) + ".");
         sender.retries = retries;
     }
-    if (arguments.isPresent("trace")) sender.trace = std::make_shared<Trace>(arguments.firstValue("trace"));
+    if (arguments.isPresent("trace")) {
+        sender.trace = std::make_shared<Trace>(arguments.firstValue("trace"));
+        settings.ownOutputFiles.push_back(arguments.firstValue("trace"));
+    }
     if (arguments.isPresent("dry-run")) sender.dryRun = parseTruth(arguments.firstValue("dry-run"));
 
     ScanResult scan = scanLocal(sender.local);

@@ -10,6 +10,9 @@ std::string normaliseLocal(std::string local);
 // One trailing "/" removed, unless the whole folder is "/".
 std::string normaliseRemote(std::string remote);
 
+// Declares to the parser every option readOptions reads (values stay unlimited).
+void declareOptions(Arguments& arguments);
+
 // True when the run may go on; false when nothing needs upload (the box has been shown).
 // `scanReportedErrors` tells whether the scan could not read some part of the folder.
 // Raises for an unusable option value; fields filled before the failure stay filled.

@@ -69,7 +69,7 @@ std::vector<FilePath> FileScan::listFolder(const FilePath& folder, const ScanFil
 
 void FileScan::scanFolder(const FilePath& folder, const ScanFilter& filter, bool recurse)
 {
-    std::optional<FolderIdentity> identity = fileSystem().folderIdentity(folder.path());
+    std::optional<FileIdentity> identity = fileSystem().identity(folder.path());
     // A link back to a folder being scanned: its content is already on its way
     // under its real path, so entering it again would only loop.
     if (identity && std::find(openFolders_.begin(), openFolders_.end(), identity) != openFolders_.end()) return;

@@ -40,5 +40,5 @@ private:
     std::vector<std::string> errors_;
     std::vector<FilePath> folders_;
     // The folders being scanned right now, root first, to keep links from looping.
-    std::vector<std::optional<FolderIdentity>> openFolders_;
+    std::vector<std::optional<FileIdentity>> openFolders_;
 };

@@ -27,11 +27,11 @@ struct FileAttributes {
     std::int64_t modified = 0;
 };
 
-// Which folder a path really names, whatever link or junction led there.
-struct FolderIdentity {
+// Which file or folder a path really names, whatever link, junction or spelling led there.
+struct FileIdentity {
     std::uint64_t volume = 0;
     std::uint64_t node = 0;
-    bool operator==(const FolderIdentity&) const = default;
+    bool operator==(const FileIdentity&) const = default;
 };
 
 class FileSystem {
@@ -40,8 +40,8 @@ public:
     // Every entry of one folder except "." and "..". Raises when the folder cannot be listed.
     virtual std::vector<FolderEntry> listFolder(const std::string& folder) = 0;
     virtual FileAttributes attributes(const std::string& path) = 0;
-    // Empty when the platform cannot tell.
-    virtual std::optional<FolderIdentity> folderIdentity(const std::string& folder) = 0;
+    // Of a file or a folder. Empty when the platform cannot tell.
+    virtual std::optional<FileIdentity> identity(const std::string& path) = 0;
 };
 
 // The real one, implemented per platform.

@@ -101,11 +101,11 @@ public:
         return result;
     }
 
-    std::optional<FolderIdentity> folderIdentity(const std::string& folder) override
+    std::optional<FileIdentity> identity(const std::string& path) override
     {
         struct stat info {};
-        if (stat(sys::posixPath(folder).c_str(), &info) != 0) return std::nullopt;
-        return FolderIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+        if (stat(sys::posixPath(path).c_str(), &info) != 0) return std::nullopt;
+        return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
     }
 };
 }

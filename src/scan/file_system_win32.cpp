@@ -79,10 +79,11 @@ public:
         return result;
     }
 
-    std::optional<FolderIdentity> folderIdentity(const std::string& folder) override
+    std::optional<FileIdentity> identity(const std::string& path) override
     {
-        // Junctions can lead back up the tree just as POSIX links can.
-        HANDLE handle = CreateFileW(osPath(folder).c_str(), FILE_READ_ATTRIBUTES,
+        // Junctions can lead back up the tree just as POSIX links can; the backup flag lets a
+        // folder be opened at all.
+        HANDLE handle = CreateFileW(osPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
@@ -90,8 +91,8 @@ public:
         bool known = GetFileInformationByHandle(handle, &info) != 0;
         CloseHandle(handle);
         if (!known) return std::nullopt;
-        return FolderIdentity{info.dwVolumeSerialNumber,
-                              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+        return FileIdentity{info.dwVolumeSerialNumber,
+                            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
     }
 };
 }

@@ -1,9 +1,11 @@
 #include "scan/scan.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "app/config.hpp"
 #include "scan/file_scan.hpp"
+#include "scan/file_system.hpp"
 #include "scan/patterns.hpp"
 
 namespace {
@@ -11,6 +13,38 @@ bool anyMatches(const std::vector<std::string>& patterns, const std::string& nam
 {
     return std::any_of(patterns.begin(), patterns.end(),
                        [&name](const std::string& pattern) { return patternMatch(name, pattern); });
+}
+
+struct OwnFile {
+    std::string name;
+    FileIdentity identity;
+};
+
+// Letters in one case: Windows names differ in case alone only in spelling.
+std::string folded(std::string name)
+{
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
+// Only the ones that exist: a file not there yet cannot be in the tree either.
+std::vector<OwnFile> ownFilesPresent()
+{
+    std::vector<OwnFile> present;
+    for (const std::string& path : config().ownOutputFiles)
+        if (std::optional<FileIdentity> identity = fileSystem().identity(path))
+            present.push_back({folded(FilePath(path).file()), *identity});
+    return present;
+}
+
+// The identity settles it (relative paths, "..", links and case all come out alike); the
+// name goes first because it costs nothing, the identity a system call.
+bool isOwnFile(const FilePath& entry, const std::vector<OwnFile>& own)
+{
+    for (const OwnFile& file : own)
+        if (folded(entry.file()) == file.name && fileSystem().identity(entry.path()) == file.identity) return true;
+    return false;
 }
 }
 
@@ -33,10 +67,12 @@ ScanResult scanLocal(const std::string& localFolder)
     result.root = localFolder;
 
     // FilePath, which the scan starts from, turns "\" separators into "/" itself.
+    const std::vector<OwnFile> own = ownFilesPresent();
     FileScan scan;
     scan.sweep(
         localFolder,
-        ScanFilter([&totalBytes](const FilePath& entry, bool entryIsFolder) {
+        ScanFilter([&totalBytes, &own](const FilePath& entry, bool entryIsFolder) {
+            if (!entryIsFolder && !own.empty() && isOwnFile(entry, own)) return false;
             return selectEntry(entry, entryIsFolder, totalBytes);
         }),
         config().recurse);

@@ -19,6 +19,7 @@ struct ScanResult {
 // is queried first, whatever the patterns say, and added to `totalBytes` when it passes.
 bool selectEntry(const FilePath& entry, bool entryIsFolder, std::uint64_t& totalBytes);
 
-// Reads config().recurse, config().includePatterns and config().excludePatterns.
+// Reads config().recurse, config().includePatterns and config().excludePatterns, and
+// leaves out config().ownOutputFiles before any pattern sees them.
 // Never raises for file-system problems: they end up in `errors`.
 ScanResult scanLocal(const std::string& localFolder);

@@ -93,3 +93,21 @@ def test_a_name_the_program_cannot_represent_is_reported_and_fails_the_run(nativ
     assert len(errors) == 1 and errors[0].startswith("error:\t"), run.describe()
     assert "odd" in errors[0] and errors[0].endswith("\tcode: 000\tmessage: ")
     assert run.error_lines == ["Error: no files need upload"]
+
+
+def test_a_slip_of_an_option_name_is_refused_and_other_unknown_names_pass(program, tmp_path):
+    (tmp_path / "a.txt").write_text("a")
+    usage = program.run().lines
+    with ScriptedFtpServer() as server:
+        start = [f"--local={program.local(tmp_path)}", "--host=127.0.0.1", f"--port={server.port}", "--timeout=1"]
+        for word, meant in [("--tsl=true", "--tls"), ("-tls=true", "--tls"), ("--dryrun=true", "--dry-run")]:
+            run = program.run(*start, word)
+            assert (run.status, run.lines) == (1, usage), run.describe()
+            typed = word.split("=")[0]
+            assert run.error_lines == [f"argument parse Error: unknown option {typed} (did you mean {meant}?)"], \
+                run.describe()
+        assert server.connections == [], "a refused option must stop the run before it connects"
+
+    run = program.run(*start, "--frobnicate", "--colour=red", "--include=*.none")
+    assert (run.status, run.lines, run.error_lines) == (
+        0, [program.shown(tmp_path)], ["Error: no files need upload"]), run.describe()

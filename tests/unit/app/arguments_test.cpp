@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "app/arguments.hpp"
+#include "app/options.hpp"
+#include "app/usage.hpp"
+#include "common/exception.hpp"
 
 namespace {
 using Words = std::vector<std::string>;
@@ -154,5 +157,65 @@ TEST(ArgumentsDefinitions, LimitedOptionPassesFurtherValuesOn)
     a.parse({"--other", "--one", "a", "b"});
     EXPECT_EQ(a.values("one"), (Words{"a"}));
     EXPECT_EQ(a.values("other"), (Words{"b"}));
+}
+
+// The parser as the program itself sets it up: every option it reads declared, slips refused.
+Arguments declaredParser()
+{
+    Arguments arguments;
+    arguments.define("help")->maxValues = 0;
+    arguments.addAlias("help", "?");
+    arguments.define("version")->maxValues = 0;
+    declareOptions(arguments);
+    arguments.refuseNearMisses = true;
+    return arguments;
+}
+
+std::string refusal(const Words& words)
+{
+    Arguments arguments = declaredParser();
+    try {
+        arguments.parse(words);
+    } catch (const Exception& e) {
+        return e.message();
+    }
+    return "";
+}
+
+TEST(ArgumentsSlips, NearMissOfAnOptionIsRefusedWithTheNameAsWritten)
+{
+    EXPECT_EQ(refusal({"--tsl=true"}), "unknown option --tsl (did you mean --tls?)");
+    EXPECT_EQ(refusal({"--TLS=true"}), "unknown option --TLS (did you mean --tls?)");
+    EXPECT_EQ(refusal({"-tls=true"}), "unknown option -tls (did you mean --tls?)");
+    EXPECT_EQ(refusal({"--dryrun=true"}), "unknown option --dryrun (did you mean --dry-run?)");
+    EXPECT_EQ(refusal({"--pasword-file=F"}), "unknown option --pasword-file (did you mean --password-file?)");
+    EXPECT_EQ(refusal({"--conections=4"}), "unknown option --conections (did you mean --connections?)");
+    EXPECT_EQ(refusal({"--local=x", "--Help"}), "unknown option --Help (did you mean --help?)");
+    // Two slips, and the rule holds for short names too.
+    EXPECT_EQ(refusal({"--usrnme=u"}), "unknown option --usrnme (did you mean --username?)");
+    EXPECT_EQ(refusal({"--pot=21"}), "unknown option --pot (did you mean --port?)");
+    EXPECT_EQ(refusal({"--tls-fingerprnt=AB"}), "unknown option --tls-fingerprnt (did you mean --tls-fingerprint?)");
+}
+
+TEST(ArgumentsSlips, OptionsOneLetterNamesAndFarNamesPass)
+{
+    for (const Words& words : {Words{"--tls=true", "--dry-run=true", "--password-file=F", "--connections=4"},
+                               Words{"--include=*.txt", "--exclude=*.log"}, Words{"-?", "--?", "-??", "-x", "--x"},
+                               Words{"--help", "--version"}, Words{"--frobnicate", "--colour=red", "--verbose"}})
+        EXPECT_EQ(refusal(words), "") << words.front();
+}
+
+TEST(ArgumentsSlips, EveryOptionTheUsageNamesIsDeclared)
+{
+    const Arguments arguments = declaredParser();
+    const std::string usage = usageText();
+    std::size_t named = 0;
+    for (std::size_t at = usage.find("\n  --"); at != std::string::npos; at = usage.find("\n  --", at + 1)) {
+        const std::size_t start = at + 5;
+        const std::string name = usage.substr(start, usage.find_first_of("=, \r", start) - start);
+        EXPECT_TRUE(arguments.declares(name)) << name;
+        ++named;
+    }
+    EXPECT_GE(named, 20u);
 }
 }

@@ -71,7 +71,7 @@ public:
 
     std::set<std::string> failingAttributes;
     std::set<std::string> failingListings;
-    std::map<std::string, FolderIdentity> identities;
+    std::map<std::string, FileIdentity> identities;
     std::map<std::string, std::vector<FolderEntry>> extraEntries;
     int attributeQueries = 0;
 
@@ -89,11 +89,11 @@ public:
         if (failingAttributes.count(path)) throw IOException(path + ": query refused");
         return platformFileSystem().attributes(path);
     }
-    std::optional<FolderIdentity> folderIdentity(const std::string& folder) override
+    std::optional<FileIdentity> identity(const std::string& path) override
     {
-        auto known = identities.find(folder);
+        auto known = identities.find(path);
         if (known != identities.end()) return known->second;
-        return platformFileSystem().folderIdentity(folder);
+        return platformFileSystem().identity(path);
     }
 
 private:
@@ -123,6 +123,7 @@ protected:
         config().recurse = true;
         config().includePatterns.clear();
         config().excludePatterns.clear();
+        config().ownOutputFiles.clear();
     }
     TempTree tree;
 };

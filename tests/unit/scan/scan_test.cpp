@@ -190,9 +190,9 @@ TEST_F(ScanTest, AFolderAlreadyBeingScannedIsNotEnteredAgain)
     tree.file("sub/back/c.txt");
     InjectedFileSystem injected;
     // "back" stands for a link to the root.
-    injected.identities[tree.root()] = FolderIdentity{7, 1};
-    injected.identities[tree.at("sub")] = FolderIdentity{7, 2};
-    injected.identities[tree.at("sub/back")] = FolderIdentity{7, 1};
+    injected.identities[tree.root()] = FileIdentity{7, 1};
+    injected.identities[tree.at("sub")] = FileIdentity{7, 2};
+    injected.identities[tree.at("sub/back")] = FileIdentity{7, 1};
 
     ScanResult result = scanLocal(tree.root());
     EXPECT_TRUE(result.errors.empty());

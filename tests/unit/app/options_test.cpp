@@ -1,0 +1,60 @@
+// Options that name local files: what the program takes from them and what it refuses.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "app/arguments.hpp"
+#include "app/capture.hpp"
+#include "app/config.hpp"
+#include "app/entry.hpp"
+#include "app/options.hpp"
+#include "scan/scan_support.hpp"
+#include "sender/sender.hpp"
+
+namespace {
+using Words = std::vector<std::string>;
+
+struct OptionFiles : ::testing::Test {
+    void SetUp() override { config() = Config{}; }
+    void TearDown() override { config() = Config{}; }
+
+    // Declared before the sender of each test, so a trace it holds open is closed before removal.
+    scantest::TempTree tree;
+    CapturedConsole console;
+};
+
+TEST_F(OptionFiles, PasswordFileLosesItsUtf8MarkAndUtf16IsRefused)
+{
+    tree.file("data/a.txt");
+    Arguments arguments;
+    arguments.parse({"--local=" + tree.at("data"), "--password-file=" + tree.file("mark.txt", "\xEF\xBB\xBFsecret\r\n")});
+    Sender sender;
+    bool scanErrors = true;
+    ASSERT_TRUE(readOptions(arguments, sender, scanErrors));
+    EXPECT_EQ(sender.password, "secret");
+
+    using namespace std::string_literals;
+    for (const std::string& text : {"\xFF\xFEs\0e\0"s, "\xFE\xFF\0s\0e"s, "s\0e\0\r\0\n\0"s}) {
+        CapturedConsole own;
+        const Words words{"ftpupload", "--local=" + tree.at("data"), "--host=127.0.0.1", "--port=1", "--timeout=1",
+                          "--password-file=" + tree.file("utf16.txt", text)};
+        EXPECT_EQ(runProgram(words), 1);
+        EXPECT_EQ(own.boxes, (std::vector<Box>{{"initSender Error", "password file is UTF-16; save it as UTF-8"}}));
+        EXPECT_EQ(own.output(), normaliseLocal(tree.at("data")) + "\r\n");
+    }
+}
+
+TEST_F(OptionFiles, TheTraceIsLeftOutOfTheUploadHoweverItsPathIsSpelt)
+{
+    tree.file("data/a.txt");
+    tree.file("data/sub/run.trace");  // the same name, another file: it is uploaded
+    Arguments arguments;
+    arguments.parse({"--local=" + tree.at("data"), "--trace=" + tree.at("data/sub/../run.trace")});
+    Sender sender;
+    bool scanErrors = true;
+    ASSERT_TRUE(readOptions(arguments, sender, scanErrors));
+    std::set<std::string> sent;
+    for (const FilePath& file : sender.files) sent.insert(file.path());
+    EXPECT_EQ(sent, (std::set<std::string>{tree.at("data/a.txt"), tree.at("data/sub/run.trace")}));
+}
+}
