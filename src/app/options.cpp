@@ -8,11 +8,11 @@
 #include "app/console.hpp"
 #include "app/conversion.hpp"
 #include "common/exception.hpp"
-#include "ftp/local_file.hpp"
+#include "local/local_file.hpp"
 #include "ftp/trace.hpp"
 #include "net/tls_channel.hpp"
-#include "scan/patterns.hpp"
-#include "scan/scan.hpp"
+#include "local/patterns.hpp"
+#include "local/scan.hpp"
 #include "sender/sender.hpp"
 
 namespace {
@@ -159,7 +159,7 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     }
     if (arguments.isPresent("dry-run")) sender.dryRun = parseTruth(arguments.firstValue("dry-run"));
 
-    ScanResult scan = scanLocal(sender.local);
+    ScanResult scan = scanLocal(sender.local, settings);
     // A folder the scan could not read would otherwise be left out without a word.
     for (const std::string& error : scan.errors) writeLine("error:\t{}\tcode: {}\tmessage: {}", error, "000", "");
     scanReportedErrors = !scan.errors.empty();

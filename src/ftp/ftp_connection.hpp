@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ftp/byte_source.hpp"
+#include "local/byte_source.hpp"
 #include "ftp/data_connection.hpp"
 #include "ftp/ftp_exception.hpp"
 #include "ftp/ftp_reply.hpp"

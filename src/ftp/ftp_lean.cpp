@@ -9,7 +9,7 @@
 
 #include "ftp/data_connection.hpp"
 #include "ftp/ftp_connection.hpp"
-#include "ftp/local_file.hpp"
+#include "local/local_file.hpp"
 #include "ftp/passive_reply.hpp"
 #include "ftp/trace.hpp"
 #include "net/net_exception.hpp"

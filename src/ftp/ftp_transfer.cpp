@@ -4,7 +4,7 @@
 
 #include "common/exception.hpp"
 #include "ftp/ftp_connection.hpp"
-#include "ftp/local_file.hpp"
+#include "local/local_file.hpp"
 #include "ftp/trace.hpp"
 
 namespace {

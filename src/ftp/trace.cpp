@@ -5,8 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/console.hpp"
 #include "common/exception.hpp"
+#include "common/text.hpp"
 #include "ftp/telnet.hpp"
 
 namespace {

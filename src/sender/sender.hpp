@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ftp/ftp_reply.hpp"
-#include "scan/file_path.hpp"
+#include "local/file_path.hpp"
 
 class FTP;
 class Trace;

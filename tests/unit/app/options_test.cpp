@@ -8,7 +8,7 @@
 #include "app/config.hpp"
 #include "app/entry.hpp"
 #include "app/options.hpp"
-#include "scan/scan_support.hpp"
+#include "local/scan_support.hpp"
 #include "sender/sender.hpp"
 
 namespace {

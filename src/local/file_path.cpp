@@ -1,8 +1,8 @@
-#include "scan/file_path.hpp"
+#include "local/file_path.hpp"
 
 #include <algorithm>
 
-#include "scan/file_system.hpp"
+#include "local/file_system.hpp"
 
 FilePath::FilePath(std::string text) : text_(std::move(text))
 {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ftp/byte_source.hpp"
+#include "local/byte_source.hpp"
 
 class LocalFile : public ByteSource {
 public:

@@ -12,8 +12,8 @@
 
 #include "app/config.hpp"
 #include "common/exception.hpp"
-#include "scan/file_path.hpp"
-#include "scan/file_system.hpp"
+#include "local/file_path.hpp"
+#include "local/file_system.hpp"
 
 namespace scantest {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "common/exception.hpp"
-#include "ftp/local_file.hpp"
+#include "local/local_file.hpp"
 
 TEST(LocalFileWin32, OpenFileIsNotSharedAndDevicesAreRefused)
 {

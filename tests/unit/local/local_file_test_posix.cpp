@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "common/exception.hpp"
-#include "ftp/local_file.hpp"
+#include "local/local_file.hpp"
 
 namespace {
 class LocalFileTest : public ::testing::Test {

@@ -1,4 +1,4 @@
-#include "ftp/local_file.hpp"
+#include "local/local_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/exception.hpp"
-#include "scan/file_path.hpp"
+#include "local/file_path.hpp"
 #include "scan_support.hpp"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include "common/wide.hpp"
-#include "ftp/local_file.hpp"
-#include "scan/scan.hpp"
+#include "local/local_file.hpp"
+#include "local/scan.hpp"
 #include "scan_support.hpp"
 
 namespace {
@@ -30,7 +30,7 @@ TEST_F(ScanTest, HiddenAndSystemAttributesKeepEntriesOut)
     ASSERT_TRUE(SetFileAttributesW(sys::toWide(tree.at("secret")).c_str(), FILE_ATTRIBUTE_HIDDEN));
     config().includePatterns = {"*"};
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(texts(result.files), (List{visible}));
     EXPECT_TRUE(result.errors.empty());
 }
@@ -53,7 +53,7 @@ TEST_F(ScanTest, PathsBeyondTheClassicLimitAreScanned)
     CloseHandle(handle);
     ASSERT_GT(file.size(), 300u);
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_TRUE(result.errors.empty()) << result.errors.front();
     EXPECT_EQ(texts(result.files), (List{file}));
     EXPECT_EQ(result.totalBytes, 4u);

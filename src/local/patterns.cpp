@@ -1,4 +1,4 @@
-#include "scan/patterns.hpp"
+#include "local/patterns.hpp"
 
 #include <algorithm>
 #include <cstdint>

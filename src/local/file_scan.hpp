@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "scan/file_path.hpp"
-#include "scan/file_system.hpp"
+#include "local/file_path.hpp"
+#include "local/file_system.hpp"
 
 // Takes an entry and whether the listing says it is a folder; true keeps it.
 using ScanFilter = std::function<bool(const FilePath& entry, bool entryIsFolder)>;

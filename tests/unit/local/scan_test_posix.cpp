@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "scan/file_scan.hpp"
-#include "scan/scan.hpp"
+#include "local/file_scan.hpp"
+#include "local/scan.hpp"
 #include "scan_support.hpp"
 
 namespace {
@@ -21,7 +21,7 @@ TEST_F(ScanTest, DotNamesAreHiddenWhateverThePatternsSay)
     tree.file("sub/.c.txt");
     config().includePatterns = {"*"};
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(texts(result.files), (List{visible}));
     EXPECT_EQ(texts(result.folders), (List{tree.root()}));
     EXPECT_TRUE(result.errors.empty());
@@ -30,7 +30,7 @@ TEST_F(ScanTest, DotNamesAreHiddenWhateverThePatternsSay)
 TEST_F(ScanTest, EntriesComeInByteOrder)
 {
     for (const char* name : {"b", "B", "a", "_", "a0"}) tree.file(name);
-    EXPECT_EQ(texts(scanLocal(tree.root()).files),
+    EXPECT_EQ(texts(scanLocal(tree.root(), config()).files),
               (List{tree.at("B"), tree.at("_"), tree.at("a"), tree.at("a0"), tree.at("b")}));
 }
 
@@ -39,7 +39,7 @@ TEST_F(ScanTest, FifosCountAsSystemEntries)
     std::string file = tree.file("a.txt");
     ASSERT_EQ(mkfifo(tree.at("pipe").c_str(), 0600), 0);
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(texts(result.files), (List{file}));
     EXPECT_TRUE(result.errors.empty());
 }
@@ -55,7 +55,7 @@ TEST_F(ScanTest, LinksAreFollowedButNeverBackUpThePath)
     ASSERT_EQ(symlink(tree.root().c_str(), tree.at("sub/root").c_str()), 0);
     ASSERT_EQ(symlink(outside.root().c_str(), tree.at("elsewhere").c_str()), 0);
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_TRUE(result.errors.empty());
     EXPECT_EQ(texts(result.files), (List{top, tree.at("elsewhere/target.txt"), tree.at("link.txt"), inner}));
     EXPECT_EQ(texts(result.folders), (List{tree.at("elsewhere"), tree.at("sub"), tree.root()}));
@@ -67,7 +67,7 @@ TEST_F(ScanTest, ABrokenLinkIsReportedAndItsSiblingsKept)
     std::string file = tree.file("a.txt");
     ASSERT_EQ(symlink(tree.at("gone").c_str(), tree.at("dangling").c_str()), 0);
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(texts(result.files), (List{file}));
     ASSERT_EQ(result.errors.size(), 1u);
     EXPECT_EQ(result.errors[0], tree.at("dangling") + ": No such file or directory");
@@ -79,7 +79,7 @@ TEST_F(ScanTest, ANameWithABackslashIsReportedNotDropped)
     tree.file("odd\\name.txt");
     tree.file("odd/name.txt");
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     ASSERT_EQ(result.errors.size(), 1u);
     EXPECT_EQ(result.errors[0].substr(0, tree.root().size() + 15), tree.root() + "/odd\\name.txt: ");
     EXPECT_EQ(texts(result.files), (List{file, tree.at("odd/name.txt")}));
@@ -92,7 +92,7 @@ TEST_F(ScanTest, PosixRootsMatchInTheirNativeForm)
     ASSERT_EQ(native.substr(0, 1), "\\");
     config().includePatterns = {native + "\\a.txt"};
 
-    ScanResult result = scanLocal(native);
+    ScanResult result = scanLocal(native, config());
     EXPECT_EQ(result.root, native);
     EXPECT_EQ(texts(result.files), (List{file}));
 }
@@ -103,7 +103,7 @@ TEST_F(ScanTest, UnreadableFolderIsReported)
     if (geteuid() == 0) GTEST_SKIP() << "running as root";
     tree.file("locked/a.txt");
     ASSERT_EQ(chmod(tree.at("locked").c_str(), 0), 0);
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     chmod(tree.at("locked").c_str(), 0700);
     EXPECT_EQ(result.errors, (List{tree.at("locked") + ": Permission denied"}));
 }

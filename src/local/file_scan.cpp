@@ -1,4 +1,4 @@
-#include "scan/file_scan.hpp"
+#include "local/file_scan.hpp"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "scan/file_scan.hpp"
-#include "scan/scan.hpp"
+#include "local/file_scan.hpp"
+#include "local/scan.hpp"
 #include "scan_support.hpp"
 
 namespace {
@@ -16,7 +16,7 @@ std::string nativeForm(const std::string& path) { return FilePath(path).native()
 
 TEST_F(ScanTest, EmptyFolderGivesNothing)
 {
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_TRUE(result.files.empty());
     EXPECT_TRUE(result.folders.empty());
     EXPECT_TRUE(result.errors.empty());
@@ -29,7 +29,7 @@ TEST_F(ScanTest, FoldersComeChildrenFirstWithTheRootLast)
     std::string shallow = tree.file("sub/g.txt", "de");
     tree.folder("sub/empty");
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(textSet(result.files), (std::set<std::string>{deep, shallow}));
     EXPECT_EQ(texts(result.folders), (List{tree.at("sub/deep"), tree.at("sub"), tree.root()}));
     EXPECT_EQ(result.totalBytes, 5u);
@@ -42,7 +42,7 @@ TEST_F(ScanTest, WithoutRecursionOnlyTheRootCounts)
     tree.file("sub/b.txt");
     config().recurse = false;
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(texts(result.files), (List{top}));
     EXPECT_EQ(texts(result.folders), (List{tree.root()}));
 }
@@ -54,12 +54,12 @@ TEST_F(ScanTest, FoldersWhoseFilesAreAllRejectedAreLeftOut)
     tree.file("drop/deeper/c.log");
     config().excludePatterns = {"*.log"};
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(texts(result.files), (List{kept}));
     EXPECT_EQ(texts(result.folders), (List{tree.at("keep"), tree.root()}));
 
     config().excludePatterns = {"*"};
-    result = scanLocal(tree.root());
+    result = scanLocal(tree.root(), config());
     EXPECT_TRUE(result.files.empty());
     EXPECT_TRUE(result.folders.empty());
 }
@@ -70,7 +70,7 @@ TEST_F(ScanTest, RootGivenWithATrailingSeparator)
     tree.file("sub/b.txt");
     const std::string given = nativeForm(tree.root()) + "\\";
 
-    ScanResult result = scanLocal(given);
+    ScanResult result = scanLocal(given, config());
     EXPECT_EQ(result.root, given);
     EXPECT_EQ(textSet(result.files), (std::set<std::string>{file, tree.at("sub/b.txt")}));
     // Sub-folders never end with "/"; the root is the swept text as given.
@@ -84,33 +84,33 @@ TEST_F(ScanTest, PatternsSeeTheWholeNativePath)
     tree.file("sub/other.txt");
 
     config().includePatterns = {"report.txt"};
-    EXPECT_TRUE(scanLocal(tree.root()).files.empty());
+    EXPECT_TRUE(scanLocal(tree.root(), config()).files.empty());
 
     config().includePatterns = {"*.doc", "*\\report.txt"};
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(textSet(result.files), (std::set<std::string>{top, nested}));
     EXPECT_EQ(result.totalBytes, 6u);
 
     config().includePatterns = {nativeForm(top)};
-    EXPECT_EQ(texts(scanLocal(tree.root()).files), (List{top}));
+    EXPECT_EQ(texts(scanLocal(tree.root(), config()).files), (List{top}));
 
     config().includePatterns = {"*"};
     config().excludePatterns = {nativeForm(tree.at("sub")) + "\\*"};
-    EXPECT_EQ(texts(scanLocal(tree.root()).files), (List{top}));
+    EXPECT_EQ(texts(scanLocal(tree.root(), config()).files), (List{top}));
 
     // An include option with an empty value selects nothing; an empty exclude keeps all.
     config().includePatterns = {""};
     config().excludePatterns = {};
-    EXPECT_TRUE(scanLocal(tree.root()).files.empty());
+    EXPECT_TRUE(scanLocal(tree.root(), config()).files.empty());
     config().includePatterns = {};
     config().excludePatterns = {""};
-    EXPECT_EQ(scanLocal(tree.root()).files.size(), 3u);
+    EXPECT_EQ(scanLocal(tree.root(), config()).files.size(), 3u);
 }
 
 TEST_F(ScanTest, MissingRootIsOneError)
 {
     const std::string missing = tree.at("nope");
-    ScanResult result = scanLocal(missing);
+    ScanResult result = scanLocal(missing, config());
     ASSERT_EQ(result.errors.size(), 1u);
     EXPECT_EQ(result.errors[0].substr(0, missing.size() + 2), missing + ": ");
     EXPECT_TRUE(result.files.empty());
@@ -128,7 +128,7 @@ TEST_F(ScanTest, AFailingSizeQueryCostsThatFileAlone)
     // Even a file the patterns would reject has its size read first.
     config().excludePatterns = {"*\\b.txt"};
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(result.errors, (List{bad + ": query refused"}));
     EXPECT_EQ(textSet(result.files), (std::set<std::string>{before, after, below}));
     EXPECT_EQ(texts(result.folders), (List{tree.at("sub"), tree.root()}));
@@ -156,7 +156,7 @@ TEST_F(ScanTest, AnUnlistableFolderIsReportedAndTheRestScanned)
     InjectedFileSystem injected;
     injected.failingListings = {tree.at("locked")};
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(result.errors, (List{tree.at("locked") + ": listing refused"}));
     EXPECT_EQ(texts(result.files), (List{open}));
     EXPECT_EQ(texts(result.folders), (List{tree.at("open"), tree.root()}));
@@ -178,7 +178,7 @@ TEST_F(ScanTest, EntriesTheListingCouldNotExamineAreReported)
     system.system = true;
     injected.extraEntries[tree.root()] = {broken, hidden, system};
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_EQ(result.errors, (List{tree.at("broken") + ": cannot examine"}));
     EXPECT_EQ(texts(result.files), (List{good}));
 }
@@ -194,7 +194,7 @@ TEST_F(ScanTest, AFolderAlreadyBeingScannedIsNotEnteredAgain)
     injected.identities[tree.at("sub")] = FileIdentity{7, 2};
     injected.identities[tree.at("sub/back")] = FileIdentity{7, 1};
 
-    ScanResult result = scanLocal(tree.root());
+    ScanResult result = scanLocal(tree.root(), config());
     EXPECT_TRUE(result.errors.empty());
     EXPECT_EQ(textSet(result.files), (std::set<std::string>{top, inner}));
     EXPECT_EQ(texts(result.folders), (List{tree.at("sub"), tree.root()}));

@@ -4,7 +4,16 @@
 #include <string>
 #include <vector>
 
-#include "scan/file_path.hpp"
+#include "local/file_path.hpp"
+
+// What the scan selects: sub-folders or not, the patterns, and the program's own output
+// files (trace, report), which never take part whatever the patterns say.
+struct ScanSettings {
+    bool recurse = true;
+    std::vector<std::string> includePatterns;
+    std::vector<std::string> excludePatterns;
+    std::vector<std::string> ownOutputFiles;
+};
 
 struct ScanResult {
     std::vector<FilePath> files;    // accepted files, in visiting order
@@ -17,9 +26,8 @@ struct ScanResult {
 // The filter of the local scan: folders always pass; a file passes when the include
 // patterns (if any) match its native full path and no exclude pattern does. Its size
 // is queried first, whatever the patterns say, and added to `totalBytes` when it passes.
-bool selectEntry(const FilePath& entry, bool entryIsFolder, std::uint64_t& totalBytes);
+bool selectEntry(const FilePath& entry, bool entryIsFolder, const ScanSettings& settings, std::uint64_t& totalBytes);
 
-// Reads config().recurse, config().includePatterns and config().excludePatterns, and
-// leaves out config().ownOutputFiles before any pattern sees them.
+// Leaves out `settings.ownOutputFiles` before any pattern sees them.
 // Never raises for file-system problems: they end up in `errors`.
-ScanResult scanLocal(const std::string& localFolder);
+ScanResult scanLocal(const std::string& localFolder, const ScanSettings& settings);

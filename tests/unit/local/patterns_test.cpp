@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "scan/patterns.hpp"
+#include "local/patterns.hpp"
 
 namespace {
 

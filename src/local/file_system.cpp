@@ -1,4 +1,4 @@
-#include "scan/file_system.hpp"
+#include "local/file_system.hpp"
 
 namespace {
 FileSystem* current = nullptr;

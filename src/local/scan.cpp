@@ -1,12 +1,11 @@
-#include "scan/scan.hpp"
+#include "local/scan.hpp"
 
 #include <algorithm>
 #include <optional>
 
-#include "app/config.hpp"
-#include "scan/file_scan.hpp"
-#include "scan/file_system.hpp"
-#include "scan/patterns.hpp"
+#include "local/file_scan.hpp"
+#include "local/file_system.hpp"
+#include "local/patterns.hpp"
 
 namespace {
 bool anyMatches(const std::vector<std::string>& patterns, const std::string& name)
@@ -29,10 +28,10 @@ std::string folded(std::string name)
 }
 
 // Only the ones that exist: a file not there yet cannot be in the tree either.
-std::vector<OwnFile> ownFilesPresent()
+std::vector<OwnFile> ownFilesPresent(const std::vector<std::string>& ownOutputFiles)
 {
     std::vector<OwnFile> present;
-    for (const std::string& path : config().ownOutputFiles)
+    for (const std::string& path : ownOutputFiles)
         if (std::optional<FileIdentity> identity = fileSystem().identity(path))
             present.push_back({folded(FilePath(path).file()), *identity});
     return present;
@@ -48,34 +47,33 @@ bool isOwnFile(const FilePath& entry, const std::vector<OwnFile>& own)
 }
 }
 
-bool selectEntry(const FilePath& entry, bool entryIsFolder, std::uint64_t& totalBytes)
+bool selectEntry(const FilePath& entry, bool entryIsFolder, const ScanSettings& settings, std::uint64_t& totalBytes)
 {
     if (entryIsFolder) return true;
     const std::string matchName = entry.dup().native().path();
     const std::uint64_t size = entry.fileSize();
-    const Config& settings = config();
     if (!settings.includePatterns.empty() && !anyMatches(settings.includePatterns, matchName)) return false;
     if (anyMatches(settings.excludePatterns, matchName)) return false;
     totalBytes += size;
     return true;
 }
 
-ScanResult scanLocal(const std::string& localFolder)
+ScanResult scanLocal(const std::string& localFolder, const ScanSettings& settings)
 {
     ScanResult result;
     std::uint64_t totalBytes = 0;
     result.root = localFolder;
 
     // FilePath, which the scan starts from, turns "\" separators into "/" itself.
-    const std::vector<OwnFile> own = ownFilesPresent();
+    const std::vector<OwnFile> own = ownFilesPresent(settings.ownOutputFiles);
     FileScan scan;
     scan.sweep(
         localFolder,
-        ScanFilter([&totalBytes, &own](const FilePath& entry, bool entryIsFolder) {
+        ScanFilter([&totalBytes, &own, &settings](const FilePath& entry, bool entryIsFolder) {
             if (!entryIsFolder && !own.empty() && isOwnFile(entry, own)) return false;
-            return selectEntry(entry, entryIsFolder, totalBytes);
+            return selectEntry(entry, entryIsFolder, settings, totalBytes);
         }),
-        config().recurse);
+        settings.recurse);
 
     result.totalBytes = totalBytes;
     result.files = scan.files();
