@@ -9,7 +9,8 @@
 #include "app/options.hpp"
 #include "app/usage.hpp"
 #include "common/exception.hpp"
-#include "sender/sender.hpp"
+#include "app/console_log.hpp"
+#include "run/sender.hpp"
 
 namespace {
 constexpr int success = 0;
@@ -63,7 +64,8 @@ int runSteps(const std::vector<std::string>& words)
         return success;
     }
 
-    Sender sender;
+    ConsoleLog log;
+    Sender sender(log);
     bool scanReportedErrors = false;
     bool goOn = false;
     try {
@@ -107,13 +109,8 @@ void flushBoth() noexcept
 int reportOutcome(const Sender& sender, bool sent, bool scanReportedErrors)
 {
     const std::size_t unchanged = sender.unchangedCount();
-    const std::string unchangedText = unchanged > 0 ? ", " + std::to_string(unchanged) + " unchanged" : std::string();
-    if (sent && sender.dryRun)
-        writeLine("would upload: {} files{}", sender.files.size() - unchanged, unchangedText);
-    else if (sent)
-        writeLine("uploaded: {} files{}", sender.storedCount(), unchangedText);
-    else
-        writeLine("upload failed: {}", sender.local);
+    const std::size_t done = sender.dryRun ? sender.files.size() - unchanged : sender.storedCount();
+    writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged) : lines::uploadFailed(sender.local));
     // A scheduled run must see a partial upload or an unread folder as a failure.
     bool complete = sent && (sender.dryRun || sender.storedCount() + unchanged >= sender.files.size());
     return complete && !scanReportedErrors ? success : failure;

@@ -13,7 +13,7 @@
 #include "net/tls_channel.hpp"
 #include "local/patterns.hpp"
 #include "local/scan.hpp"
-#include "sender/sender.hpp"
+#include "run/sender.hpp"
 
 namespace {
 // A "[" without its "]" would never match: as an exclude it would let through files the
@@ -131,14 +131,15 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     if (arguments.isPresent("port")) sender.port = narrowPort(parseUnsigned(arguments.firstValue("port")));
     if (arguments.isPresent("passive")) sender.passive = parseTruth(arguments.firstValue("passive"));
     if (arguments.isPresent("timeout")) settings.timeoutSeconds = parseUnsigned(arguments.firstValue("timeout"));
+    sender.timeoutSeconds = settings.timeoutSeconds;
     if (arguments.isPresent("recurse")) settings.recurse = parseTruth(arguments.firstValue("recurse"));
     if (arguments.isPresent("include")) settings.includePatterns = patternList(arguments, "include");
     if (arguments.isPresent("exclude")) settings.excludePatterns = patternList(arguments, "exclude");
     if (arguments.isPresent("pacing")) sender.pacing = parseTruth(arguments.firstValue("pacing"));
     if (arguments.isPresent("connections")) {
         std::uint32_t connections = parseUnsigned(arguments.firstValue("connections"));
-        if (connections < 1 || connections > Sender::maxConnections)
-            throw ConversionException("--connections must be from 1 to " + std::to_string(Sender::maxConnections) +
+        if (connections < 1 || connections > RunSettings::maxConnections)
+            throw ConversionException("--connections must be from 1 to " + std::to_string(RunSettings::maxConnections) +
                                       ", not " + std::to_string(connections) + ".");
         sender.connections = connections;
     }
@@ -148,8 +149,8 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     if (arguments.isPresent("skip-unchanged")) sender.skipUnchanged = parseTruth(arguments.firstValue("skip-unchanged"));
     if (arguments.isPresent("retries")) {
         std::uint32_t retries = parseUnsigned(arguments.firstValue("retries"));
-        if (retries > Sender::maxRetries)
-            throw ConversionException("--retries must be from 0 to " + std::to_string(Sender::maxRetries) + ", not " +
+        if (retries > RunSettings::maxRetries)
+            throw ConversionException("--retries must be from 0 to " + std::to_string(RunSettings::maxRetries) + ", not " +
                                       std::to_string(retries) + ".");
         sender.retries = retries;
     }

@@ -9,7 +9,8 @@
 #include "app/entry.hpp"
 #include "app/options.hpp"
 #include "local/scan_support.hpp"
-#include "sender/sender.hpp"
+#include "app/console_log.hpp"
+#include "run/sender.hpp"
 
 namespace {
 using Words = std::vector<std::string>;
@@ -28,7 +29,8 @@ TEST_F(OptionFiles, PasswordFileLosesItsUtf8MarkAndUtf16IsRefused)
     tree.file("data/a.txt");
     Arguments arguments;
     arguments.parse({"--local=" + tree.at("data"), "--password-file=" + tree.file("mark.txt", "\xEF\xBB\xBFsecret\r\n")});
-    Sender sender;
+    ConsoleLog consoleLog;
+    Sender sender{consoleLog};
     bool scanErrors = true;
     ASSERT_TRUE(readOptions(arguments, sender, scanErrors));
     EXPECT_EQ(sender.password, "secret");
@@ -50,7 +52,8 @@ TEST_F(OptionFiles, TheTraceIsLeftOutOfTheUploadHoweverItsPathIsSpelt)
     tree.file("data/sub/run.trace");  // the same name, another file: it is uploaded
     Arguments arguments;
     arguments.parse({"--local=" + tree.at("data"), "--trace=" + tree.at("data/sub/../run.trace")});
-    Sender sender;
+    ConsoleLog consoleLog;
+    Sender sender{consoleLog};
     bool scanErrors = true;
     ASSERT_TRUE(readOptions(arguments, sender, scanErrors));
     std::set<std::string> sent;

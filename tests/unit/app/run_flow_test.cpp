@@ -13,8 +13,9 @@
 #include "app/usage.hpp"
 #include "common/exception.hpp"
 #include "net/socket.hpp"
-#include "sender/pause.hpp"
-#include "sender/sender.hpp"
+#include "run/pause.hpp"
+#include "app/console_log.hpp"
+#include "run/sender.hpp"
 
 namespace fs = std::filesystem;
 
@@ -138,7 +139,8 @@ TEST_F(RunFlow, FirstFailingOptionInReadingOrderIsReported)
 {
     Arguments arguments;
     arguments.parse({"--local=D:", "--passive=YES", "--port=99999999999", "--host=h"});
-    Sender sender;
+    ConsoleLog consoleLog;
+    Sender sender{consoleLog};
     bool scanErrors = false;
     try {
         readOptions(arguments, sender, scanErrors);
@@ -211,7 +213,8 @@ TEST_F(RunFlow, FailedUploadNamesTheFolderAndFails)
 
 TEST_F(RunFlow, SummaryCountsStoredFilesAndSetsTheStatus)
 {
-    Sender sender;
+    ConsoleLog consoleLog;
+    Sender sender{consoleLog};
     sender.local = "C:\\data\\";
     EXPECT_EQ(reportOutcome(sender, true, false), 0);
     EXPECT_EQ(reportOutcome(sender, true, true), 1);
@@ -230,7 +233,8 @@ struct ReadOptions : RunFlow {
         return readOptions(arguments, sender, scanErrors);
     }
     Arguments arguments;
-    Sender sender;
+    ConsoleLog consoleLog;
+    Sender sender{consoleLog};
     bool scanErrors = true;
 };
 

@@ -1,4 +1,4 @@
-#include "sender/ftp.hpp"
+#include "ftp/ftp.hpp"
 
 #include <limits>
 

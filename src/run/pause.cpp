@@ -1,4 +1,4 @@
-#include "sender/pause.hpp"
+#include "run/pause.hpp"
 
 #include <chrono>
 #include <thread>

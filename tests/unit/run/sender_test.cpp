@@ -11,9 +11,10 @@
 
 #include "app/config.hpp"
 #include "app/capture.hpp"
-#include "sender/ftp.hpp"
-#include "sender/pause.hpp"
-#include "sender/sender.hpp"
+#include "ftp/ftp.hpp"
+#include "run/pause.hpp"
+#include "app/console_log.hpp"
+#include "run/sender.hpp"
 #include "support/ftp_peer.hpp"
 
 namespace {
@@ -26,6 +27,9 @@ public:
 };
 
 class TestSender : public Sender {
+public:
+    using Sender::Sender;
+
 protected:
     std::unique_ptr<FTP> makeClient() override { return std::make_unique<FastFTP>(); }
 };
@@ -42,7 +46,7 @@ class SenderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        config().timeoutSeconds = 1;
+        sender.timeoutSeconds = 1;
         pauseOverride.emplace([this](std::int32_t ms) { pauses.push_back(ms); });
         root = fs::temp_directory_path() /
                ("sender_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
@@ -106,7 +110,8 @@ protected:
 
     CapturedConsole console;
     FtpPeer peer;
-    TestSender sender;
+    ConsoleLog consoleLog;
+    TestSender sender{consoleLog};
     fs::path root;
     std::vector<std::int32_t> pauses;
     std::optional<PauseOverride> pauseOverride;
@@ -256,7 +261,8 @@ TEST_F(SenderTest, UnreachableServerIsOneConnectLine)
 
 TEST(ToRemotePath, RemovesOnlyTheLeadingLocalFolder)
 {
-    Sender sender;
+    ConsoleLog consoleLog;
+    Sender sender{consoleLog};
     sender.local = "data\\";
     EXPECT_EQ(sender.toRemotePath("data\\x\\data\\y.txt"), "x/data/y.txt");
     EXPECT_EQ(sender.toRemotePath("data\\"), "");

@@ -1,0 +1,11 @@
+#include "app/console_log.hpp"
+
+#include "app/console.hpp"
+#include "run/pause.hpp"
+
+void ConsoleLog::writeLine(std::string_view format, const std::vector<FormatValue>& values)
+{
+    standardOutput().writeLine(format, values);
+}
+
+void ConsoleLog::pause(std::int32_t milliseconds) { pauseFor(milliseconds); }

@@ -1,0 +1,102 @@
+#include "run/connect.hpp"
+
+#include "ftp/ftp.hpp"
+#include "run/context.hpp"
+#include "run/retry.hpp"
+#include "run/session.hpp"
+
+void Connector::newClient(Session& session) const
+{
+    const RunSettings& settings = context_.settings;
+    if (session.client) session.client->close();
+    session.client = context_.makeClient();
+    session.client->setTimeoutSeconds(settings.timeoutSeconds);
+    if (settings.tls.enabled) session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint});
+    if (settings.trace) session.client->setTrace(settings.trace, session.number);
+}
+
+std::string Connector::connectFailure(const std::exception& failure) const
+{
+    const RunSettings& settings = context_.settings;
+    return lines::connectFailure(settings.host, failureMessage(failure), settings.username, settings.password);
+}
+
+bool Connector::quietCheck(Session& session) const
+{
+    // "500" is also what silence reads as: nothing beyond the operation's own reply arrived.
+    session.lastReply = context_.pace.quietCheck(*session.client);
+    session.lastReply.message = cutForLine(std::move(session.lastReply.message));
+    return session.lastReply.code == "500";
+}
+
+bool Connector::open(Session& session, bool announce, bool raiseWhatMayPass, bool connectingLine) const
+{
+    const RunSettings& settings = context_.settings;
+    FTP& client = *session.client;
+    if (settings.passive) client.setPassive();
+    context_.pace.setUp(client);
+
+    if (announce && connectingLine) context_.info(session, lines::connecting(settings.host), stepPause);
+    try {
+        client.connect(settings.host, settings.username, settings.password, static_cast<std::uint16_t>(settings.port));
+    } catch (const std::exception& failure) {
+        // A try that will be made again writes its retry line instead.
+        if (raiseWhatMayPass && mayPass(failure)) throw;
+        context_.error(session, connectFailure(failure), stepPause);
+        return false;
+    }
+    if (!quietCheck(session)) return context_.error(session, lines::connectTo(settings.host), stepPause);
+    if (announce) context_.info(session, lines::connected(settings.host), stepPause);
+
+    client.changeDirectory(settings.remote);
+    if (!quietCheck(session)) return context_.error(session, lines::cd(settings.remote), stepPause);
+    if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
+    if (settings.skipUnchanged) client.readFeatures();
+    return true;
+}
+
+bool Connector::connectWithRetries(Session& session, bool announce) const
+{
+    for (std::uint32_t tried = 0;; ++tried) {
+        // A run without retries goes exactly the old way: one try, its lines.
+        if (tried >= retry_.retries()) return open(session, announce, false, tried == 0);
+        try {
+            return open(session, announce, true, tried == 0);
+        } catch (const std::exception& failure) {
+            if (!mayPass(failure)) throw;
+        }
+        retry_.announce(session, "connect to " + context_.settings.host, tried);
+        newClient(session);
+    }
+}
+
+bool Connector::reopen(Session& session) const
+{
+    try {
+        newClient(session);
+        return open(session, false, true);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool Connector::replaceLost(Session& session) const
+{
+    for (std::uint32_t tried = 0; tried < retry_.retries(); ++tried) {
+        retry_.announce(session, "connect to " + context_.settings.host, tried);
+        if (reopen(session)) return true;
+    }
+    return false;
+}
+
+void Connector::openFurther(Session& session) const
+{
+    try {
+        newClient(session);
+        if (!connectWithRetries(session, false)) session.client->close();
+    } catch (const std::exception& failure) {
+        // A folder this session cannot enter ends only this session.
+        context_.error(session, connectFailure(failure), stepPause);
+        if (session.client) session.client->close();
+    }
+}

@@ -1,0 +1,38 @@
+#pragma once
+// Opening the sessions of a run: connect, log in, enter the remote folder, with the step
+// lines and the retry rule; and replacing a session that was lost on the way.
+#include <exception>
+#include <string>
+
+struct RunContext;
+struct Session;
+class RetryRule;
+
+class Connector {
+public:
+    Connector(const RunContext& context, const RetryRule& retry) : context_(context), retry_(retry) {}
+
+    // A new client for `session`, set up as every client of the run.
+    void newClient(Session& session) const;
+    // Connects, logs in and enters the remote folder; `announce` writes the step lines.
+    // A try that may be made again raises what may pass instead of writing its line;
+    // "connecting..." is written once, before the first try.
+    bool open(Session& session, bool announce, bool raiseWhatMayPass = false, bool connectingLine = true) const;
+    // The first connect of a session, tried again while its failures may pass.
+    bool connectWithRetries(Session& session, bool announce = true) const;
+    // A new connection for the session, silently; false when that failed too.
+    bool reopen(Session& session) const;
+    // A session found lost between steps: "retry connect to ..." lines, waits and new
+    // connections, up to the retries; false when none came up.
+    bool replaceLost(Session& session) const;
+    // A session beyond the first: no step lines, and a failure ends only this session.
+    void openFurther(Session& session) const;
+    // Looks for what the server sent unasked, into the session's last reply; true when nothing came.
+    bool quietCheck(Session& session) const;
+    // The line of a failed connect or login.
+    std::string connectFailure(const std::exception& failure) const;
+
+private:
+    const RunContext& context_;
+    const RetryRule& retry_;
+};

@@ -1,0 +1,58 @@
+#include "run/log.hpp"
+
+void RunLines::info(const FtpReply& lastReply, const std::string& message)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.writeLine("{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
+}
+
+void RunLines::error(const FtpReply& lastReply, const std::string& message)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.writeLine("error:\t{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
+}
+
+void RunLines::sendCatch(const std::string& reason, const FtpReply& lastReply, const std::string& remote)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.writeLine("send catch {}, code {}, message {}, remotePath {}",
+                   {reason, lastReply.code, lastReply.message, remote});
+}
+
+namespace lines {
+std::string filesToBackup(std::size_t count) { return formatText("{} files to backup", {count}); }
+std::string connecting(const std::string& host) { return "connecting..." + host; }
+std::string connected(const std::string& host) { return "connected to " + host; }
+std::string connectTo(const std::string& host) { return "connect to " + host; }
+
+std::string connectFailure(const std::string& host, const std::string& reason, const std::string& user,
+                           const std::string& password)
+{
+    const std::string masked = password.empty() ? std::string() : std::string("****");
+    return "connect to " + host + " " + reason + " " + user + " " + masked;
+}
+
+std::string cd(const std::string& remote) { return "cd " + remote; }
+
+std::string uploading(const std::string& name, std::uint64_t sent, std::uint64_t size)
+{
+    return formatText("uploading {} {}/{}", {name, sent, size});
+}
+
+std::string upload(const std::string& path) { return "upload " + path; }
+std::string unchanged(const std::string& path) { return "unchanged " + path; }
+std::string wouldUpload(const std::string& path) { return "would upload " + path; }
+
+std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries)
+{
+    return formatText("retry {} ({} of {})", {what, tried + 1, retries});
+}
+
+std::string summary(bool dryRun, std::size_t done, std::size_t unchanged)
+{
+    const std::string unchangedText = unchanged > 0 ? ", " + std::to_string(unchanged) + " unchanged" : std::string();
+    return formatText(dryRun ? "would upload: {} files{}" : "uploaded: {} files{}", {done, unchangedText});
+}
+
+std::string uploadFailed(const std::string& local) { return "upload failed: " + local; }
+}

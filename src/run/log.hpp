@@ -1,0 +1,60 @@
+#pragma once
+// Every line a run writes and every fixed pause it takes go through one log: the console and
+// the real pause in the program, recorders in tests. The texts of the run's lines are here.
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/text.hpp"
+#include "ftp/ftp_reply.hpp"
+
+class RunLog {
+public:
+    virtual ~RunLog() = default;
+    // One whole line: the values are made visible, the format is the program's own.
+    virtual void writeLine(std::string_view format, const std::vector<FormatValue>& values) = 0;
+    // Blocks for the given milliseconds; 0 or below returns at once.
+    virtual void pause(std::int32_t milliseconds) = 0;
+};
+
+// The lines of a run, each written whole, from whichever session's thread. A line never
+// waits for a pause: the pause comes after the line, outside the lock.
+class RunLines {
+public:
+    explicit RunLines(RunLog& log) : log_(log) {}
+
+    // "MESSAGE\tcode: CODE\tmessage: TEXT" with the session's last quiet-check reply.
+    void info(const FtpReply& lastReply, const std::string& message);
+    // The same, after "error:\t".
+    void error(const FtpReply& lastReply, const std::string& message);
+    // A failure that ended the run outside every step.
+    void sendCatch(const std::string& reason, const FtpReply& lastReply, const std::string& remote);
+    void pause(std::int32_t milliseconds) { log_.pause(milliseconds); }
+
+private:
+    RunLog& log_;
+    std::mutex mutex_;
+};
+
+// The messages of the run's lines.
+namespace lines {
+std::string filesToBackup(std::size_t count);
+std::string connecting(const std::string& host);
+std::string connected(const std::string& host);
+std::string connectTo(const std::string& host);
+// The password is never written out; "****" only shows that one was given.
+std::string connectFailure(const std::string& host, const std::string& reason, const std::string& user,
+                           const std::string& password);
+std::string cd(const std::string& remote);
+std::string uploading(const std::string& name, std::uint64_t sent, std::uint64_t size);
+std::string upload(const std::string& path);
+std::string unchanged(const std::string& path);
+std::string wouldUpload(const std::string& path);
+std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries);
+// The last line of a run.
+std::string summary(bool dryRun, std::size_t done, std::size_t unchanged);
+std::string uploadFailed(const std::string& local);
+}

@@ -1,0 +1,41 @@
+#include "run/plan.hpp"
+
+#include <algorithm>
+
+std::size_t Plan::count(FileAction action) const
+{
+    return static_cast<std::size_t>(
+        std::count_if(files.begin(), files.end(), [action](const PlannedFile& file) { return file.action == action; }));
+}
+
+std::string toRemotePath(const std::string& local, const std::string& localPath)
+{
+    // Only the leading folder is cut: the same text deeper in the tree is a real folder name.
+    std::string relative = localPath;
+    if (!local.empty() && relative.compare(0, local.size(), local) == 0) relative.erase(0, local.size());
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    return relative;
+}
+
+std::string remoteFolderOf(const std::string& remotePath)
+{
+    std::size_t slash = remotePath.rfind('/');
+    return slash == std::string::npos ? std::string() : remotePath.substr(0, slash);
+}
+
+Plan makePlan(const std::string& local, const std::vector<FilePath>& files, const std::vector<FilePath>& folders)
+{
+    Plan plan;
+    // Parents come last in the scan's list; walking it backwards puts every parent before
+    // its children, so a new nested tree is stored in one run.
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+        std::string remoteFolder = toRemotePath(local, folder->dup().native().path());
+        if (!remoteFolder.empty()) plan.folders.push_back(std::move(remoteFolder));
+    }
+    for (const FilePath& file : files) {
+        std::string localPath = file.dup().native().path();
+        std::string remotePath = toRemotePath(local, localPath);
+        plan.files.push_back({file, std::move(localPath), std::move(remotePath), FileAction::store});
+    }
+    return plan;
+}

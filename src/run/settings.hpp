@@ -1,0 +1,42 @@
+#pragma once
+// What the command line asks of one run. The entry point fills it once; every part of the
+// run is handed what it needs of it, and nothing below the entry point reads a global.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class Trace;
+
+// --tls and its checks; the host is the run's own.
+struct TlsOptions {
+    bool enabled = false;
+    std::string caFile;       // further PEM roots; empty: the system's only
+    std::string fingerprint;  // 64 lowercase hex digits; empty: chain and name checks
+};
+
+struct RunSettings {
+    static constexpr std::uint32_t maxConnections = 16;
+    static constexpr std::uint32_t maxRetries = 100;
+
+    std::string username;
+    std::string password;
+    std::string host;
+    std::uint32_t port = 21;
+    std::string remote;
+    std::string local;
+    bool passive = true;
+    // Of every network wait.
+    std::uint32_t timeoutSeconds = 5;
+    // false: no fixed pauses, no waiting for late replies, fewer round trips per file.
+    bool pacing = true;
+    std::uint32_t connections = 1;
+    TlsOptions tls;
+    // Leave out files whose remote copy has the same size and is not older.
+    bool skipUnchanged = false;
+    // Further tries of a failure that may pass (a lost connection, a 4xx reply).
+    std::uint32_t retries = 0;
+    // Only say what would be stored.
+    bool dryRun = false;
+    // Where every session's dialogue is appended (--trace); none without.
+    std::shared_ptr<Trace> trace;
+};

@@ -1,0 +1,93 @@
+// One store per planned file, on whichever session takes it, with the retry rule.
+#include "ftp/ftp.hpp"
+#include "run/context.hpp"
+#include "run/execute.hpp"
+#include "run/plan.hpp"
+#include "run/session.hpp"
+
+std::optional<std::size_t> Execution::takeFile()
+{
+    std::size_t index = nextFile_.fetch_add(1);
+    if (index >= plan_.files.size()) return std::nullopt;
+    return index;
+}
+
+void Execution::showProgress(Session& session, std::uint64_t bytesSent)
+{
+    if (!context_.pace.showProgress(session, bytesSent)) return;
+    context_.info(session, lines::uploading(session.currentFile.file(), bytesSent, session.currentFileSize),
+                  progressPause);
+}
+
+void Execution::storeFiles(Session& session)
+{
+    for (;;) {
+        // Without retries a lost connection ends this session after the file it cost; the
+        // others take the rest.
+        if (retry_.retries() == 0 && !session.usable()) return;
+        auto index = takeFile();
+        if (!index) return;
+        // With retries a lost session is replaced by the next file's tries; one that could
+        // not be replaced within them ends here.
+        if (!storeOne(session, plan_.files[*index]) && !session.usable()) return;
+    }
+}
+
+bool Execution::storeAttempt(Session& session, const PlannedFile& file)
+{
+    // Found lost after the last file: a failure that may pass, like any loss.
+    if (!session.usable()) throw FTPException("421", "connection closed by the server");
+    FTP& client = *session.client;
+    // Inside the caller's guard: a file that vanished since the scan costs only itself.
+    session.currentFileSize = file.source.fileSize();
+    session.currentFile = file.source;
+    session.lastProgressLine = std::chrono::steady_clock::now();
+    session.finalProgressShown = false;
+    const bool setTime = context_.settings.skipUnchanged;
+    const std::int64_t modified = setTime ? file.source.modifiedTime() : 0;
+    context_.pace.store(client, file.remotePath, file.localPath,
+                        [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); });
+    if (setTime) {
+        // The next comparison then does not depend on the server's clock or zone.
+        try {
+            client.setRemoteModified(file.remotePath, modified);
+        } catch (const std::exception&) {
+        }
+    }
+    if (!connector_.quietCheck(session)) return context_.error(session, lines::upload(file.remotePath), stepPause);
+    context_.lines.pause(context_.pace.pauseAfter(filePause));
+    ++stored_;
+    return true;
+}
+
+bool Execution::storeOne(Session& session, const PlannedFile& file)
+{
+    if (file.action == FileAction::unchanged) {
+        ++unchanged_;
+        context_.info(session, lines::unchanged(file.remotePath), 0);
+        return true;
+    }
+    bool stored = false;
+    for (std::uint32_t tried = 0;; ++tried) {
+        try {
+            stored = storeAttempt(session, file);
+            break;
+        } catch (const std::exception& failure) {
+            if (!retry_.again(failure, tried, !session.usable())) {
+                context_.error(session, lines::upload(file.remotePath), stepPause);
+                break;
+            }
+        }
+        retry_.announce(session, "upload " + file.remotePath, tried);
+        // A connection that cannot be replaced now makes the next try fail at once,
+        // which then waits and tries to replace it again.
+        if (!session.usable())
+            connector_.reopen(session);
+        else if (session.client->outOfStep())
+            session.client->resynchronise();
+    }
+    // A late or surprise reply may have put the dialogue out of step; a session that
+    // cannot get back in step is given up rather than let a reply land on the wrong command.
+    if (!stored && session.usable() && session.client->outOfStep()) session.client->resynchronise();
+    return stored;
+}
