@@ -122,8 +122,11 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     if (!connectedAtOnce) {
         int error = data.waitWritable(waitLimit()) ? data.socket().pendingError() : Socket::timedOutError();
         if (error != 0) {
-            // STOR is on its way and the server may be waiting for a connection that
-            // will never come: its answers can no longer be paired with commands.
+            // A server that refused STOR may have closed its listener first: its refusal
+            // is the reason then. One that accepted it waits for a connection that will
+            // never come, and its answers can no longer be paired with commands.
+            FtpReply answer = readReply();
+            if (!isSilence(answer) && answer.code[0] != '1') raiseReplyError(answer);
             outOfStep_ = true;
             throw SocketException("Unable to connect socket: " + Socket::errorText(error));
         }

@@ -402,6 +402,10 @@ struct TlsChannel::Impl {
                                         {0, SECBUFFER_EMPTY, nullptr},
                                         {0, SECBUFFER_EMPTY, nullptr}};
                 SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+                // Wine's SChannel takes a close_notify for an empty record (SEC_E_OK) where
+                // Windows says SEC_I_CONTEXT_EXPIRED; on TLS 1.2 the record type shows it.
+                const bool alertRecord = static_cast<unsigned char>(in[0]) == 0x15;
+                const std::size_t plainBefore = plain.size();
                 status = DecryptMessage(&handle, &desc, 0, nullptr);
                 if (status == SEC_E_OK || status == SEC_I_RENEGOTIATE || status == SEC_I_CONTEXT_EXPIRED) {
                     // Both point into `in`: copy before `in` changes.
@@ -412,6 +416,7 @@ struct TlsChannel::Impl {
                         if (b.BufferType == SECBUFFER_EXTRA && b.cbBuffer > 0) extra.assign(bytes, bytes + b.cbBuffer);
                     }
                     in = std::move(extra);
+                    if (status == SEC_E_OK && alertRecord && plain.size() == plainBefore) closeNotify = true;
                 }
             }
             if (status == SEC_E_OK) continue;
