@@ -33,6 +33,12 @@ struct RemoteEntry {
     std::optional<std::uint64_t> size;
     std::optional<std::int64_t> modified;
 };
+// What SIZE and MDTM tell of one remote file; a fact the server cannot tell is missing,
+// and a time is only kept with a size.
+struct RemoteFacts {
+    std::optional<std::uint64_t> size;
+    std::optional<std::int64_t> modified;
+};
 // MLSD lines: facts case-insensitive, names byte for byte, "cdir"/"pdir" left out.
 std::vector<RemoteEntry> parseMlsd(std::string_view listing);
 // "YYYYMMDDHHMMSS[.fff]" (UTC) to seconds since 1970, and back.
@@ -69,6 +75,9 @@ public:
     virtual void readFeatures();
     virtual bool isSupported(const std::string& name) const;
     virtual bool isKnownSupported(const std::string& name) const;
+    // FEAT named MLST or MLSD: a server that implements MLST implements MLSD, and many
+    // announce only MLST.
+    bool listsFolders() const;
     static std::string parseQuotedPath(const FtpReply& reply);
 
     // Data connections.
@@ -130,6 +139,11 @@ public:
     virtual std::vector<RemoteEntry> listFolder(const std::string& path);
     virtual std::optional<std::uint64_t> remoteSize(const std::string& path);
     virtual std::optional<std::int64_t> remoteModified(const std::string& path);
+    // SIZE and MDTM of every path, one entry per path in the same order. The commands go
+    // out in windows of one write each; after a reply that may not be the one due, the
+    // session asks one path at a time, and a path whose answer is in doubt gets no facts.
+    // Raises when the session cannot be brought back in step.
+    virtual std::vector<RemoteFacts> queryFiles(const std::vector<std::string>& paths);
     // MFMT where offered, else the "MDTM time path" form; true when the server took it.
     virtual bool setRemoteModified(const std::string& path, std::int64_t seconds);
 
@@ -165,6 +179,13 @@ protected:
     void secureControl(const std::string& host);
 
 private:
+    // Asks the paths from `first` on in one write and fills in their facts; returns the
+    // first path left without a trustworthy answer.
+    std::size_t queryWindow(const std::vector<std::string>& paths, std::size_t first,
+                            std::vector<RemoteFacts>& facts);
+    RemoteFacts queryOne(const std::string& path);
+    // Whether `reply` can be the answer owed to SIZE (`time` false) or MDTM.
+    bool answersQuery(const FtpReply& reply, bool time) const;
 
     std::vector<FtpFeature> features_;
     FtpConnectionType connectionType_ = FtpConnectionType::passive;
@@ -178,4 +199,6 @@ private:
     bool alloNeeded_ = true;
     bool outOfStep_ = false;
     std::size_t owed_ = 0;
+    // Cleared for the rest of the session by a reply that did not fit its query.
+    bool pipelineQueries_ = true;
 };

@@ -8,6 +8,7 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
     if (connected()) close();
     owed_ = 0;
     outOfStep_ = false;
+    pipelineQueries_ = true;
     openControlSocket(host, port);
     // From here on the server may be listening: leave nothing half open behind a failure.
     try {
@@ -147,3 +148,5 @@ bool FTPConnection::isSupported(const std::string& name) const
 }
 
 bool FTPConnection::isKnownSupported(const std::string& name) const { return !features_.empty() && isSupported(name); }
+
+bool FTPConnection::listsFolders() const { return isKnownSupported("MLST") || isKnownSupported("MLSD"); }

@@ -150,3 +150,16 @@ TEST_F(FtpSessionTest, FeatureList)
     EXPECT_TRUE(client.isKnownSupported("MDTM"));
     EXPECT_FALSE(client.isSupported("EPSV"));
 }
+
+TEST_F(FtpSessionTest, FolderListingsKnownFromMlstAlone)
+{
+    login(peer)
+        .reply("211-Features:\r\n MDTM\r\n MLST type*;size*;modify*;\r\n211 End")
+        .reply("211-Features:\r\n MDTM\r\n SIZE\r\n211 End");
+    EXPECT_FALSE(client.listsFolders());
+    connectClient();
+    client.readFeatures();
+    EXPECT_TRUE(client.listsFolders());
+    client.readFeatures();
+    EXPECT_FALSE(client.listsFolders());
+}

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ftp/ftp_connection.hpp"
+#include "support/ftp_fixture.hpp"
 
 TEST(FtpListing, MlsdFactsInAnyCaseAndNamesAsTheyStand)
 {
@@ -32,4 +35,88 @@ TEST(FtpListing, TimesConvertBothWays)
     EXPECT_EQ(formatFtpTime(951782400), "20000229000000");
     for (const char* bad : {"", "2026120812131", "20261308121314", "2026120812131x", "20261208121314.x"})
         EXPECT_FALSE(parseFtpTime(bad)) << bad;
+}
+
+namespace {
+using ftptest::FtpTest;
+
+constexpr std::int64_t newYear2000 = 946684800;
+const std::string time2000 = "20000101000000";
+
+class FtpQueryTest : public FtpTest {};
+}
+
+TEST_F(FtpQueryTest, SizesAndTimesAskedInWindowsAndPairedInOrder)
+{
+    // 34 paths: a full window of 32, then 2. The peer answers nothing of a window until
+    // all its commands are in, so a client waiting for each reply would get none.
+    std::vector<std::string> paths;
+    std::vector<std::string> expected{"USER user\r\n", "PASS secret\r\n"};
+    for (int i = 0; i < 34; ++i) {
+        paths.push_back("/d/f " + std::to_string(i));
+        expected.push_back("SIZE " + paths.back() + "\r\n");
+        expected.push_back("MDTM " + paths.back() + "\r\n");
+    }
+    ftptest::login(peer);
+    for (int first : {0, 32}) {
+        std::string replies;
+        for (int i = first; i < std::min(first + 32, 34); ++i) {
+            peer.command().command();
+            // f 1 is missing (its time means nothing), f 2 has no time to tell.
+            replies += i == 1 ? "550 No such file\r\n" : "213 " + std::to_string(100 + i) + "\r\n";
+            replies += i == 2 ? "550 Not allowed\r\n" : "213 " + formatFtpTime(newYear2000 + i) + "\r\n";
+        }
+        peer.send(replies);
+    }
+    connectClient();
+    std::vector<RemoteFacts> facts = client.queryFiles(paths);
+    ASSERT_EQ(facts.size(), 34u);
+    EXPECT_FALSE(facts[1].size);
+    EXPECT_FALSE(facts[1].modified);
+    EXPECT_EQ(facts[2].size, 102u);
+    EXPECT_FALSE(facts[2].modified);
+    for (int i : {0, 3, 31, 32, 33}) {
+        EXPECT_EQ(facts[i].size, 100u + i) << i;
+        EXPECT_EQ(facts[i].modified, newYear2000 + i) << i;
+    }
+    EXPECT_FALSE(client.outOfStep());
+    ASSERT_TRUE(peer.waitForScript());
+    EXPECT_EQ(peer.commands(), expected);
+}
+
+TEST_F(FtpQueryTest, ADoubtfulReplyEndsThePipelineAndNoPathGetsAnotherPathsAnswer)
+{
+    ftptest::login(peer)
+        .command().command().command().command().command().command()
+        // A stray completion reply where b's size is due shifts every answer after it.
+        .send("213 12\r\n213 20261208121314\r\n226 Transfer complete\r\n"
+              "213 5\r\n213 " + time2000 + "\r\n213 7\r\n213 20261208121314\r\n")
+        .reply("200 back in step")
+        .reply("213 5")
+        .reply("213 " + time2000)
+        // Even one at a time, a reply that cannot answer SIZE leaves c without facts,
+        // and c's own answer is not taken for the next command's.
+        .reply("226 Transfer complete")
+        .send("213 7\r\n")
+        .reply("200 back in step")
+        .reply("200 own answer");
+    connectClient();
+    std::vector<RemoteFacts> facts = client.queryFiles({"a", "b", "c"});
+    ASSERT_EQ(facts.size(), 3u);
+    EXPECT_EQ(facts[0].size, 12u);
+    EXPECT_EQ(facts[0].modified, 1796731994);
+    EXPECT_EQ(facts[1].size, 5u);
+    EXPECT_EQ(facts[1].modified, newYear2000);
+    EXPECT_FALSE(facts[2].size);
+    EXPECT_FALSE(facts[2].modified);
+    client.issueCommand("NOOP");
+    EXPECT_EQ(client.readReply().message, "own answer");
+    ASSERT_TRUE(peer.waitForScript());
+    const std::vector<std::string> commands = peer.commands();
+    ASSERT_EQ(commands.size(), 14u);
+    EXPECT_EQ(commands[7], "MDTM c\r\n");
+    EXPECT_EQ(commands[8], "NOOP\r\n");
+    EXPECT_EQ(commands[9], "SIZE b\r\n");
+    EXPECT_EQ(commands[11], "SIZE c\r\n");
+    EXPECT_EQ(commands[12], "NOOP\r\n");
 }
