@@ -26,21 +26,24 @@ bool upToDate(const PlannedFile& file, const RemoteEntry& entry)
 bool lookUpFolder(FTP& client, const std::string& folder, const std::vector<PlannedFile*>& files, bool listings)
 {
     try {
-        std::map<std::string, RemoteEntry> remote;
-        if (listings)
+        if (listings) {
+            std::map<std::string, RemoteEntry> remote;
             for (RemoteEntry& entry : client.listFolder(folder)) remote[entry.name] = std::move(entry);
-        for (PlannedFile* file : files) {
-            const std::string name = file->remotePath.substr(file->remotePath.rfind('/') + 1);
-            RemoteEntry entry;
-            if (listings) {
-                auto found = remote.find(name);
-                if (found == remote.end()) continue;
-                entry = found->second;
-            } else {
-                entry.size = client.remoteSize(file->remotePath);
-                if (entry.size) entry.modified = client.remoteModified(file->remotePath);
+            for (PlannedFile* file : files) {
+                auto found = remote.find(file->remotePath.substr(file->remotePath.rfind('/') + 1));
+                if (found != remote.end() && upToDate(*file, found->second)) file->action = FileAction::unchanged;
             }
-            if (upToDate(*file, entry)) file->action = FileAction::unchanged;
+            return true;
+        }
+        // Asked all at once: a folder of a hundred files costs a few round trips, not two hundred.
+        std::vector<std::string> paths;
+        for (const PlannedFile* file : files) paths.push_back(file->remotePath);
+        const std::vector<RemoteFacts> facts = client.queryFiles(paths);
+        for (std::size_t i = 0; i < files.size() && i < facts.size(); ++i) {
+            RemoteEntry entry;
+            entry.size = facts[i].size;
+            entry.modified = facts[i].modified;
+            if (upToDate(*files[i], entry)) files[i]->action = FileAction::unchanged;
         }
         return true;
     } catch (const std::exception&) {
@@ -54,7 +57,8 @@ void decideUnchanged(const RunContext& context, const Connector& connector, Sess
 {
     std::map<std::string, std::vector<PlannedFile*>> byFolder;
     for (PlannedFile& file : plan.files) byFolder[remoteFolderOf(file.remotePath)].push_back(&file);
-    const bool listings = session.client->isKnownSupported("MLSD");
+    // A server that announces MLST lists folders with MLSD, whether it names MLSD or not.
+    const bool listings = session.client->listsFolders();
     // SIZE may be refused in ASCII mode; the sizes that count are the binary ones.
     if (!listings) {
         try {

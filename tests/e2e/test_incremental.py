@@ -21,8 +21,14 @@ def test_only_what_changed_goes_up_again(program, real_server, tmp_path):
     first = upload(program, real_server, local)
     assert first.status == 0 and first.lines[-1] == "uploaded: 4 files", first.describe()
 
-    again = upload(program, real_server, local)
+    trace = tmp_path / "again.trace"
+    again = upload(program, real_server, local, f"--trace={program.local(trace)}")
     assert again.status == 0, again.describe()
+    # pyftpdlib announces MLST alone, and that is enough to list its folders; vsftpd lists
+    # nothing by machine, so SIZE and MDTM are asked.
+    dialogue = trace.read_text()
+    listed = real_server.kind == "pyftpdlib"
+    assert ("> MLSD" in dialogue, "> SIZE" in dialogue) == (listed, not listed), dialogue
     assert [line for line in again.lines if line.startswith("unchanged ")] == [
         info(f"unchanged {name}", "500") for name in sorted(files)]
     assert again.lines[-1] == "uploaded: 0 files, 4 unchanged"
