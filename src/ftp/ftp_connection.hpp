@@ -19,7 +19,6 @@
 #include "net/tls_channel.hpp"
 
 enum class FtpFormat { ascii = 0, image = 1 };
-enum class FtpConnectionType { active = 0, passive = 1 };
 
 struct FtpFeature {
     std::string name;
@@ -55,59 +54,51 @@ public:
 
     // Code "420", message "Exception: " + message.
     [[noreturn]] void raiseClientError(const std::string& message) override;
-    [[noreturn]] virtual void raiseReplyError(const FtpReply& reply);
+    [[noreturn]] void raiseReplyError(const FtpReply& reply);
 
     // Session.
-    virtual void connect(const std::string& host, const std::string& user, const std::string& password,
+    void connect(const std::string& host, const std::string& user, const std::string& password,
                          std::uint16_t port);
     // QUIT, then release the socket; never fails.
-    virtual void close() noexcept;
+    void close() noexcept;
     // Explicit TLS from the next connect on: AUTH TLS after the greeting, then PBSZ and
     // PROT before the login, and every data connection over TLS. No fallback to clear
     // text. The certificate is checked against the host that connect names.
     void setTls(const TlsSettings& settings) { tlsSettings_ = settings; }
-    virtual void setPassive();
-    virtual void setActive(const std::string& address, std::uint16_t port, const std::string& listenAddress,
-                           std::uint16_t listenPort);
-    virtual void changeDirectory(const std::string& path);
+    void changeDirectory(const std::string& path);
     // The created folder's path as the server reports it.
-    virtual std::string makeDirectory(const std::string& path);
-    virtual void readFeatures();
-    virtual bool isSupported(const std::string& name) const;
-    virtual bool isKnownSupported(const std::string& name) const;
+    std::string makeDirectory(const std::string& path);
+    void readFeatures();
+    bool isSupported(const std::string& name) const;
+    bool isKnownSupported(const std::string& name) const;
     // FEAT named MLST or MLSD: a server that implements MLST implements MLSD, and many
     // announce only MLST.
     bool listsFolders() const;
     static std::string parseQuotedPath(const FtpReply& reply);
 
     // Data connections.
-    virtual DataConnection startDataCommand(const std::string& verb, const std::vector<std::string>& arguments);
-    virtual void finishDataCommand(DataConnection& data);
-    virtual Socket openDataConnection();
-    virtual void acceptDataConnection(Socket& data);
-    virtual Socket openPassiveConnection();
+    DataConnection startDataCommand(const std::string& verb, const std::vector<std::string>& arguments);
+    void finishDataCommand(DataConnection& data);
+    Socket openPassiveConnection();
 
     // Transfers.
-    virtual void setRepresentation(FtpFormat format);
-    virtual void putFile(const std::string& remotePath, const std::string& localPath,
+    void setRepresentation(FtpFormat format);
+    void putFile(const std::string& remotePath, const std::string& localPath,
                          const ProgressCallback& progress, FtpFormat format);
-    virtual void storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
+    void storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
                              FtpFormat format);
-    virtual void appendStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
-                              FtpFormat format);
-    virtual void restartAt(std::uint64_t offset);
-    virtual void allocateSpace(std::int64_t bytes);
+    void allocateSpace(std::int64_t bytes);
     // The bytes sent.
-    virtual std::uint64_t sendStream(DataConnection& data, ByteSource* stream, const ProgressCallback& progress);
+    std::uint64_t sendStream(DataConnection& data, ByteSource* stream, const ProgressCallback& progress);
 
     // Commands and replies.
     // Refuses arguments holding CR, LF or NUL (code "501") before anything is sent.
-    virtual void issueCommand(const std::string& verb, const std::vector<std::string>& arguments = {});
+    void issueCommand(const std::string& verb, const std::vector<std::string>& arguments = {});
     // The command line issueCommand sends, CR LF included; refuses as issueCommand does.
     static std::string commandLine(const std::string& verb, const std::vector<std::string>& arguments = {});
-    virtual FtpReply expectReply(const std::string& code);
+    FtpReply expectReply(const std::string& code);
     // Never throws: silence gives code "500" with an empty message.
-    virtual FtpReply readReply();
+    FtpReply readReply();
     // Silence read where a reply was due: the connection was closed, or nothing came in time.
     static bool isSilence(const FtpReply& reply) { return reply.code == "500" && reply.message.empty(); }
 
@@ -119,11 +110,11 @@ public:
     // STOR in one write, and the data connection opened while the STOR answer travels.
     void setLean(bool lean) { lean_ = lean; }
     bool lean() const { return lean_; }
-    virtual void putFileLean(const std::string& remotePath, const std::string& localPath,
+    void putFileLean(const std::string& remotePath, const std::string& localPath,
                              const ProgressCallback& progress);
     // What the server sent unasked since the last command: "500" and no text for
     // nothing. Only bytes that have already arrived are looked at.
-    virtual FtpReply leanQuietCheck();
+    FtpReply leanQuietCheck();
     // A reply did not come when it was due, or came where another was due, or replies
     // are still owed: the next reply may not belong to the next command.
     bool outOfStep() const { return outOfStep_ || owed_ > 0; }
@@ -136,20 +127,18 @@ public:
 
     // What is already on the server (ftp_listing.cpp). listFolder raises on any failure;
     // the others give nothing when the server cannot tell.
-    virtual std::vector<RemoteEntry> listFolder(const std::string& path);
-    virtual std::optional<std::uint64_t> remoteSize(const std::string& path);
-    virtual std::optional<std::int64_t> remoteModified(const std::string& path);
+    std::vector<RemoteEntry> listFolder(const std::string& path);
+    std::optional<std::uint64_t> remoteSize(const std::string& path);
+    std::optional<std::int64_t> remoteModified(const std::string& path);
     // SIZE and MDTM of every path, one entry per path in the same order. The commands go
     // out in windows of one write each; after a reply that may not be the one due, the
     // session asks one path at a time, and a path whose answer is in doubt gets no facts.
     // Raises when the session cannot be brought back in step.
-    virtual std::vector<RemoteFacts> queryFiles(const std::vector<std::string>& paths);
+    std::vector<RemoteFacts> queryFiles(const std::vector<std::string>& paths);
     // MFMT where offered, else the "MDTM time path" form; true when the server took it.
-    virtual bool setRemoteModified(const std::string& path, std::int64_t seconds);
+    bool setRemoteModified(const std::string& path, std::int64_t seconds);
 
     const std::vector<FtpFeature>& features() const { return features_; }
-    FtpConnectionType connectionType() const { return connectionType_; }
-    std::uint64_t restartOffset() const { return restartOffset_; }
 
 protected:
     // Sends one or more command lines; each is owed a reply. A dialogue that is out of
@@ -188,10 +177,6 @@ private:
     bool answersQuery(const FtpReply& reply, bool time) const;
 
     std::vector<FtpFeature> features_;
-    FtpConnectionType connectionType_ = FtpConnectionType::passive;
-    std::optional<IPv4Address> activeAddress_;
-    std::optional<IPv4Address> activeListenAddress_;
-    std::uint64_t restartOffset_ = 0;
     std::optional<TlsSettings> tlsSettings_;
 
     bool lean_ = false;

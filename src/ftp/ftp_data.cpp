@@ -40,25 +40,6 @@ FtpReply FTPConnection::awaitCompletion(DataConnection& data)
 
 void FTPConnection::secureDataConnection(DataConnection& data) { data.secure(tlsContext(), waitLimit()); }
 
-Socket FTPConnection::openDataConnection()
-{
-    if (connectionType_ == FtpConnectionType::passive) return openPassiveConnection();
-
-    Socket listener = Socket::create();
-    listener.bindAndListen(*activeListenAddress_, 32);
-    const IPv4Address& announced = *activeAddress_;
-    if (isKnownSupported("EPRT")) {
-        issueCommand("EPRT", {"|1|" + announced.hostText() + "|" + std::to_string(announced.port()) + "|"});
-    } else {
-        std::string argument;
-        for (int i = 0; i < 4; ++i) argument += std::to_string(announced.byte(i)) + ",";
-        argument += std::to_string(announced.port() >> 8) + "," + std::to_string(announced.port() & 0xFF);
-        issueCommand("PORT", {argument});
-    }
-    expectReply("200");
-    return listener;
-}
-
 Socket FTPConnection::openPassiveConnection()
 {
     if (!connected()) raiseClientError("CLIENT: Not connected");
@@ -84,27 +65,13 @@ Socket FTPConnection::openPassiveConnection()
     return connectData(controlPeer.withPort(target->port), waitLimit());
 }
 
-void FTPConnection::acceptDataConnection(Socket& data)
-{
-    if (connectionType_ == FtpConnectionType::passive) return;
-    SocketSet set;
-    set.add(data, SocketSet::readable);
-    if (set.wait(waitLimit()) <= 0 || !set.isReadable(0)) throw FTPException("420", "CLIENT: No connection from server");
-    Socket accepted = data.accept();
-    accepted.setBlocking(false);
-    data.shutdownBoth();
-    data.close();
-    data = std::move(accepted);
-}
-
 DataConnection FTPConnection::startDataCommand(const std::string& verb, const std::vector<std::string>& arguments)
 {
-    DataConnection data(openDataConnection());
+    DataConnection data(openPassiveConnection());
     try {
         issueCommand(verb, arguments);
         FtpReply reply = readReply();
         if (reply.code != "150" && reply.code != "125") raiseReplyError(reply);
-        acceptDataConnection(data.socket());
     } catch (...) {
         // A server that starts the store late must not take a quiet end for an empty file.
         if (outOfStep())

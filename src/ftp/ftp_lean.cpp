@@ -11,7 +11,7 @@
 #include "ftp/ftp_connection.hpp"
 #include "local/local_file.hpp"
 #include "ftp/passive_reply.hpp"
-#include "ftp/trace.hpp"
+#include "ftp/data_trace.hpp"
 #include "net/net_exception.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "ftp/data_connection.hpp"
 #include "ftp/ftp_connection.hpp"
-#include "ftp/trace.hpp"
+#include "ftp/data_trace.hpp"
 
 namespace {
 // A listing is bounded like any reply: a server cannot make the client hold more.

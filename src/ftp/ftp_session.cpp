@@ -65,24 +65,6 @@ void FTPConnection::close() noexcept
     features_.clear();
 }
 
-void FTPConnection::setPassive()
-{
-    connectionType_ = FtpConnectionType::passive;
-    activeAddress_.reset();
-    activeListenAddress_.reset();
-}
-
-void FTPConnection::setActive(const std::string& address, std::uint16_t port, const std::string& listenAddress,
-                              std::uint16_t listenPort)
-{
-    IPv4Address announced = NetHost::resolveFirst(address, port);
-    if (listenPort == 0) listenPort = port;
-    IPv4Address listen = listenAddress.empty() ? IPv4Address::any(listenPort) : NetHost::resolveFirst(listenAddress, listenPort);
-    connectionType_ = FtpConnectionType::active;
-    activeAddress_ = announced;
-    activeListenAddress_ = listen;
-}
-
 void FTPConnection::changeDirectory(const std::string& path)
 {
     issueCommand("CWD", {path});

@@ -5,7 +5,7 @@
 #include "common/exception.hpp"
 #include "ftp/ftp_connection.hpp"
 #include "local/local_file.hpp"
-#include "ftp/trace.hpp"
+#include "ftp/data_trace.hpp"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -45,39 +45,19 @@ void FTPConnection::failChangedSource(DataConnection& data, const std::string& s
                       " bytes sent, " + std::to_string(expected) + " expected)");
 }
 
-void FTPConnection::restartAt(std::uint64_t offset)
-{
-    issueCommand("REST", {std::to_string(offset)});
-    expectReply("350");
-    restartOffset_ = offset;
-}
-
 void FTPConnection::putFile(const std::string& remotePath, const std::string& localPath,
                             const ProgressCallback& progress, FtpFormat format)
 {
     LocalFile file(localPath);
     const std::uint64_t size = file.size();
-    std::uint64_t expected = size;
-    if (restartOffset_ != 0) {
-        file.seek(restartOffset_);
-        expected = size > restartOffset_ ? size - restartOffset_ : 0;
-        restartOffset_ = 0;
-    } else {
-        allocateSpace(static_cast<std::int64_t>(size));
-    }
-    transferStream("STOR", remotePath, &file, progress, format, true, expected, localPath);
+    allocateSpace(static_cast<std::int64_t>(size));
+    transferStream("STOR", remotePath, &file, progress, format, true, size, localPath);
 }
 
 void FTPConnection::storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
                                 FtpFormat format)
 {
     transferStream("STOR", remotePath, stream, progress, format, stream != nullptr, std::nullopt, {});
-}
-
-void FTPConnection::appendStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
-                                 FtpFormat format)
-{
-    transferStream("APPE", remotePath, stream, progress, format, true, std::nullopt, {});
 }
 
 void FTPConnection::transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,

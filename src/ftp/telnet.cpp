@@ -1,6 +1,6 @@
 #include "ftp/telnet.hpp"
 
-#include "ftp/trace.hpp"
+#include "ftp/dialogue_observer.hpp"
 
 #include <vector>
 
@@ -122,25 +122,19 @@ void Telnet::sendLine(const std::string& text)
     sendBytes("\r\n");
 }
 
-void Telnet::setTrace(std::shared_ptr<Trace> trace, int session)
-{
-    trace_ = std::move(trace);
-    traceSession_ = session;
-}
-
 void Telnet::traceLine(std::string_view text)
 {
-    if (trace_) trace_->write(traceSession_, text);
+    if (observer_) observer_->dialogueLine(text);
 }
 
 void Telnet::sendBytes(std::string_view bytes)
 {
     if (!controlSocket_) raiseClientError("CLIENT: Not connected");
-    if (trace_) {
+    if (observer_) {
         for (std::size_t start = 0; start < bytes.size();) {
             std::size_t end = bytes.find("\r\n", start);
             std::size_t stop = end == std::string_view::npos ? bytes.size() : end;
-            trace_->write(traceSession_, traceCommand(bytes.substr(start, stop - start)));
+            observer_->dialogueLine(observedCommand(bytes.substr(start, stop - start)));
             start = end == std::string_view::npos ? bytes.size() : end + 2;
         }
     }

@@ -12,7 +12,7 @@
 class TlsChannel;
 class TlsContext;
 
-class Trace;
+class DialogueObserver;
 
 class Telnet {
 public:
@@ -48,9 +48,9 @@ public:
     void startTls(std::unique_ptr<TlsContext> context);
     bool secured() const { return controlTls_ != nullptr; }
 
-    // Every command and reply line of this connection goes to `trace` as session `session`.
-    void setTrace(std::shared_ptr<Trace> trace, int session);
-    // A line of this session's trace; nothing without one.
+    // Every command and reply line of this connection is reported to `observer`.
+    void setObserver(std::shared_ptr<DialogueObserver> observer) { observer_ = std::move(observer); }
+    // A line for the observer; nothing without one.
     void traceLine(std::string_view text);
 
     // Longest line kept by receiveLine; the rest of a longer line is read and dropped.
@@ -93,6 +93,5 @@ private:
     LineEnd lastLineEnd_ = LineEnd::complete;
     bool lost_ = false;
     std::string tlsRefusal_;
-    std::shared_ptr<Trace> trace_;
-    int traceSession_ = 0;
+    std::shared_ptr<DialogueObserver> observer_;
 };

@@ -7,7 +7,6 @@
 
 #include "common/exception.hpp"
 #include "common/text.hpp"
-#include "ftp/telnet.hpp"
 
 namespace {
 std::string twoDigits(unsigned value)
@@ -50,24 +49,19 @@ void Trace::write(int session, std::string_view text)
     out_.flush();
 }
 
-std::string traceCommand(std::string_view line)
-{
-    if (line.size() >= 4 && (line.substr(0, 4) == "PASS" || line.substr(0, 4) == "pass") &&
-        (line.size() == 4 || line[4] == ' '))
-        return "> PASS ****";
-    return "> " + std::string(line);
+namespace {
+class SessionLines : public DialogueObserver {
+public:
+    SessionLines(std::shared_ptr<Trace> trace, int session) : trace_(std::move(trace)), session_(session) {}
+    void dialogueLine(std::string_view text) override { trace_->write(session_, text); }
+
+private:
+    std::shared_ptr<Trace> trace_;
+    int session_;
+};
 }
 
-DataTrace::DataTrace(Telnet& connection, std::string verb, std::string address)
-    : connection_(connection), verb_(std::move(verb)), address_(std::move(address))
+std::shared_ptr<DialogueObserver> Trace::forSession(std::shared_ptr<Trace> trace, int session)
 {
-}
-
-DataTrace::~DataTrace()
-{
-    try {
-        connection_.traceLine("data " + address_ + " " + verb_ + ": " + std::to_string(bytes_) + " bytes, " + outcome_);
-    } catch (...) {
-        // A trace that cannot be written must not turn into a failed transfer.
-    }
+    return std::make_shared<SessionLines>(std::move(trace), session);
 }

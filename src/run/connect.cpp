@@ -1,6 +1,7 @@
 #include "run/connect.hpp"
 
 #include "ftp/ftp.hpp"
+#include "ftp/trace.hpp"
 #include "run/context.hpp"
 #include "run/retry.hpp"
 #include "run/session.hpp"
@@ -12,7 +13,7 @@ void Connector::newClient(Session& session) const
     session.client = context_.makeClient();
     session.client->setTimeoutSeconds(settings.timeoutSeconds);
     if (settings.tls.enabled) session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint});
-    if (settings.trace) session.client->setTrace(settings.trace, session.number);
+    if (settings.trace) session.client->setObserver(Trace::forSession(settings.trace, session.number));
 }
 
 std::string Connector::connectFailure(const std::exception& failure) const
@@ -33,7 +34,8 @@ bool Connector::open(Session& session, bool announce, bool raiseWhatMayPass, boo
 {
     const RunSettings& settings = context_.settings;
     FTP& client = *session.client;
-    if (settings.passive) client.setPassive();
+    // Every data connection is passive: the client connects out, which firewalls and
+    // address translation let through.
     context_.pace.setUp(client);
 
     if (announce && connectingLine) context_.info(session, lines::connecting(settings.host), stepPause);

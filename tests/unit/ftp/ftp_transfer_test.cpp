@@ -147,19 +147,6 @@ TEST_F(FtpTransferTest, SilenceAfterAlloIsNotTakenForConsent)
     EXPECT_TRUE(client.outOfStep());
 }
 
-TEST_F(FtpTransferTest, RestartOffsetSkipsAlloAndTheStart)
-{
-    login(peer).reply("350 Restarting at 4").reply("200 ok").pasv().reply("150 go").data().send("226 done\r\n");
-    connectClient();
-    client.restartAt(4);
-    EXPECT_EQ(client.restartOffset(), 4u);
-    client.putFile("r", makeFile("0123456789"), record, FtpFormat::image);
-    ASSERT_TRUE(peer.waitForScript());
-    EXPECT_EQ(afterLogin(), (Commands{"REST 4\r\n", "TYPE I\r\n", "PASV\r\n", "STOR r\r\n"}));
-    EXPECT_EQ(peer.dataConnections()[0].bytes, "456789");
-    EXPECT_EQ(client.restartOffset(), 0u);
-}
-
 TEST_F(FtpTransferTest, MissingLocalFileFailsBeforeAnythingIsSent)
 {
     login(peer);
