@@ -3,7 +3,7 @@
 #include "app/console.hpp"
 #include "run/pause.hpp"
 
-void ConsoleLog::writeLine(std::string_view format, const std::vector<FormatValue>& values)
+void ConsoleLog::line(std::string_view format, const std::vector<FormatValue>& values)
 {
     standardOutput().writeLine(format, values);
 }

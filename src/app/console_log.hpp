@@ -4,6 +4,6 @@
 
 class ConsoleLog : public RunLog {
 public:
-    void writeLine(std::string_view format, const std::vector<FormatValue>& values) override;
+    void line(std::string_view format, const std::vector<FormatValue>& values) override;
     void pause(std::int32_t milliseconds) override;
 };

@@ -41,7 +41,7 @@ Trace::Trace(const std::string& path)
     if (!out_) throw IOException(path + " :: " + (errno != 0 ? std::strerror(errno) : "cannot be opened"));
 }
 
-void Trace::write(int session, std::string_view text)
+void Trace::append(int session, std::string_view text)
 {
     std::string line = utcNow() + " #" + std::to_string(session) + " " + visibleText(text) + "\n";
     std::lock_guard<std::mutex> lock(mutex_);
@@ -53,7 +53,7 @@ namespace {
 class SessionLines : public DialogueObserver {
 public:
     SessionLines(std::shared_ptr<Trace> trace, int session) : trace_(std::move(trace)), session_(session) {}
-    void dialogueLine(std::string_view text) override { trace_->write(session_, text); }
+    void dialogueLine(std::string_view text) override { trace_->append(session_, text); }
 
 private:
     std::shared_ptr<Trace> trace_;

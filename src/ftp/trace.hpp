@@ -16,7 +16,7 @@ public:
     explicit Trace(const std::string& path);
     // One line: UTC time to the millisecond, "#session", then `text` with control
     // characters shown visibly. Sessions write from their own threads.
-    void write(int session, std::string_view text);
+    void append(int session, std::string_view text);
     // What one session's control connection reports, written as that session's lines.
     static std::shared_ptr<DialogueObserver> forSession(std::shared_ptr<Trace> trace, int session);
 

@@ -10,7 +10,7 @@ void Connector::newClient(Session& session) const
 {
     const RunSettings& settings = context_.settings;
     if (session.client) session.client->close();
-    session.client = context_.makeClient();
+    session.client = context_.createClient();
     session.client->setTimeoutSeconds(settings.timeoutSeconds);
     if (settings.tls.enabled) session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint});
     if (settings.trace) session.client->setObserver(Trace::forSession(settings.trace, session.number));
@@ -30,7 +30,7 @@ bool Connector::quietCheck(Session& session) const
     return session.lastReply.code == "500";
 }
 
-bool Connector::open(Session& session, bool announce, bool raiseWhatMayPass, bool connectingLine) const
+bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bool connectingLine) const
 {
     const RunSettings& settings = context_.settings;
     FTP& client = *session.client;
@@ -61,9 +61,9 @@ bool Connector::connectWithRetries(Session& session, bool announce) const
 {
     for (std::uint32_t tried = 0;; ++tried) {
         // A run without retries goes exactly the old way: one try, its lines.
-        if (tried >= retry_.retries()) return open(session, announce, false, tried == 0);
+        if (tried >= retry_.retries()) return logIn(session, announce, false, tried == 0);
         try {
-            return open(session, announce, true, tried == 0);
+            return logIn(session, announce, true, tried == 0);
         } catch (const std::exception& failure) {
             if (!mayPass(failure)) throw;
         }
@@ -76,7 +76,7 @@ bool Connector::reopen(Session& session) const
 {
     try {
         newClient(session);
-        return open(session, false, true);
+        return logIn(session, false, true);
     } catch (const std::exception&) {
         return false;
     }

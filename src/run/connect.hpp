@@ -17,7 +17,7 @@ public:
     // Connects, logs in and enters the remote folder; `announce` writes the step lines.
     // A try that may be made again raises what may pass instead of writing its line;
     // "connecting..." is written once, before the first try.
-    bool open(Session& session, bool announce, bool raiseWhatMayPass = false, bool connectingLine = true) const;
+    bool logIn(Session& session, bool announce, bool raiseWhatMayPass = false, bool connectingLine = true) const;
     // The first connect of a session, tried again while its failures may pass.
     bool connectWithRetries(Session& session, bool announce = true) const;
     // A new connection for the session, silently; false when that failed too.

@@ -25,7 +25,7 @@ struct RunContext {
     const RunSettings& settings;
     RunLines& lines;
     const Pace& pace;
-    ClientFactory makeClient;
+    ClientFactory createClient;
 
     // A line carrying the session's last quiet-check reply, then its pause as the pace
     // takes it. info gives true and error false, so that a step can end with either.

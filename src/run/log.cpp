@@ -3,19 +3,19 @@
 void RunLines::info(const FtpReply& lastReply, const std::string& message)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    log_.writeLine("{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
+    log_.line("{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
 }
 
 void RunLines::error(const FtpReply& lastReply, const std::string& message)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    log_.writeLine("error:\t{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
+    log_.line("error:\t{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
 }
 
 void RunLines::sendCatch(const std::string& reason, const FtpReply& lastReply, const std::string& remote)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    log_.writeLine("send catch {}, code {}, message {}, remotePath {}",
+    log_.line("send catch {}, code {}, message {}, remotePath {}",
                    {reason, lastReply.code, lastReply.message, remote});
 }
 

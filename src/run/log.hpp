@@ -15,7 +15,7 @@ class RunLog {
 public:
     virtual ~RunLog() = default;
     // One whole line: the values are made visible, the format is the program's own.
-    virtual void writeLine(std::string_view format, const std::vector<FormatValue>& values) = 0;
+    virtual void line(std::string_view format, const std::vector<FormatValue>& values) = 0;
     // Blocks for the given milliseconds; 0 or below returns at once.
     virtual void pause(std::int32_t milliseconds) = 0;
 };
