@@ -68,6 +68,11 @@ public:
     void changeDirectory(const std::string& path);
     // The created folder's path as the server reports it.
     std::string makeDirectory(const std::string& path);
+    // MKD of every path, pipelined; refusals (usually: it exists) are not failures.
+    // Raises only when the connection was lost or went silent.
+    void makeDirectories(const std::vector<std::string>& paths);
+    // TYPE I, once per session (sizes that count are binary ones).
+    void useBinary();
     void readFeatures();
     bool isSupported(const std::string& name) const;
     bool isKnownSupported(const std::string& name) const;

@@ -77,6 +77,33 @@ std::string FTPConnection::makeDirectory(const std::string& path)
     return parseQuotedPath(expectReply("257"));
 }
 
+void FTPConnection::makeDirectories(const std::vector<std::string>& paths)
+{
+    // A server takes pipelined commands in order, so every parent is still made first.
+    constexpr std::size_t window = 64;
+    for (std::size_t first = 0; first < paths.size(); first += window) {
+        std::string batch;
+        for (std::size_t i = first; i < paths.size() && i < first + window; ++i) {
+            try {
+                batch += commandLine("MKD", {paths[i]});
+            } catch (const FTPException&) {
+                // A name no command can carry: its files fail with their own lines.
+            }
+        }
+        if (batch.empty()) continue;
+        sendCommands(batch);
+        while (owed_ > 0)
+            if (isSilence(readReply())) raiseSilence();
+    }
+}
+
+void FTPConnection::useBinary()
+{
+    if (typeSent_) return;
+    setRepresentation(FtpFormat::image);
+    typeSent_ = true;
+}
+
 std::string FTPConnection::parseQuotedPath(const FtpReply& reply)
 {
     const std::string& message = reply.message;

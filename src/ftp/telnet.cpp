@@ -140,22 +140,13 @@ void Telnet::sendBytes(std::string_view bytes)
     }
     const auto deadline = Clock::now() + timeoutDuration();
     std::size_t sent = 0;
-    while (controlTls_ && sent < bytes.size() && Clock::now() < deadline) {
+    while (sent < bytes.size() && Clock::now() < deadline) {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        Socket::IoResult result = controlTls_->send(bytes.data() + sent, bytes.size() - sent, left);
-        if (result.status != Socket::IoStatus::done) {
-            tlsRefusal_ = controlTls_->lateHandshakeFailure();
+        Socket::IoResult result = sendSome(bytes.data() + sent, bytes.size() - sent, left);
+        if (result.status == Socket::IoStatus::failed || result.status == Socket::IoStatus::closed) {
+            if (controlTls_) tlsRefusal_ = controlTls_->lateHandshakeFailure();
             break;
         }
-        sent += result.count;
-    }
-    while (!controlTls_ && sent < bytes.size()) {
-        if (Clock::now() >= deadline) break;
-        SocketSet set;
-        set.add(*controlSocket_, SocketSet::writable);
-        if (set.wait(waitLimit()) <= 0) break;
-        Socket::IoResult result = controlSocket_->send(bytes.data() + sent, bytes.size() - sent);
-        if (result.status == Socket::IoStatus::failed || result.status == Socket::IoStatus::closed) break;
         sent += result.count;
     }
     if (sent != bytes.size()) {
@@ -165,11 +156,31 @@ void Telnet::sendBytes(std::string_view bytes)
     }
 }
 
+Socket::IoResult Telnet::sendSome(const char* bytes, std::size_t length, std::chrono::microseconds limit)
+{
+    if (controlTls_) return controlTls_->send(bytes, length, limit);
+    SocketSet set;
+    set.add(*controlSocket_, SocketSet::writable);
+    if (set.wait(limit) <= 0) return {Socket::IoStatus::wouldBlock, 0};
+    return controlSocket_->send(bytes, length);
+}
+
+Socket::IoResult Telnet::receiveSome(char* buffer, std::size_t capacity, std::chrono::microseconds limit)
+{
+    if (controlTls_) return controlTls_->receive(buffer, capacity, limit);
+    SocketSet set;
+    set.add(*controlSocket_, SocketSet::readable);
+    const int ready = set.wait(limit);
+    if (ready == 0) return {Socket::IoStatus::wouldBlock, 0};
+    if (ready < 0) return {Socket::IoStatus::failed, 0};
+    return controlSocket_->receive(buffer, capacity);
+}
+
 bool Telnet::waitForControl(std::chrono::microseconds limit)
 {
     if (!controlSocket_) return true;
-    // Decrypted bytes no longer show on the socket.
-    if (controlTls_ && (!received_.empty() || controlTls_->hasBuffered())) return true;
+    // Bytes already taken from the connection (and, on TLS, decrypted ones) no longer show on the socket.
+    if (!received_.empty() || (controlTls_ && controlTls_->hasBuffered())) return true;
     SocketSet set;
     set.add(*controlSocket_, SocketSet::readable);
     return set.wait(limit) != 0;
@@ -180,54 +191,6 @@ std::string Telnet::receiveLine()
     std::string line;
     lastLineEnd_ = LineEnd::closed;
     if (!controlSocket_) return line;
-    if (controlTls_) return receiveTlsLine();
-    lastLineEnd_ = LineEnd::timedOut;
-    const auto deadline = Clock::now() + timeoutDuration();
-    // Look at what is queued, then take exactly up to the line end: whatever
-    // follows it stays in the socket for the next call.
-    char chunk[4096];
-    while (Clock::now() < deadline) {
-        SocketSet set;
-        set.add(*controlSocket_, SocketSet::readable);
-        int ready = set.wait(waitLimit());
-        if (ready == 0) break;
-        if (ready < 0) {
-            lastLineEnd_ = LineEnd::closed;
-            lost_ = true;
-            break;
-        }
-        Socket::IoResult peeked = controlSocket_->peek(chunk, sizeof chunk);
-        if (peeked.status == Socket::IoStatus::wouldBlock) continue;
-        if (peeked.status != Socket::IoStatus::done || peeked.count == 0) {
-            lastLineEnd_ = LineEnd::closed;
-            lost_ = true;
-            break;
-        }
-        std::string_view queued(chunk, peeked.count);
-        std::size_t end = queued.find('\n');
-        std::size_t take = end == std::string_view::npos ? queued.size() : end + 1;
-        Socket::IoResult taken = controlSocket_->receive(chunk, take);
-        if (taken.status != Socket::IoStatus::done || taken.count == 0) {
-            lastLineEnd_ = LineEnd::closed;
-            lost_ = true;
-            break;
-        }
-        for (std::size_t i = 0; i < taken.count; ++i) {
-            char byte = chunk[i];
-            if (byte == '\r') continue;
-            if (byte == '\n') {
-                lastLineEnd_ = LineEnd::complete;
-                return line;
-            }
-            if (line.size() < maxLineLength) line += byte;
-        }
-    }
-    return line;
-}
-
-std::string Telnet::receiveTlsLine()
-{
-    std::string line;
     lastLineEnd_ = LineEnd::timedOut;
     const auto deadline = Clock::now() + timeoutDuration();
     char chunk[4096];
@@ -244,15 +207,15 @@ std::string Telnet::receiveTlsLine()
             if (line.size() < maxLineLength) line += byte;
         }
         received_.clear();
-        // The first read is always tried, so a zero time-out still takes what has arrived.
-        if (!first && Clock::now() >= deadline) break;
+        // On TLS the first read is always tried: a record may hold what has arrived already.
+        if ((!first || !controlTls_) && Clock::now() >= deadline) break;
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        Socket::IoResult got = controlTls_->receive(chunk, sizeof chunk, left);
-        if (got.status == Socket::IoStatus::wouldBlock) break;
-        if (got.status != Socket::IoStatus::done) {
+        Socket::IoResult got = receiveSome(chunk, sizeof chunk, left < left.zero() ? left.zero() : left);
+        if (got.status == Socket::IoStatus::wouldBlock) continue;
+        if (got.status != Socket::IoStatus::done || got.count == 0) {
             lastLineEnd_ = LineEnd::closed;
             lost_ = true;
-            tlsRefusal_ = controlTls_->lateHandshakeFailure();
+            if (controlTls_) tlsRefusal_ = controlTls_->lateHandshakeFailure();
             break;
         }
         received_.assign(chunk, got.count);

@@ -79,15 +79,16 @@ protected:
     std::chrono::microseconds waitLimit() const;
 
 private:
-    std::string receiveTlsLine();
+    // Some bytes to or from the server within `limit`, through TLS once it is on.
+    Socket::IoResult sendSome(const char* bytes, std::size_t length, std::chrono::microseconds limit);
+    Socket::IoResult receiveSome(char* buffer, std::size_t capacity, std::chrono::microseconds limit);
 
     // Declared first, so it goes last: the channels refer to it.
     std::unique_ptr<TlsContext> tlsContext_;
     std::unique_ptr<Socket> controlSocket_;
     // After the socket, so it goes first: it refers to the socket.
     std::unique_ptr<TlsChannel> controlTls_;
-    // Bytes the channel handed over beyond the last line returned (a TLS record
-    // cannot be peeked into and taken in part, as the socket can).
+    // Bytes taken from the connection beyond the last line returned.
     std::string received_;
     std::int64_t timeout_ = defaultTimeout;
     LineEnd lastLineEnd_ = LineEnd::complete;

@@ -1,6 +1,7 @@
 #include "run/compare.hpp"
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,57 +22,63 @@ bool upToDate(const PlannedFile& file, const RemoteEntry& entry)
         return false;
     }
 }
+}
 
-// Fills in which of one remote folder's files are up to date; false when that failed.
-bool lookUpFolder(FTP& client, const std::string& folder, const std::vector<PlannedFile*>& files, bool listings)
+UnchangedDecision::UnchangedDecision(const RunContext& context, Plan& plan) : context_(context), plan_(plan)
 {
+    // In the order the files come, so the run's lines keep the scan's order.
+    std::map<std::string, std::size_t> index;
+    for (PlannedFile& file : plan.files) {
+        const std::string folder = remoteFolderOf(file.remotePath);
+        auto [at, added] = index.emplace(folder, folders_.size());
+        if (added) folders_.push_back({folder, {}});
+        folders_[at->second].files.push_back(&file);
+    }
+}
+
+void UnchangedDecision::decide(const Connector& connector, Session& session, std::size_t part)
+{
+    // A session lost on the way is replaced (with retries) and the folder looked at again;
+    // without one, its files are stored as if nothing were known of them.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!session.usable() && (context_.settings.retries == 0 || !connector.replaceLost(session))) return;
+        if (lookUp(session, folders_[part]) || session.usable()) return;
+    }
+}
+
+bool UnchangedDecision::lookUp(Session& session, const Folder& folder)
+{
+    FTP& client = *session.client;
     try {
-        if (listings) {
+        // A server that announces MLST lists folders with MLSD, whether it names MLSD or not.
+        if (client.listsFolders()) {
             std::map<std::string, RemoteEntry> remote;
-            for (RemoteEntry& entry : client.listFolder(folder)) remote[entry.name] = std::move(entry);
-            for (PlannedFile* file : files) {
+            for (RemoteEntry& entry : client.listFolder(folder.path)) remote[entry.name] = std::move(entry);
+            {
+                // A folder that could be listed exists: it need not be made.
+                std::lock_guard<std::mutex> lock(known_);
+                plan_.existingFolders.insert(folder.path);
+            }
+            for (PlannedFile* file : folder.files) {
                 auto found = remote.find(file->remotePath.substr(file->remotePath.rfind('/') + 1));
                 if (found != remote.end() && upToDate(*file, found->second)) file->action = FileAction::unchanged;
             }
             return true;
         }
         // Asked all at once: a folder of a hundred files costs a few round trips, not two hundred.
+        client.useBinary();
         std::vector<std::string> paths;
-        for (const PlannedFile* file : files) paths.push_back(file->remotePath);
+        for (const PlannedFile* file : folder.files) paths.push_back(file->remotePath);
         const std::vector<RemoteFacts> facts = client.queryFiles(paths);
-        for (std::size_t i = 0; i < files.size() && i < facts.size(); ++i) {
+        for (std::size_t i = 0; i < folder.files.size() && i < facts.size(); ++i) {
             RemoteEntry entry;
             entry.size = facts[i].size;
             entry.modified = facts[i].modified;
-            if (upToDate(*files[i], entry)) files[i]->action = FileAction::unchanged;
+            if (upToDate(*folder.files[i], entry)) folder.files[i]->action = FileAction::unchanged;
         }
         return true;
     } catch (const std::exception&) {
         // A listing that fails costs only the saving: this folder's files are stored.
         return false;
-    }
-}
-}
-
-void decideUnchanged(const RunContext& context, const Connector& connector, Session& session, Plan& plan)
-{
-    std::map<std::string, std::vector<PlannedFile*>> byFolder;
-    for (PlannedFile& file : plan.files) byFolder[remoteFolderOf(file.remotePath)].push_back(&file);
-    // A server that announces MLST lists folders with MLSD, whether it names MLSD or not.
-    const bool listings = session.client->listsFolders();
-    // SIZE may be refused in ASCII mode; the sizes that count are the binary ones.
-    if (!listings) {
-        try {
-            session.client->setRepresentation(FtpFormat::image);
-        } catch (const std::exception&) {
-        }
-    }
-    for (const auto& [folder, files] : byFolder) {
-        // A session lost on the way is replaced (with retries) and the folder looked at again;
-        // without one, the files left are stored as if nothing were known of them.
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!session.usable() && (context.settings.retries == 0 || !connector.replaceLost(session))) return;
-            if (lookUpFolder(*session.client, folder, files, listings) || session.usable()) break;
-        }
     }
 }

@@ -1,11 +1,39 @@
 #pragma once
-// The skip decision of --skip-unchanged: the remote folders are looked at once, and a file
-// whose remote copy has its size and is not older is planned as unchanged.
+// The skip decision of --skip-unchanged, folder by folder: a folder's listing (or, where the
+// server lists nothing, the pipelined sizes and times of its files) marks a file whose remote
+// copy has its size and is not older as unchanged. Folders are decided on whichever session
+// takes them, at the same time.
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "run/decision.hpp"
+
 struct Plan;
+struct PlannedFile;
 struct RunContext;
 struct Session;
 class Connector;
 
-// Looks at the remote folders of the plan's files over `session`, replacing it when it is
-// lost (with retries); a folder that cannot be looked at leaves its files to be stored.
-void decideUnchanged(const RunContext& context, const Connector& connector, Session& session, Plan& plan);
+class UnchangedDecision : public PlanDecision {
+public:
+    UnchangedDecision(const RunContext& context, Plan& plan);
+
+    std::size_t parts() const override { return folders_.size(); }
+    // Decides one folder over `session`, replacing it when it is lost (with retries); a
+    // folder that cannot be looked at leaves its files to be stored.
+    void decide(const Connector& connector, Session& session, std::size_t part) override;
+
+private:
+    struct Folder {
+        std::string path;
+        std::vector<PlannedFile*> files;
+    };
+    bool lookUp(Session& session, const Folder& folder);
+
+    const RunContext& context_;
+    Plan& plan_;
+    std::vector<Folder> folders_;
+    std::mutex known_;
+};

@@ -7,6 +7,7 @@
 
 #include "ftp/ftp.hpp"
 #include "run/context.hpp"
+#include "run/decision.hpp"
 #include "run/plan.hpp"
 #include "run/session.hpp"
 
@@ -44,8 +45,8 @@ private:
 };
 }
 
-Execution::Execution(const RunContext& context, Plan& plan, Decision decide)
-    : context_(context), plan_(plan), decide_(std::move(decide)), retry_(context), connector_(context, retry_)
+Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decision)
+    : context_(context), plan_(plan), decision_(decision), retry_(context), connector_(context, retry_)
 {
 }
 
@@ -60,7 +61,7 @@ bool Execution::run()
         CloseOnExit closer{first};
         if (settings.dryRun) {
             if (!connector_.connectWithRetries(first)) return false;
-            decide_(connector_, first);
+            decideParts(first, true);
             return dryRun(first);
         }
         return runSessions(first);
@@ -96,14 +97,16 @@ bool Execution::runSessions(Session& first)
         others[i].number = static_cast<int>(i) + 2;
         workers.emplace_back([this, &foldersMade, &session = others[i]] {
             connector_.openFurther(session);
+            decideParts(session, false);
             foldersMade.wait();
             if (session.usable()) storeFiles(session);
             if (session.client) session.client->close();
         });
     }
     try {
+        decideParts(first, true);
+        awaitDecisions();
         makeFolders(first);
-        decide_(connector_, first);
     } catch (...) {
         foldersMade.open();
         for (auto& worker : workers) worker.join();
@@ -118,9 +121,40 @@ bool Execution::runSessions(Session& first)
     return true;
 }
 
+void Execution::decideParts(Session& session, bool takesAll)
+{
+    if (!decision_) return;
+    for (;;) {
+        if (!takesAll && !session.usable()) return;
+        const std::size_t part = nextPart_.fetch_add(1);
+        if (part >= decision_->parts()) return;
+        try {
+            decision_->decide(connector_, session, part);
+        } catch (...) {
+            // An undecided part only costs the saving: its files are stored.
+        }
+        {
+            std::lock_guard<std::mutex> lock(decidedMutex_);
+            ++partsDecided_;
+        }
+        partDecided_.notify_all();
+    }
+}
+
+void Execution::awaitDecisions()
+{
+    if (!decision_) return;
+    std::unique_lock<std::mutex> lock(decidedMutex_);
+    partDecided_.wait(lock, [this] { return partsDecided_ >= decision_->parts(); });
+}
+
 void Execution::makeFolders(Session& session)
 {
-    for (const std::string& folder : plan_.folders) {
+    std::vector<std::string> missing;
+    for (const std::string& folder : plan_.folders)
+        if (!plan_.exists(folder)) missing.push_back(folder);
+    if (!context_.settings.pacing) return makeFoldersAtOnce(session, missing);
+    for (const std::string& folder : missing) {
         for (bool replaced = false;;) {
             try {
                 session.client->makeDirectory(folder);
@@ -132,6 +166,20 @@ void Execution::makeFolders(Session& session)
                 if (!connector_.replaceLost(session)) return;
                 replaced = true;
             }
+        }
+    }
+}
+
+void Execution::makeFoldersAtOnce(Session& session, const std::vector<std::string>& folders)
+{
+    for (bool replaced = false;;) {
+        try {
+            session.client->makeDirectories(folders);
+            return;
+        } catch (const std::exception&) {
+            // Made again from the first: a folder that exists only answers that it does.
+            if (session.usable() || replaced || retry_.retries() == 0 || !connector_.replaceLost(session)) return;
+            replaced = true;
         }
     }
 }

@@ -3,13 +3,17 @@
 // threads of their own), the remote folders, and one store per planned file, with the
 // retry rule for every step.
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
-#include <functional>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "run/connect.hpp"
 #include "run/retry.hpp"
 
+class PlanDecision;
 struct Plan;
 struct PlannedFile;
 struct RunContext;
@@ -17,10 +21,9 @@ struct Session;
 
 class Execution {
 public:
-    // `decide` completes the plan once the first session is in (the skip decision); it runs
-    // after the folders are made and before anything is stored.
-    using Decision = std::function<void(const Connector& connector, Session& first)>;
-    Execution(const RunContext& context, Plan& plan, Decision decide);
+    // `decision` (none: the plan is complete) is made once the sessions are in, spread over
+    // them, before any folder is made or file stored.
+    Execution(const RunContext& context, Plan& plan, PlanDecision* decision);
 
     // true when the run got to the end of the file list.
     bool run();
@@ -32,7 +35,12 @@ public:
 private:
     bool runSessions(Session& first);
     bool dryRun(const Session& session);
+    // Takes parts of the decision while the session lasts; `takesAll`: also those left by
+    // sessions that are gone, so every part is done.
+    void decideParts(Session& session, bool takesAll);
+    void awaitDecisions();
     void makeFolders(Session& session);
+    void makeFoldersAtOnce(Session& session, const std::vector<std::string>& folders);
     void storeFiles(Session& session);
     // True when the file was stored or left out as unchanged.
     bool storeOne(Session& session, const PlannedFile& file);
@@ -42,10 +50,14 @@ private:
 
     const RunContext& context_;
     Plan& plan_;
-    Decision decide_;
+    PlanDecision* decision_;
     RetryRule retry_;
     Connector connector_;
     std::atomic<std::size_t> stored_{0};
     std::atomic<std::size_t> unchanged_{0};
     std::atomic<std::size_t> nextFile_{0};
+    std::atomic<std::size_t> nextPart_{0};
+    std::mutex decidedMutex_;
+    std::condition_variable partDecided_;
+    std::size_t partsDecided_ = 0;
 };

@@ -8,6 +8,14 @@ std::size_t Plan::count(FileAction action) const
         std::count_if(files.begin(), files.end(), [action](const PlannedFile& file) { return file.action == action; }));
 }
 
+bool Plan::exists(const std::string& folder) const
+{
+    if (existingFolders.count(folder) != 0) return true;
+    const std::string prefix = folder + "/";
+    auto below = existingFolders.lower_bound(prefix);
+    return below != existingFolders.end() && below->compare(0, prefix.size(), prefix) == 0;
+}
+
 std::string toRemotePath(const std::string& local, const std::string& localPath)
 {
     // Only the leading folder is cut: the same text deeper in the tree is a real folder name.

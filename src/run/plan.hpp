@@ -3,6 +3,7 @@
 // for each selected file, where it comes from, where it goes and what is done with it.
 // Execution takes the plan and knows nothing of how it was made.
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,12 @@ struct Plan {
     // Remote folders, every parent before its children.
     std::vector<std::string> folders;
     std::vector<PlannedFile> files;
+    // Remote folders seen to exist while the plan was completed (listed): they need no MKD.
+    std::set<std::string> existingFolders;
 
     std::size_t count(FileAction action) const;
+    // The folder exists: it was seen, or a folder below it was.
+    bool exists(const std::string& folder) const;
 };
 
 // A local path (with "\") as it is stored below the remote folder (with "/").

@@ -36,9 +36,8 @@ bool Sender::send()
     const std::unique_ptr<Pace> pace = Pace::create(pacing);
     const RunContext context{*this, lines_, *pace, [this] { return makeClient(); }};
     Plan plan = makePlan(local, files, folders);
-    Execution execution(context, plan, [this, &context, &plan](const Connector& connector, Session& first) {
-        if (skipUnchanged) decideUnchanged(context, connector, first, plan);
-    });
+    UnchangedDecision unchanged(context, plan);
+    Execution execution(context, plan, skipUnchanged ? &unchanged : nullptr);
     const bool result = execution.run();
     stored_ = execution.stored();
     unchanged_ = execution.unchanged();

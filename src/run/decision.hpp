@@ -1,0 +1,15 @@
+#pragma once
+// What completes a plan once the run's sessions are in (the skip decision): parts decided
+// on whichever session takes them, all of them before anything is made or stored.
+#include <cstddef>
+
+class Connector;
+struct Session;
+
+class PlanDecision {
+public:
+    virtual ~PlanDecision() = default;
+    virtual std::size_t parts() const = 0;
+    // Safe to call for different parts from different sessions' threads at once.
+    virtual void decide(const Connector& connector, Session& session, std::size_t part) = 0;
+};
