@@ -98,18 +98,73 @@ std::string normaliseRemote(std::string remote)
 }
 
 namespace {
-// Every option readOptions reads. The parser is told of them so that it can refuse a slip of
-// one (--tsl for --tls) instead of ignoring it as an option of another version.
-const char* const optionNames[] = {
-    "local", "host", "remote", "username", "password", "port", "passive", "timeout", "recurse",
-    "include", "exclude", "pacing", "connections", "password-file", "tls", "tls-ca-file",
-    "tls-fingerprint", "skip-unchanged", "retries", "trace", "dry-run",
+std::uint32_t numberFrom(const Arguments& arguments, const std::string& name, std::uint32_t low, std::uint32_t high)
+{
+    const std::uint32_t number = parseUnsigned(arguments.firstValue(name));
+    if (number < low || number > high)
+        throw ConversionException("--" + name + " must be from " + std::to_string(low) + " to " + std::to_string(high) +
+                                  ", not " + std::to_string(number) + ".");
+    return number;
+}
+
+bool truthOf(const Arguments& arguments, const std::string& name) { return parseTruth(arguments.firstValue(name)); }
+
+// Every option the program reads, once, in the order it is read: where its value goes. The
+// described ones without a default of their own are read whether given or not.
+struct Option {
+    const char* name;
+    bool readWhenAbsent;
+    void (*read)(const Arguments& arguments, const std::string& name, Sender& sender, Config& settings);
+};
+
+const Option options[] = {
+    {"host", true, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.host = a.firstValue(n); }},
+    {"remote", true,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.remote = normaliseRemote(a.firstValue(n)); }},
+    {"username", true, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.username = a.firstValue(n); }},
+    {"password", true, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.password = a.firstValue(n); }},
+    {"port", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.port = narrowPort(parseUnsigned(a.firstValue(n))); }},
+    {"passive", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.passive = truthOf(a, n); }},
+    {"timeout", false,
+     [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.timeoutSeconds = parseUnsigned(a.firstValue(n)); }},
+    {"recurse", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.recurse = truthOf(a, n); }},
+    {"include", false,
+     [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.includePatterns = patternList(a, n); }},
+    {"exclude", false,
+     [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.excludePatterns = patternList(a, n); }},
+    {"pacing", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.pacing = truthOf(a, n); }},
+    {"connections", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) {
+         s.connections = numberFrom(a, n, 1, RunSettings::maxConnections);
+     }},
+    // The TLS options are checked together: a CA file or fingerprint without TLS is refused.
+    {"tls", true, [](const Arguments& a, const std::string&, Sender& s, Config&) { readTlsOptions(a, s); }},
+    {"tls-ca-file", false, nullptr},
+    {"tls-fingerprint", false, nullptr},
+    {"password-file", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.password = passwordFrom(a.firstValue(n)); }},
+    {"skip-unchanged", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.skipUnchanged = truthOf(a, n); }},
+    {"retries", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) {
+         s.retries = numberFrom(a, n, 0, RunSettings::maxRetries);
+     }},
+    {"trace", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config& c) {
+         s.trace = std::make_shared<Trace>(a.firstValue(n));
+         c.ownOutputFiles.push_back(a.firstValue(n));
+     }},
+    {"dry-run", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.dryRun = truthOf(a, n); }},
 };
 }
 
 void declareOptions(Arguments& arguments)
 {
-    for (const char* name : optionNames) arguments.define(name);
+    // The parser is told of every option, so that it can refuse a slip of one (--tsl for
+    // --tls) instead of ignoring it as an option of another version.
+    arguments.define("local");
+    for (const Option& option : options) arguments.define(option.name);
 }
 
 bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
@@ -124,41 +179,10 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     writeValue(visibleText(sender.local));
     standardOutput().endLine();
 
-    sender.host = arguments.firstValue("host");
-    sender.remote = normaliseRemote(arguments.firstValue("remote"));
-    sender.username = arguments.firstValue("username");
-    sender.password = arguments.firstValue("password");
-    if (arguments.isPresent("port")) sender.port = narrowPort(parseUnsigned(arguments.firstValue("port")));
-    if (arguments.isPresent("passive")) sender.passive = parseTruth(arguments.firstValue("passive"));
-    if (arguments.isPresent("timeout")) settings.timeoutSeconds = parseUnsigned(arguments.firstValue("timeout"));
+    for (const Option& option : options)
+        if (option.read && (option.readWhenAbsent || arguments.isPresent(option.name)))
+            option.read(arguments, option.name, sender, settings);
     sender.timeoutSeconds = settings.timeoutSeconds;
-    if (arguments.isPresent("recurse")) settings.recurse = parseTruth(arguments.firstValue("recurse"));
-    if (arguments.isPresent("include")) settings.includePatterns = patternList(arguments, "include");
-    if (arguments.isPresent("exclude")) settings.excludePatterns = patternList(arguments, "exclude");
-    if (arguments.isPresent("pacing")) sender.pacing = parseTruth(arguments.firstValue("pacing"));
-    if (arguments.isPresent("connections")) {
-        std::uint32_t connections = parseUnsigned(arguments.firstValue("connections"));
-        if (connections < 1 || connections > RunSettings::maxConnections)
-            throw ConversionException("--connections must be from 1 to " + std::to_string(RunSettings::maxConnections) +
-                                      ", not " + std::to_string(connections) + ".");
-        sender.connections = connections;
-    }
-    readTlsOptions(arguments, sender);
-    if (arguments.isPresent("password-file"))
-        sender.password = passwordFrom(arguments.firstValue("password-file"));
-    if (arguments.isPresent("skip-unchanged")) sender.skipUnchanged = parseTruth(arguments.firstValue("skip-unchanged"));
-    if (arguments.isPresent("retries")) {
-        std::uint32_t retries = parseUnsigned(arguments.firstValue("retries"));
-        if (retries > RunSettings::maxRetries)
-            throw ConversionException("--retries must be from 0 to " + std::to_string(RunSettings::maxRetries) + ", not " +
-                                      std::to_string(retries) + ".");
-        sender.retries = retries;
-    }
-    if (arguments.isPresent("trace")) {
-        sender.trace = std::make_shared<Trace>(arguments.firstValue("trace"));
-        settings.ownOutputFiles.push_back(arguments.firstValue("trace"));
-    }
-    if (arguments.isPresent("dry-run")) sender.dryRun = parseTruth(arguments.firstValue("dry-run"));
 
     ScanResult scan = scanLocal(sender.local, settings);
     // A folder the scan could not read would otherwise be left out without a word.
