@@ -32,12 +32,15 @@ struct RemoteEntry {
     std::optional<std::uint64_t> size;
     std::optional<std::int64_t> modified;
 };
-// What SIZE and MDTM tell of one remote file; a fact the server cannot tell is missing,
-// and a time is only kept with a size.
+// What SIZE and MDTM (or MLST) tell of one remote path; a fact the server cannot tell is
+// missing, and a time is only kept with a size.
 struct RemoteFacts {
+    bool folder = false;  // MLST only: the path is a folder
     std::optional<std::uint64_t> size;
     std::optional<std::int64_t> modified;
 };
+// The size a 213 reply to SIZE gives.
+std::optional<std::uint64_t> sizeFrom(const FtpReply& reply);
 // MLSD lines: facts case-insensitive, names byte for byte, "cdir"/"pdir" left out.
 std::vector<RemoteEntry> parseMlsd(std::string_view listing);
 // "YYYYMMDDHHMMSS[.fff]" (UTC) to seconds since 1970, and back.
@@ -135,9 +138,10 @@ public:
     std::vector<RemoteEntry> listFolder(const std::string& path);
     std::optional<std::uint64_t> remoteSize(const std::string& path);
     std::optional<std::int64_t> remoteModified(const std::string& path);
-    // SIZE and MDTM of every path, one entry per path in the same order. The commands go
-    // out in windows of one write each; after a reply that may not be the one due, the
-    // session asks one path at a time, and a path whose answer is in doubt gets no facts.
+    // MLST (where FEAT names it), else SIZE and MDTM, of every path: one entry per path in
+    // the same order. The commands go out in windows of one write each, several windows on
+    // their way at once; after a reply that may not be the one due, the session asks one
+    // path at a time, and a path whose answer is in doubt gets no facts.
     // Raises when the session cannot be brought back in step.
     std::vector<RemoteFacts> queryFiles(const std::vector<std::string>& paths);
     // MFMT where offered, else the "MDTM time path" form; true when the server took it.
@@ -173,11 +177,14 @@ protected:
     void secureControl(const std::string& host);
 
 private:
-    // Asks the paths from `first` on in one write and fills in their facts; returns the
-    // first path left without a trustworthy answer.
-    std::size_t queryWindow(const std::vector<std::string>& paths, std::size_t first,
-                            std::vector<RemoteFacts>& facts);
-    RemoteFacts queryOne(const std::string& path);
+    // Asks the paths in windows kept in flight and fills in their facts; returns the first
+    // path left without a trustworthy answer (ftp_queries.cpp).
+    std::size_t queryPipelined(const std::vector<std::string>& paths, std::vector<RemoteFacts>& facts, bool mlst);
+    // The window's command lines for paths[first, end); `end` is set.
+    std::string queryWindow(const std::vector<std::string>& paths, std::size_t first, std::size_t& end, bool mlst);
+    // Reads the answer(s) owed to one path's query; false when they are in doubt.
+    bool readQueryAnswer(RemoteFacts& facts, bool mlst);
+    RemoteFacts queryOne(const std::string& path, bool mlst);
     // Whether `reply` can be the answer owed to SIZE (`time` false) or MDTM.
     bool answersQuery(const FtpReply& reply, bool time) const;
 

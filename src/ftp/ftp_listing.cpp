@@ -13,8 +13,6 @@ constexpr std::size_t maxListingBytes = 16 * 1024 * 1024;
 // One write of SIZE and MDTM pairs. The byte bound keeps the replies, which often repeat
 // the path, well inside the receive buffer while the rest of the write goes out: a server
 // blocked on its replies stops reading commands.
-constexpr std::size_t queryWindowPaths = 32;
-constexpr std::size_t queryWindowBytes = 16 * 1024;
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -33,11 +31,6 @@ bool allDigits(std::string_view text)
     return true;
 }
 
-std::optional<std::uint64_t> sizeFrom(const FtpReply& reply)
-{
-    if (reply.code != "213" || !allDigits(reply.message) || reply.message.size() >= 20) return std::nullopt;
-    return std::stoull(reply.message);
-}
 
 // Days from 1970-01-01 to a civil date (proleptic Gregorian).
 std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d)
@@ -49,6 +42,12 @@ std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d)
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
+}
+
+std::optional<std::uint64_t> sizeFrom(const FtpReply& reply)
+{
+    if (reply.code != "213" || !allDigits(reply.message) || reply.message.size() >= 20) return std::nullopt;
+    return std::stoull(reply.message);
 }
 
 std::optional<std::int64_t> parseFtpTime(std::string_view text)
@@ -170,84 +169,6 @@ std::optional<std::int64_t> FTPConnection::remoteModified(const std::string& pat
     FtpReply reply = readReply();
     if (reply.code != "213") return std::nullopt;
     return parseFtpTime(reply.message);
-}
-
-std::vector<RemoteFacts> FTPConnection::queryFiles(const std::vector<std::string>& paths)
-{
-    std::vector<RemoteFacts> facts(paths.size());
-    std::size_t next = 0;
-    while (pipelineQueries_ && next < paths.size()) next = queryWindow(paths, next, facts);
-    // The replies still owed are read and the dialogue checked before the next command
-    // goes out (sendCommands), so no path can be given another path's answer.
-    for (; next < paths.size(); ++next) facts[next] = queryOne(paths[next]);
-    return facts;
-}
-
-std::size_t FTPConnection::queryWindow(const std::vector<std::string>& paths, std::size_t first,
-                                       std::vector<RemoteFacts>& facts)
-{
-    std::string batch;
-    std::size_t end = first;
-    while (end < paths.size() && end - first < queryWindowPaths && batch.size() < queryWindowBytes) {
-        batch += commandLine("SIZE", {paths[end]});
-        batch += commandLine("MDTM", {paths[end]});
-        ++end;
-    }
-    sendCommands(batch);
-    for (std::size_t i = first; i < end; ++i) {
-        const FtpReply size = readReply();
-        const bool sizeFits = answersQuery(size, false);
-        // Once a reply is in doubt, so is every one after it: they may all be shifted.
-        const FtpReply time = sizeFits ? readReply() : FtpReply{};
-        if (!sizeFits || !answersQuery(time, true)) {
-            outOfStep_ = true;
-            pipelineQueries_ = false;
-            return i;
-        }
-        facts[i].size = sizeFrom(size);
-        if (facts[i].size && time.code == "213") facts[i].modified = parseFtpTime(time.message);
-    }
-    // A reply more than the window asked for has shifted some of the window's answers,
-    // possibly without any showing it; the shifted ones usually arrive with the last.
-    if (waitForControl(std::chrono::microseconds(0))) {
-        for (std::size_t i = first; i < end; ++i) facts[i] = {};
-        outOfStep_ = true;
-        pipelineQueries_ = false;
-        return first;
-    }
-    return end;
-}
-
-RemoteFacts FTPConnection::queryOne(const std::string& path)
-{
-    RemoteFacts facts;
-    issueCommand("SIZE", {path});
-    const FtpReply size = readReply();
-    if (!answersQuery(size, false)) {
-        outOfStep_ = true;
-        return {};
-    }
-    facts.size = sizeFrom(size);
-    if (!facts.size) return facts;
-    issueCommand("MDTM", {path});
-    const FtpReply time = readReply();
-    if (!answersQuery(time, true)) {
-        outOfStep_ = true;
-        return {};
-    }
-    if (time.code == "213") facts.modified = parseFtpTime(time.message);
-    return facts;
-}
-
-bool FTPConnection::answersQuery(const FtpReply& reply, bool time) const
-{
-    // A reply cut short leaves its rest to be read as the next one.
-    if (outOfStep_ || isSilence(reply) || reply.code.size() != 3) return false;
-    if (reply.code[0] == '4' || reply.code[0] == '5') return true;
-    // A 213 whose text is not what its command gives is the likeliest sign of a shift,
-    // such as a size where a time is due.
-    if (reply.code != "213") return false;
-    return time ? parseFtpTime(reply.message).has_value() : sizeFrom(reply).has_value();
 }
 
 bool FTPConnection::setRemoteModified(const std::string& path, std::int64_t seconds)

@@ -46,36 +46,44 @@ void UnchangedDecision::decide(const Connector& connector, Session& session, std
     }
 }
 
+void UnchangedDecision::seen(const std::string& folder)
+{
+    // A folder that could be listed exists: it need not be made.
+    std::lock_guard<std::mutex> lock(known_);
+    plan_.existingFolders.insert(folder);
+}
+
 bool UnchangedDecision::lookUp(Session& session, const Folder& folder)
 {
     FTP& client = *session.client;
     try {
-        // A server that announces MLST lists folders with MLSD, whether it names MLSD or not.
-        if (client.listsFolders()) {
+        // Pipelined queries cost a round trip per window; a listing costs several per folder.
+        // A server that announces MLST alone still lists with MLSD where MLST is refused.
+        const bool queries = client.isKnownSupported("MLST") || !client.listsFolders();
+        if (!queries) {
             std::map<std::string, RemoteEntry> remote;
             for (RemoteEntry& entry : client.listFolder(folder.path)) remote[entry.name] = std::move(entry);
-            {
-                // A folder that could be listed exists: it need not be made.
-                std::lock_guard<std::mutex> lock(known_);
-                plan_.existingFolders.insert(folder.path);
-            }
+            seen(folder.path);
             for (PlannedFile* file : folder.files) {
                 auto found = remote.find(file->remotePath.substr(file->remotePath.rfind('/') + 1));
                 if (found != remote.end() && upToDate(*file, found->second)) file->action = FileAction::unchanged;
             }
             return true;
         }
-        // Asked all at once: a folder of a hundred files costs a few round trips, not two hundred.
-        client.useBinary();
+        if (!client.isKnownSupported("MLST")) client.useBinary();
         std::vector<std::string> paths;
         for (const PlannedFile* file : folder.files) paths.push_back(file->remotePath);
+        // MLST of the folder itself tells whether it has to be made.
+        if (client.isKnownSupported("MLST") && !folder.path.empty()) paths.push_back(folder.path);
         const std::vector<RemoteFacts> facts = client.queryFiles(paths);
         for (std::size_t i = 0; i < folder.files.size() && i < facts.size(); ++i) {
             RemoteEntry entry;
+            entry.folder = facts[i].folder;
             entry.size = facts[i].size;
             entry.modified = facts[i].modified;
             if (upToDate(*folder.files[i], entry)) folder.files[i]->action = FileAction::unchanged;
         }
+        if (paths.size() > folder.files.size() && facts.size() == paths.size() && facts.back().folder) seen(folder.path);
         return true;
     } catch (const std::exception&) {
         // A listing that fails costs only the saving: this folder's files are stored.

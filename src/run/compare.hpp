@@ -31,6 +31,7 @@ private:
         std::vector<PlannedFile*> files;
     };
     bool lookUp(Session& session, const Folder& folder);
+    void seen(const std::string& folder);
 
     const RunContext& context_;
     Plan& plan_;

@@ -1,5 +1,5 @@
 """Incremental and resilient runs: skipping what has not changed on real servers (pyftpdlib
-lists with MLSD and takes MFMT; vsftpd answers SIZE and MDTM and takes "MDTM time path"),
+answers MLST and takes MFMT; vsftpd answers SIZE and MDTM and takes "MDTM time path"),
 the dry run, retries on the tests' own server, and the trace of the dialogue."""
 import os
 
@@ -24,11 +24,11 @@ def test_only_what_changed_goes_up_again(program, real_server, tmp_path):
     trace = tmp_path / "again.trace"
     again = upload(program, real_server, local, f"--trace={program.local(trace)}")
     assert again.status == 0, again.describe()
-    # pyftpdlib announces MLST alone, and that is enough to list its folders; vsftpd lists
-    # nothing by machine, so SIZE and MDTM are asked.
+    # pyftpdlib announces MLST, so every file is asked with it; vsftpd knows neither, so
+    # SIZE and MDTM are asked.
     dialogue = trace.read_text()
-    listed = real_server.kind == "pyftpdlib"
-    assert ("> MLSD" in dialogue, "> SIZE" in dialogue) == (listed, not listed), dialogue
+    mlst = real_server.kind == "pyftpdlib"
+    assert ("> MLST" in dialogue, "> SIZE" in dialogue) == (mlst, not mlst), dialogue
     assert [line for line in again.lines if line.startswith("unchanged ")] == [
         info(f"unchanged {name}", "500") for name in sorted(files)]
     assert again.lines[-1] == "uploaded: 0 files, 4 unchanged"

@@ -1,0 +1,169 @@
+// What the server knows of many remote paths at once: SIZE and MDTM, or MLST where FEAT
+// names it, sent in windows that are kept in flight and answered in order. A reply that
+// does not fit its query ends the pipelining for the session: the dialogue is brought back
+// in step, and the paths without a trustworthy answer are asked one at a time.
+#include <chrono>
+#include <deque>
+#include <utility>
+
+#include "ftp/ftp_connection.hpp"
+
+namespace {
+// Per window: at most this many paths, and this many bytes, so that error replies that
+// repeat long paths cannot fill the receive buffer while the window still goes out.
+constexpr std::size_t queryWindowPaths = 32;
+constexpr std::size_t queryWindowBytes = 16 * 1024;
+// Windows on their way at once: a window's round trip overlaps the next ones.
+constexpr std::size_t windowsInFlight = 4;
+
+// The facts line of an MLST reply ("250-Listing ..." / " facts; path" / "250 End").
+std::optional<RemoteFacts> mlstFacts(const FtpReply& reply)
+{
+    std::size_t start = 0;
+    while (start < reply.message.size()) {
+        std::size_t end = reply.message.find('\n', start);
+        std::string_view line(reply.message.data() + start,
+                              (end == std::string::npos ? reply.message.size() : end) - start);
+        start = end == std::string::npos ? reply.message.size() : end + 1;
+        if (line.find('=') == std::string_view::npos || line.find(';') == std::string_view::npos) continue;
+        std::vector<RemoteEntry> entries = parseMlsd(line);
+        if (entries.empty()) continue;
+        RemoteFacts facts;
+        facts.folder = entries.front().folder;
+        if (!facts.folder) facts.size = entries.front().size;
+        if (facts.size) facts.modified = entries.front().modified;
+        return facts;
+    }
+    return std::nullopt;
+}
+}
+
+std::vector<RemoteFacts> FTPConnection::queryFiles(const std::vector<std::string>& paths)
+{
+    std::vector<RemoteFacts> facts(paths.size());
+    const bool mlst = isKnownSupported("MLST");
+    std::size_t next = pipelineQueries_ ? queryPipelined(paths, facts, mlst) : 0;
+    // The replies still owed are read and the dialogue checked before the next command
+    // goes out (sendCommands), so no path can be given another path's answer.
+    for (; next < paths.size(); ++next) facts[next] = queryOne(paths[next], mlst);
+    return facts;
+}
+
+std::string FTPConnection::queryWindow(const std::vector<std::string>& paths, std::size_t first, std::size_t& end,
+                                       bool mlst)
+{
+    std::string batch;
+    for (end = first; end < paths.size() && end - first < queryWindowPaths && batch.size() < queryWindowBytes; ++end) {
+        if (mlst) {
+            batch += commandLine("MLST", {paths[end]});
+        } else {
+            batch += commandLine("SIZE", {paths[end]});
+            batch += commandLine("MDTM", {paths[end]});
+        }
+    }
+    return batch;
+}
+
+std::size_t FTPConnection::queryPipelined(const std::vector<std::string>& paths, std::vector<RemoteFacts>& facts,
+                                          bool mlst)
+{
+    std::deque<std::pair<std::size_t, std::size_t>> sent;  // windows on their way: [first, end)
+    std::size_t next = 0;
+    auto sendWindow = [&] {
+        std::size_t end = next;
+        const std::string batch = queryWindow(paths, next, end, mlst);
+        // The first window brings the dialogue in step; the later ones go out behind it.
+        if (sent.empty()) {
+            sendCommands(batch);
+        } else {
+            for (char c : batch)
+                if (c == '\n') ++owed_;
+            sendBytes(batch);
+        }
+        sent.emplace_back(next, end);
+        next = end;
+    };
+    while (next < paths.size() && sent.size() < windowsInFlight) sendWindow();
+    while (!sent.empty()) {
+        const auto [first, end] = sent.front();
+        sent.pop_front();
+        for (std::size_t i = first; i < end; ++i) {
+            if (!readQueryAnswer(facts[i], mlst)) {
+                // Once an answer is in doubt, so is every one after it: they may all be shifted.
+                facts[i] = {};
+                outOfStep_ = true;
+                pipelineQueries_ = false;
+                return i;
+            }
+        }
+        if (next < paths.size()) sendWindow();
+    }
+    // A reply more than the windows asked for has shifted some of their answers, possibly
+    // without any showing it; the shifted ones usually arrive with the last.
+    if (waitForControl(std::chrono::microseconds(0))) {
+        for (RemoteFacts& fact : facts) fact = {};
+        outOfStep_ = true;
+        pipelineQueries_ = false;
+        return 0;
+    }
+    return paths.size();
+}
+
+bool FTPConnection::readQueryAnswer(RemoteFacts& facts, bool mlst)
+{
+    facts = {};
+    if (mlst) {
+        const FtpReply reply = readReply();
+        if (outOfStep_ || isSilence(reply) || reply.code.size() != 3) return false;
+        if (reply.code[0] == '4' || reply.code[0] == '5') return true;
+        if (reply.code != "250") return false;
+        std::optional<RemoteFacts> found = mlstFacts(reply);
+        if (!found) return false;
+        facts = *found;
+        return true;
+    }
+    const FtpReply size = readReply();
+    if (!answersQuery(size, false)) return false;
+    const FtpReply time = readReply();
+    if (!answersQuery(time, true)) return false;
+    facts.size = sizeFrom(size);
+    if (facts.size && time.code == "213") facts.modified = parseFtpTime(time.message);
+    return true;
+}
+
+RemoteFacts FTPConnection::queryOne(const std::string& path, bool mlst)
+{
+    RemoteFacts facts;
+    if (mlst) {
+        issueCommand("MLST", {path});
+        if (!readQueryAnswer(facts, true)) outOfStep_ = true;
+        return facts;
+    }
+    issueCommand("SIZE", {path});
+    const FtpReply size = readReply();
+    if (!answersQuery(size, false)) {
+        outOfStep_ = true;
+        return {};
+    }
+    facts.size = sizeFrom(size);
+    if (!facts.size) return facts;
+    issueCommand("MDTM", {path});
+    const FtpReply time = readReply();
+    if (!answersQuery(time, true)) {
+        outOfStep_ = true;
+        return {};
+    }
+    if (time.code == "213") facts.modified = parseFtpTime(time.message);
+    return facts;
+}
+
+bool FTPConnection::answersQuery(const FtpReply& reply, bool time) const
+{
+    // A reply cut short leaves its rest to be read as the next one.
+    if (outOfStep_ || isSilence(reply) || reply.code.size() != 3) return false;
+    if (reply.code[0] == '4' || reply.code[0] == '5') return true;
+    // A 213 whose text is not what its command gives is the likeliest sign of a shift,
+    // such as a size where a time is due.
+    if (reply.code != "213") return false;
+    return time ? parseFtpTime(reply.message).has_value() : sizeFrom(reply).has_value();
+}
