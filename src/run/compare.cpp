@@ -36,13 +36,13 @@ UnchangedDecision::UnchangedDecision(const RunContext& context, Plan& plan) : co
     }
 }
 
-void UnchangedDecision::decide(const Connector& connector, Session& session, std::size_t part)
+void UnchangedDecision::decide(const Connector& connector, Session& session, std::size_t first, std::size_t count)
 {
-    // A session lost on the way is replaced (with retries) and the folder looked at again;
-    // without one, its files are stored as if nothing were known of them.
+    // A session lost on the way is replaced (with retries) and the folders looked at again;
+    // without one, their files are stored as if nothing were known of them.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!session.usable() && (context_.settings.retries == 0 || !connector.replaceLost(session))) return;
-        if (lookUp(session, folders_[part]) || session.usable()) return;
+        if (lookUp(session, first, count) || session.usable()) return;
     }
 }
 
@@ -53,40 +53,64 @@ void UnchangedDecision::seen(const std::string& folder)
     plan_.existingFolders.insert(folder);
 }
 
-bool UnchangedDecision::lookUp(Session& session, const Folder& folder)
+bool UnchangedDecision::lookUp(Session& session, std::size_t first, std::size_t count)
 {
     FTP& client = *session.client;
     try {
         // Pipelined queries cost a round trip per window; a listing costs several per folder.
-        // A server that announces MLST alone still lists with MLSD where MLST is refused.
-        const bool queries = client.isKnownSupported("MLST") || !client.listsFolders();
-        if (!queries) {
-            std::map<std::string, RemoteEntry> remote;
-            for (RemoteEntry& entry : client.listFolder(folder.path)) remote[entry.name] = std::move(entry);
-            seen(folder.path);
-            for (PlannedFile* file : folder.files) {
-                auto found = remote.find(file->remotePath.substr(file->remotePath.rfind('/') + 1));
-                if (found != remote.end() && upToDate(*file, found->second)) file->action = FileAction::unchanged;
-            }
-            return true;
-        }
-        if (!client.isKnownSupported("MLST")) client.useBinary();
-        std::vector<std::string> paths;
-        for (const PlannedFile* file : folder.files) paths.push_back(file->remotePath);
-        // MLST of the folder itself tells whether it has to be made.
-        if (client.isKnownSupported("MLST") && !folder.path.empty()) paths.push_back(folder.path);
-        const std::vector<RemoteFacts> facts = client.queryFiles(paths);
-        for (std::size_t i = 0; i < folder.files.size() && i < facts.size(); ++i) {
-            RemoteEntry entry;
-            entry.folder = facts[i].folder;
-            entry.size = facts[i].size;
-            entry.modified = facts[i].modified;
-            if (upToDate(*folder.files[i], entry)) folder.files[i]->action = FileAction::unchanged;
-        }
-        if (paths.size() > folder.files.size() && facts.size() == paths.size() && facts.back().folder) seen(folder.path);
-        return true;
+        if (client.isKnownSupported("MLST") || !client.listsFolders()) return query(client, first, count);
+        bool all = true;
+        for (std::size_t part = first; part < first + count; ++part) all = list(client, folders_[part]) && all;
+        return all;
     } catch (const std::exception&) {
-        // A listing that fails costs only the saving: this folder's files are stored.
+        // A listing that fails costs only the saving: these folders' files are stored.
         return false;
     }
+}
+
+bool UnchangedDecision::list(FTP& client, const Folder& folder)
+{
+    try {
+        std::map<std::string, RemoteEntry> remote;
+        for (RemoteEntry& entry : client.listFolder(folder.path)) remote[entry.name] = std::move(entry);
+        seen(folder.path);
+        for (PlannedFile* file : folder.files) {
+            auto found = remote.find(file->remotePath.substr(file->remotePath.rfind('/') + 1));
+            if (found != remote.end() && upToDate(*file, found->second)) file->action = FileAction::unchanged;
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool UnchangedDecision::query(FTP& client, std::size_t first, std::size_t count)
+{
+    const bool mlst = client.isKnownSupported("MLST");
+    if (!mlst) client.useBinary();
+    // Every file's path, then (MLST) each folder's own, which tells whether it has to be made.
+    std::vector<std::string> paths;
+    std::vector<PlannedFile*> files;
+    for (std::size_t part = first; part < first + count; ++part)
+        for (PlannedFile* file : folders_[part].files) {
+            paths.push_back(file->remotePath);
+            files.push_back(file);
+        }
+    std::vector<std::size_t> folderAt;
+    for (std::size_t part = first; mlst && part < first + count; ++part)
+        if (!folders_[part].path.empty()) {
+            folderAt.push_back(part);
+            paths.push_back(folders_[part].path);
+        }
+    const std::vector<RemoteFacts> facts = client.queryFiles(paths);
+    for (std::size_t i = 0; i < files.size() && i < facts.size(); ++i) {
+        RemoteEntry entry;
+        entry.folder = facts[i].folder;
+        entry.size = facts[i].size;
+        entry.modified = facts[i].modified;
+        if (upToDate(*files[i], entry)) files[i]->action = FileAction::unchanged;
+    }
+    for (std::size_t k = 0; k < folderAt.size() && files.size() + k < facts.size(); ++k)
+        if (facts[files.size() + k].folder) seen(folders_[folderAt[k]].path);
+    return true;
 }

@@ -10,6 +10,7 @@
 
 #include "run/decision.hpp"
 
+class FTP;
 struct Plan;
 struct PlannedFile;
 struct RunContext;
@@ -23,14 +24,17 @@ public:
     std::size_t parts() const override { return folders_.size(); }
     // Decides one folder over `session`, replacing it when it is lost (with retries); a
     // folder that cannot be looked at leaves its files to be stored.
-    void decide(const Connector& connector, Session& session, std::size_t part) override;
+    void decide(const Connector& connector, Session& session, std::size_t first, std::size_t count) override;
 
 private:
     struct Folder {
         std::string path;
         std::vector<PlannedFile*> files;
     };
-    bool lookUp(Session& session, const Folder& folder);
+    // Folders [first, first + count) over the session; false when that failed.
+    bool lookUp(Session& session, std::size_t first, std::size_t count);
+    bool list(FTP& client, const Folder& folder);
+    bool query(FTP& client, std::size_t first, std::size_t count);
     void seen(const std::string& folder);
 
     const RunContext& context_;

@@ -10,6 +10,7 @@ class PlanDecision {
 public:
     virtual ~PlanDecision() = default;
     virtual std::size_t parts() const = 0;
-    // Safe to call for different parts from different sessions' threads at once.
-    virtual void decide(const Connector& connector, Session& session, std::size_t part) = 0;
+    // Decides parts [first, first + count); safe to call for different parts from different
+    // sessions' threads at once. Several parts at once let their questions share round trips.
+    virtual void decide(const Connector& connector, Session& session, std::size_t first, std::size_t count) = 0;
 };

@@ -1,5 +1,6 @@
 #include "run/execute.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -126,16 +127,21 @@ void Execution::decideParts(Session& session, bool takesAll)
     if (!decision_) return;
     for (;;) {
         if (!takesAll && !session.usable()) return;
-        const std::size_t part = nextPart_.fetch_add(1);
-        if (part >= decision_->parts()) return;
+        // Parts are taken a few at a time, so that their questions share round trips, yet
+        // small enough that every session gets some.
+        const std::size_t parts = decision_->parts();
+        const std::size_t take = std::max<std::size_t>(1, parts / (2 * std::max<std::uint32_t>(1, context_.settings.connections)));
+        const std::size_t first = nextPart_.fetch_add(take);
+        if (first >= parts) return;
+        const std::size_t count = std::min(take, parts - first);
         try {
-            decision_->decide(connector_, session, part);
+            decision_->decide(connector_, session, first, count);
         } catch (...) {
             // An undecided part only costs the saving: its files are stored.
         }
         {
             std::lock_guard<std::mutex> lock(decidedMutex_);
-            ++partsDecided_;
+            partsDecided_ += count;
         }
         partDecided_.notify_all();
     }
