@@ -73,6 +73,10 @@ class Script:
     offer_mlsd: bool = False
     # Listings stop in the middle of a line and the data connection is closed without close_notify.
     cut_listings: bool = False
+    # FEAT offers MLST; MLST, SIZE and MDTM answer for stored files and folders (times in the future).
+    offer_mlst: bool = False
+    # Seconds the first MLST of the first control connection waits for its answer.
+    slow_first_mlst: float = 0.0
 
 
 @dataclass
@@ -98,6 +102,7 @@ class ScriptedFtpServer:
         self.stores_completed = 0
         self.stores_received = 0
         self.mkds = 0
+        self.mlst_slowed = False
         self.late_done: set[str] = set()
         self.dropped: list[str] = []
         self.lock = threading.Lock()
@@ -165,6 +170,7 @@ class Session:
         self.data_listener: socket.socket | None = None
         self.lost = False
         self.protected = False
+        self.index = len(server.connections)
 
     def send(self, *lines: str) -> None:
         payload = b"".join(line.encode("utf-8") + b"\r\n" for line in lines)
@@ -277,8 +283,41 @@ class Session:
             except (OSError, ValueError):
                 pass
 
+    def do_MLST(self, argument: str) -> None:
+        path = self.resolve(argument)
+        if self.script.slow_first_mlst and len(self.server.connections) >= 1 and not self.server.mlst_slowed \
+                and self.is_first_connection():
+            self.server.mlst_slowed = True
+            threading.Event().wait(self.script.slow_first_mlst)  # the scripted fault, not a synchronisation
+        if path in self.server.files:
+            facts = f"type=file;size={len(self.server.files[path])};modify=29991231000000;"
+        elif path in self.server.folders:
+            facts = "type=dir;modify=29991231000000;"
+        else:
+            self.send("550 No such file.")
+            return
+        self.send(f"250-Listing {argument}", f" {facts} {path}", "250 End")
+
+    def do_SIZE(self, argument: str) -> None:
+        path = self.resolve(argument)
+        if path in self.server.files:
+            self.send(f"213 {len(self.server.files[path])}")
+        else:
+            self.send("550 No such file.")
+
+    def do_MDTM(self, argument: str) -> None:
+        if self.resolve(argument) in self.server.files:
+            self.send("213 29991231000000")
+        else:
+            self.send("550 No such file.")
+
+    def is_first_connection(self) -> bool:
+        return self.index == 1
+
     def do_FEAT(self, _argument: str) -> None:
-        if self.script.offer_mlsd:
+        if self.script.offer_mlst:
+            self.send("211-Features:", " MLST type*;size*;modify*;", "211 End")
+        elif self.script.offer_mlsd:
             self.send("211-Features:", " MLSD", "211 End")
         else:
             self.send("211 No features.")

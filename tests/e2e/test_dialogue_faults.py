@@ -122,3 +122,31 @@ def test_over_tls_an_early_completion_and_a_cut_listing_are_not_trusted(program,
         run = run_against(program, server, local, "--pacing=false", "--skip-unchanged=true",
                           *tls_options(certificates))
     assert run.status == 0 and run.lines[-1] == "uploaded: 2 files", run.describe()
+
+
+def test_a_re_deploy_asks_over_every_session_and_makes_no_folder_it_saw(program, tmp_path):
+    files = {f"d{i}/f.txt": b"x" * i for i in range(1, 9)}
+    local = make_tree(tmp_path / "data", files)
+    trace = tmp_path / "dialogue.trace"
+    # The first session's first answer is slow: the folders left are asked by the second.
+    with ScriptedFtpServer(Script(offer_mlst=True, slow_first_mlst=1.5)) as server:
+        server.folders.update(f"/www/d{i}" for i in range(1, 9))
+        server.files.update({f"/www/{name}": content for name, content in files.items()})
+        run = run_against(program, server, local, "--pacing=false", "--skip-unchanged=true", "--connections=2",
+                          f"--trace={program.local(trace)}")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 0 files, 8 unchanged", run.describe()
+    dialogue = trace.read_text()
+    assert "#1 > MLST" in dialogue and "#2 > MLST" in dialogue, dialogue
+    assert not any(line.startswith("MKD") for line in server.lines)
+
+
+def test_unpaced_folders_are_made_in_one_write(program, tmp_path):
+    local = make_tree(tmp_path / "data", {f"d{i}/f.txt": b"f" for i in range(5)})
+    trace = tmp_path / "dialogue.trace"
+    with ScriptedFtpServer() as server:
+        run = run_against(program, server, local, "--pacing=false", f"--trace={program.local(trace)}")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 5 files", run.describe()
+    dialogue = [line.split(" ", 3)[3] for line in trace.read_text().splitlines()]
+    mkds = [i for i, line in enumerate(dialogue) if line.startswith("> MKD")]
+    first_answer = next(i for i, line in enumerate(dialogue) if line.startswith("< 257"))
+    assert len(mkds) == 5 and mkds[-1] < first_answer, dialogue
