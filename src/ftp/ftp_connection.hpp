@@ -177,6 +177,14 @@ protected:
     void secureControl(const std::string& host);
 
 private:
+    // Where a data connection goes: the control connection's peer, at the port a passive
+    // reply named.
+    IPv4Address passiveTarget(std::uint16_t port) const;
+    // The unpaced store's first write (TYPE and ALLO while needed, PASV, and STOR once it
+    // may go with them) and its replies: the data connection's target.
+    IPv4Address sendLeanBatch(const std::string& storeLine, std::uint64_t size, bool storeWithPasv);
+    // Opens the data connection while STOR (sent now, unless it went with PASV) travels.
+    DataConnection connectLeanData(const IPv4Address& address, const std::string& storeLine, bool storeWithPasv);
     // Asks the paths in windows kept in flight and fills in their facts; returns the first
     // path left without a trustworthy answer (ftp_queries.cpp).
     std::size_t queryPipelined(const std::vector<std::string>& paths, std::vector<RemoteFacts>& facts, bool mlst);

@@ -40,29 +40,33 @@ FtpReply FTPConnection::awaitCompletion(DataConnection& data)
 
 void FTPConnection::secureDataConnection(DataConnection& data) { data.secure(tlsContext(), waitLimit()); }
 
+IPv4Address FTPConnection::passiveTarget(std::uint16_t port) const
+{
+    // Only the port is taken from a passive reply: the host in it could send the file's
+    // bytes to any machine a hostile server or a meddler on the path names.
+    return controlSocket()->peerAddress().withPort(port);
+}
+
 Socket FTPConnection::openPassiveConnection()
 {
     if (!connected()) raiseClientError("CLIENT: Not connected");
-    const IPv4Address controlPeer = controlSocket()->peerAddress();
     if (isKnownSupported("SPSV")) {
         issueCommand("SPSV");
         FtpReply reply = expectReply("227");
-        return connectData(controlPeer.withPort(parseSpsvReply(reply.message)), waitLimit());
+        return connectData(passiveTarget(parseSpsvReply(reply.message)), waitLimit());
     }
     if (isKnownSupported("EPSV")) {
         issueCommand("EPSV");
         FtpReply reply = expectReply("229");
         auto port = parseEpsvReply(reply.message);
         if (!port) throw FTPException("501", "CLIENT: Unable to parse address");
-        return connectData(controlPeer.withPort(*port), waitLimit());
+        return connectData(passiveTarget(*port), waitLimit());
     }
     issueCommand("PASV");
     FtpReply reply = expectReply("227");
     auto target = parsePasvReply(reply.message);
     if (!target) throw FTPException("501", "CLIENT: Unable to parse address");
-    // Only the port is taken: the host in the reply could send the file's bytes to any
-    // machine a hostile server or a meddler on the path names.
-    return connectData(controlPeer.withPort(target->port), waitLimit());
+    return connectData(passiveTarget(target->port), waitLimit());
 }
 
 DataConnection FTPConnection::startDataCommand(const std::string& verb, const std::vector<std::string>& arguments)

@@ -51,17 +51,8 @@ bool FTPConnection::resynchronise() noexcept
     return false;
 }
 
-void FTPConnection::putFileLean(const std::string& remotePath, const std::string& localPath,
-                                const ProgressCallback& progress)
+IPv4Address FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint64_t size, bool storeWithPasv)
 {
-    LocalFile file(localPath);
-    const std::uint64_t size = file.size();
-    const std::string storeLine = commandLine("STOR", {remotePath});
-
-    // Once TYPE is set and ALLO known to be unneeded, PASV and STOR go out together:
-    // the server answers STOR once the data connection opened on the PASV answer is in.
-    // Until then STOR waits for those answers, since a refusal must stop it.
-    const bool storeWithPasv = typeSent_ && !alloNeeded_;
     enum class Due { type, allo, pasv };
     std::vector<Due> due;
     std::string batch;
@@ -100,37 +91,51 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     }
     if (refused) throw *refused;
     auto target = pasv.code == "227" ? parsePasvReply(pasv.message) : std::nullopt;
-    if (!target) {
-        if (storeWithPasv) {
-            // STOR went out with the PASV: its answer is due too, and one that accepts
-            // the store leaves the server waiting for a connection that will not come.
-            FtpReply store = readReply();
-            if (store.code == "150" || store.code == "125") outOfStep_ = true;
-        }
-        if (pasv.code != "227") raiseReplyError(pasv);
-        throw FTPException("501", "CLIENT: Unable to parse address");
+    if (target) return passiveTarget(target->port);
+    if (storeWithPasv) {
+        // STOR went out with the PASV: its answer is due too, and one that accepts
+        // the store leaves the server waiting for a connection that will not come.
+        FtpReply store = readReply();
+        if (store.code == "150" || store.code == "125") outOfStep_ = true;
     }
+    if (pasv.code != "227") raiseReplyError(pasv);
+    throw FTPException("501", "CLIENT: Unable to parse address");
+}
 
-    // Only the port is taken from the reply, as on the paced path.
+DataConnection FTPConnection::connectLeanData(const IPv4Address& address, const std::string& storeLine,
+                                              bool storeWithPasv)
+{
     Socket socket = Socket::create();
     socket.setBlocking(false);
-    const IPv4Address address = controlSocket()->peerAddress().withPort(target->port);
-    bool connectedAtOnce = socket.startConnect(address);
+    const bool connectedAtOnce = socket.startConnect(address);
     DataConnection data(std::move(socket));
-    DataTrace trace(*this, "STOR " + remotePath, address.toString());
     if (!storeWithPasv) sendCommands(storeLine);
-    if (!connectedAtOnce) {
-        int error = data.waitWritable(waitLimit()) ? data.socket().pendingError() : Socket::timedOutError();
-        if (error != 0) {
-            // A server that refused STOR may have closed its listener first: its refusal
-            // is the reason then. One that accepted it waits for a connection that will
-            // never come, and its answers can no longer be paired with commands.
-            FtpReply answer = readReply();
-            if (!isSilence(answer) && answer.code[0] != '1') raiseReplyError(answer);
-            outOfStep_ = true;
-            throw SocketException("Unable to connect socket: " + Socket::errorText(error));
-        }
-    }
+    if (connectedAtOnce) return data;
+    const int error = data.waitWritable(waitLimit()) ? data.socket().pendingError() : Socket::timedOutError();
+    if (error == 0) return data;
+    // A server that refused STOR may have closed its listener first: its refusal is the
+    // reason then. One that accepted it waits for a connection that will never come, and
+    // its answers can no longer be paired with commands.
+    FtpReply answer = readReply();
+    if (!isSilence(answer) && answer.code[0] != '1') raiseReplyError(answer);
+    outOfStep_ = true;
+    throw SocketException("Unable to connect socket: " + Socket::errorText(error));
+}
+
+void FTPConnection::putFileLean(const std::string& remotePath, const std::string& localPath,
+                                const ProgressCallback& progress)
+{
+    LocalFile file(localPath);
+    const std::uint64_t size = file.size();
+    const std::string storeLine = commandLine("STOR", {remotePath});
+    // Once TYPE is set and ALLO known to be unneeded, PASV and STOR go out together:
+    // the server answers STOR once the data connection opened on the PASV answer is in.
+    // Until then STOR waits for those answers, since a refusal must stop it.
+    const bool storeWithPasv = typeSent_ && !alloNeeded_;
+    const IPv4Address address = sendLeanBatch(storeLine, size, storeWithPasv);
+    DataConnection data = connectLeanData(address, storeLine, storeWithPasv);
+    DataTrace trace(*this, "STOR " + remotePath, address.toString());
+
     // On a clear connection the bytes go out at once and the STOR answer is read while
     // they travel; TLS must wait for it, since servers start TLS only once STOR is under way.
     const bool answerFirst = tlsContext() != nullptr;
