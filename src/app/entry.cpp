@@ -43,11 +43,7 @@ int runSteps(const std::vector<std::string>& words)
     }
 
     Arguments arguments;
-    arguments.define("help")->maxValues = 0;
-    arguments.addAlias("help", "?");
-    arguments.define("version")->maxValues = 0;
     declareOptions(arguments);
-    arguments.refuseNearMisses = true;
     try {
         arguments.parse(std::vector<std::string>(words.begin() + 1, words.end()));
     } catch (...) {

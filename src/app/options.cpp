@@ -161,10 +161,14 @@ const Option options[] = {
 
 void declareOptions(Arguments& arguments)
 {
+    arguments.define("help")->maxValues = 0;
+    arguments.addAlias("help", "?");
+    arguments.define("version")->maxValues = 0;
     // The parser is told of every option, so that it can refuse a slip of one (--tsl for
     // --tls) instead of ignoring it as an option of another version.
     arguments.define("local");
     for (const Option& option : options) arguments.define(option.name);
+    arguments.refuseNearMisses = true;
 }
 
 bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)

@@ -10,7 +10,8 @@ std::string normaliseLocal(std::string local);
 // One trailing "/" removed, unless the whole folder is "/".
 std::string normaliseRemote(std::string remote);
 
-// Declares to the parser every option readOptions reads (values stay unlimited).
+// Sets the parser up as the program reads its command line: help and version, every option
+// readOptions reads (values stay unlimited), and slips of their names refused.
 void declareOptions(Arguments& arguments);
 
 // True when the run may go on; false when nothing needs upload (the box has been shown).

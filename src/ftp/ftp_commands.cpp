@@ -50,10 +50,13 @@ void FTPConnection::issueCommand(const std::string& verb, const std::vector<std:
 void FTPConnection::sendCommands(std::string_view lines)
 {
     if (outOfStep() && !resynchronise()) raiseSilence();
-    std::size_t count = 0;
+    sendPipelined(lines);
+}
+
+void FTPConnection::sendPipelined(std::string_view lines)
+{
     for (char c : lines)
-        if (c == '\n') ++count;
-    owed_ += count;
+        if (c == '\n') ++owed_;
     sendBytes(lines);
 }
 

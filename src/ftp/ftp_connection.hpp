@@ -130,14 +130,10 @@ public:
     // its 200 is dropped); a session that cannot be brought back in step is closed, so it
     // is not used again.
     bool resynchronise() noexcept;
-    // Commands sent whose final reply has not been read yet.
-    std::size_t owedReplies() const { return owed_; }
 
     // What is already on the server (ftp_listing.cpp). listFolder raises on any failure;
     // the others give nothing when the server cannot tell.
     std::vector<RemoteEntry> listFolder(const std::string& path);
-    std::optional<std::uint64_t> remoteSize(const std::string& path);
-    std::optional<std::int64_t> remoteModified(const std::string& path);
     // MLST (where FEAT names it), else SIZE and MDTM, of every path: one entry per path in
     // the same order. The commands go out in windows of one write each, several windows on
     // their way at once; after a reply that may not be the one due, the session asks one
@@ -153,6 +149,9 @@ protected:
     // Sends one or more command lines; each is owed a reply. A dialogue that is out of
     // step is brought back first, so no command can receive an earlier command's reply.
     void sendCommands(std::string_view lines);
+    // Sends command lines behind others still owed a reply (a pipeline of one's own), and
+    // counts them as owed too.
+    void sendPipelined(std::string_view lines);
     // What a missing reply means, as a failure that may pass: the connection was closed by
     // the server, or nothing came within the time-out.
     [[noreturn]] void raiseSilence();

@@ -92,12 +92,9 @@ IPv4Address FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint
     if (refused) throw *refused;
     auto target = pasv.code == "227" ? parsePasvReply(pasv.message) : std::nullopt;
     if (target) return passiveTarget(target->port);
-    if (storeWithPasv) {
-        // STOR went out with the PASV: its answer is due too, and one that accepts
-        // the store leaves the server waiting for a connection that will not come.
-        FtpReply store = readReply();
-        if (store.code == "150" || store.code == "125") outOfStep_ = true;
-    }
+    // STOR went out with the PASV: its answer is read here. One that accepts the store
+    // leaves its completion reply owed, and the session out of step until it has come.
+    if (storeWithPasv) readReply();
     if (pasv.code != "227") raiseReplyError(pasv);
     throw FTPException("501", "CLIENT: Unable to parse address");
 }
@@ -114,11 +111,10 @@ DataConnection FTPConnection::connectLeanData(const IPv4Address& address, const 
     const int error = data.waitWritable(waitLimit()) ? data.socket().pendingError() : Socket::timedOutError();
     if (error == 0) return data;
     // A server that refused STOR may have closed its listener first: its refusal is the
-    // reason then. One that accepted it waits for a connection that will never come, and
-    // its answers can no longer be paired with commands.
+    // reason then. One that accepted it still owes its completion reply, which keeps the
+    // session out of step until it has come.
     FtpReply answer = readReply();
     if (!isSilence(answer) && answer.code[0] != '1') raiseReplyError(answer);
-    outOfStep_ = true;
     throw SocketException("Unable to connect socket: " + Socket::errorText(error));
 }
 

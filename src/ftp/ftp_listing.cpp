@@ -157,20 +157,6 @@ std::vector<RemoteEntry> FTPConnection::listFolder(const std::string& path)
     return parseMlsd(listing);
 }
 
-std::optional<std::uint64_t> FTPConnection::remoteSize(const std::string& path)
-{
-    issueCommand("SIZE", {path});
-    return sizeFrom(readReply());
-}
-
-std::optional<std::int64_t> FTPConnection::remoteModified(const std::string& path)
-{
-    issueCommand("MDTM", {path});
-    FtpReply reply = readReply();
-    if (reply.code != "213") return std::nullopt;
-    return parseFtpTime(reply.message);
-}
-
 bool FTPConnection::setRemoteModified(const std::string& path, std::int64_t seconds)
 {
     const std::string time = formatFtpTime(seconds);

@@ -73,13 +73,10 @@ std::size_t FTPConnection::queryPipelined(const std::vector<std::string>& paths,
         std::size_t end = next;
         const std::string batch = queryWindow(paths, next, end, mlst);
         // The first window brings the dialogue in step; the later ones go out behind it.
-        if (sent.empty()) {
+        if (sent.empty())
             sendCommands(batch);
-        } else {
-            for (char c : batch)
-                if (c == '\n') ++owed_;
-            sendBytes(batch);
-        }
+        else
+            sendPipelined(batch);
         sent.emplace_back(next, end);
         next = end;
     };

@@ -163,11 +163,7 @@ TEST(ArgumentsDefinitions, LimitedOptionPassesFurtherValuesOn)
 Arguments declaredParser()
 {
     Arguments arguments;
-    arguments.define("help")->maxValues = 0;
-    arguments.addAlias("help", "?");
-    arguments.define("version")->maxValues = 0;
     declareOptions(arguments);
-    arguments.refuseNearMisses = true;
     return arguments;
 }
 
