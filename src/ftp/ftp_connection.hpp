@@ -29,6 +29,8 @@ struct FtpFeature {
 struct RemoteEntry {
     std::string name;
     bool folder = false;
+    // Neither a plain file nor a folder (a link, a device): never followed, never deleted.
+    bool other = false;
     std::optional<std::uint64_t> size;
     std::optional<std::int64_t> modified;
 };
