@@ -1124,7 +1124,8 @@ def ratio_line(what: str, ours: tuple[Tool | None, float | None],
         missing = "ftpupload" if ours[1] is None else "no peer"
         return f"- {what}: n/a ({missing} without a complete, verified figure)"
     unit = data.unit
-    return (f"- {what}: {ours[0].label} {fmt_rate(ours[1])} {unit} vs {theirs[0].label} "
+    return (f"- {what}: {ours[0].label_for(data)} {fmt_rate(ours[1])} {unit} vs "
+            f"{theirs[0].label} "
             f"{fmt_rate(theirs[1])} {unit} = **×{fmt_ratio(data.speedup(ours[1], theirs[1]))}**")
 
 
