@@ -5,24 +5,51 @@ its login folder on /dev/shm so that the clients are measured, not the disk), da
 bytes on /dev/shm, and for the slow-network rows a relay (relay.py) that delays each direction
 by 10 ms. Every upload goes into a fresh empty remote folder and is checked file by file with
 SHA-256; a failed check shows in the table. Each figure is the median of several runs (min and
-max beside it) and is also given as a ratio to the best peer tool of the same column.
+max beside it), taken after one warm-up run per tool and dataset that counts for no figure, with
+the tools in a shuffled order in every round; it is also given as a ratio to the best peer tool
+of the same column. On the 20 ms rows the goal lines compare like with like first (ftpupload
+with 1 connection against the best peer with 1, 4 against 4), then best against best.
+
+Peers run at their best settings: lftp with --norc, mirror -R --no-perms --overwrite (no SITE
+CHMOD, no DELE before a store), each with lftp's default ftp:sync-mode and with it off; curl with
+-q and --ftp-method nocwd (folders made by quote MKD commands). Of lftp's two sync modes, the
+one whose warm-up took over PRUNE_MARGIN times the other's is dropped and its row shows both
+warm-up times (BENCH_PRUNE=0 keeps both). The report's header names the measured binary by its
+own --version, its file date and the git tree it sits in (commit, clean or dirty). Beside each
+TLS figure stands the protocol version vsftpd logged for that tool's connections (debug_ssl),
+and each TLS column names what a Python client negotiates with the same server.
 
 Dataset R is a re-deploy: a tree that was deployed before (laid straight into the server's
 folder, not timed) has since changed in a few files, and only the upload that brings the remote
 copy up to date is timed: ftpupload with --skip-unchanged=true, lftp with mirror --only-newer,
 through the relay, on vsftpd and on a pyftpdlib server (pyftpd_server.py). Besides the SHA-256
 of every file, each run must have rewritten exactly the changed files on the server, and the
-server's log must show as many completed uploads. Its figures are seconds.
+server's log must show as many completed uploads. Its figures are seconds, and beside each the
+files stored again.
+
+Dataset R2 (shown as R′) is R after a fresh checkout: every local file touched (newer than its
+remote copy), the same 10 with new content. ftpupload adds --checksum=true; the remote folder
+also holds the earlier deploy's manifest (.ftpupload-manifest), taken from one untimed
+ftpupload deploy of the original tree to a pyftpdlib server on loopback, or written in
+sha256sum's format when the build lacks --checksum (its rows then say so instead of running).
+lftp stores every file again, which is slow, not wrong; the table counts the files each tool
+stored again, and ftpupload's runs must also leave a manifest that names the new tree. Beside
+ftpupload's seconds stands its hashing time: from its --report JSON where that has a numeric
+key containing "hash", else an estimate, Python's hashlib over the same files here. R2 runs only
+when BENCH_DATASETS names it: with every file stored again by each lftp row, it takes about an
+hour.
 
 Settings come from the environment:
   FTPUPLOAD_EXE  the program to measure (default build/ftpupload)
   BENCH_QUICK=1  tiny datasets and one run: checks the machinery in a minute or two
-  BENCH_RUNS=N   runs per figure (default 3, quick 1)
+  BENCH_RUNS=N   timed runs per figure (default 5, quick 1), after the warm-up
+  BENCH_SEED=N   the seed of the shuffled order (default: new each time; the report names it)
+  BENCH_PRUNE=0  keep both of lftp's sync modes after the warm-up
   BENCH_TLS=1    also the TLS rows (same as the --tls argument)
   BENCH_TOOLS    comma-separated keys of what to run (default all): the keys in TOOLS and
                  REDEPLOY_TOOLS, and "paced" for the run with the program's default pacing
-  BENCH_DATASETS comma-separated dataset keys to run (default all): A, B, C, B200 (B over the
-                 slow link), R; "paced" runs with A, B or C
+  BENCH_DATASETS comma-separated dataset keys to run (default all but R2): A, B, C, B200 (B over
+                 the slow link), R, R2; "paced" runs with A, B or C
   BENCH_FORCE=1  run ftpupload's unpaced rows even when its usage text lacks --pacing
   BENCH_OUT      where the markdown goes (default bench/results.md, quick bench/results-quick.md;
                  a run of some datasets only: bench/results-KEYS.md, so the full table stays)
@@ -34,6 +61,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import hashlib
+import json
 import os
 import platform
 import random
@@ -68,13 +96,21 @@ RELAY_HOST = "127.0.0.2"  # the relay listens here on the same port numbers as t
 ONE_WAY_MS = 10
 
 QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
-RUNS = int(os.environ.get("BENCH_RUNS", "1" if QUICK else "3"))
+RUNS = int(os.environ.get("BENCH_RUNS", "1" if QUICK else "5"))
+WARMUPS = 1  # per tool and dataset, run before the timed ones and left out of the figures
+PRUNE = os.environ.get("BENCH_PRUNE", "1") not in ("", "0")
+# A competing setting is dropped only when its warm-up took this much longer than the fastest
+# one's: closer than that, one run cannot tell them apart, and both go on.
+PRUNE_MARGIN = 1.25
+# The order of the tools in each round; the report names the seed, so an order can be redone.
+ORDER_SEED = int(os.environ.get("BENCH_SEED", str(time.time_ns() % 1_000_000)))
 EXE = Path(os.environ.get("FTPUPLOAD_EXE", str(REPO / "build" / "ftpupload"))).resolve()
 PACKAGES = {"vsftpd": "/usr/sbin/vsftpd", "lftp": "lftp", "ncftp": "ncftpput", "curl": "curl",
             "openssl": "openssl", "python3-pyftpdlib": "/usr/lib/python3/dist-packages/pyftpdlib"}
 PYFTPD_USER, PYFTPD_PASSWORD = "bench", "bench-pass-4Rd"
 DAY = 24 * 3600
 REDEPLOY_SEED = 20261209
+MANIFEST = ".ftpupload-manifest"  # what --checksum=true keeps in the remote folder
 
 
 # ---------------------------------------------------------------------------------------------
@@ -89,6 +125,8 @@ class Dataset:
     timeout: float  # seconds one upload of it may take before it counts as hung
     root: Path = Path()
     digests: dict[str, str] = field(default_factory=dict)
+    ours_extra: tuple[str, ...] = ()  # options ftpupload runs with on this dataset
+    needs: tuple[str, ...] = ()  # of those, the ones a build may not have yet
 
     @property
     def total_bytes(self) -> int:
@@ -140,14 +178,28 @@ class Redeploy(Dataset):
     that deploy left it; `root` is the local tree now, which every upload must reproduce."""
     folders: int = 1
     changes: int = 0
+    name: str = "R"
+    # Every local file newer than its remote copy, as after a fresh checkout: only content
+    # tells the changed files from the others.
+    touched: bool = False
     before: Path = Path()
     changed: list[str] = field(default_factory=list)
     deployed: float = 0.0  # mtime of the remote copies that the earlier deploy left
+    # The manifest the earlier deploy left beside the files (touched only), and where it
+    # came from.
+    manifest: bytes = b""
+    manifest_source: str = ""
 
     @property
     def title(self) -> str:
-        return (f"R: {len(self.layout)} × 1–20 KiB in {self.folders} folders, "
-                f"{self.changes} changed")
+        touched = "every file touched, " if self.touched else ""
+        return (f"{self.name}: {len(self.layout)} × 1–20 KiB in {self.folders} folders, "
+                f"{touched}{self.changes} changed")
+
+    @property
+    def extras(self) -> set[str]:
+        """Remote files that are the program's bookkeeping, not part of the tree."""
+        return {MANIFEST} if self.touched else set()
 
     def generate(self, top: Path) -> None:
         # Seeded, so that every machine and every run measures the same tree and the same
@@ -174,12 +226,28 @@ class Redeploy(Dataset):
         now = time.time()
         self.deployed = now - DAY
         for relative in contents:
-            stamp = now if relative in self.changed else now - 2 * DAY
+            stamp = now if relative in self.changed or self.touched else now - 2 * DAY
             os.utime(self.root / relative, (stamp, stamp))
         self.digests = digests_of(self.root)
+        if self.touched:
+            self.manifest = manifest_text(digests_of(self.before)).encode()
+            self.manifest_source = "written in sha256sum's format"
         for tree in (self.before, self.root):
             for path in [tree, *tree.rglob("*")]:
                 path.chmod(0o755 if path.is_dir() else 0o644)
+
+
+def manifest_text(digests: dict[str, str]) -> str:
+    return "".join(f"{digest}  {name}\n" for name, digest in sorted(digests.items()))
+
+
+def parse_manifest(text: str) -> dict[str, str]:
+    found = {}
+    for line in text.splitlines():
+        match = re.fullmatch(r"([0-9a-fA-F]{64}) [ *](.+)", line.rstrip("\r"))
+        if match:
+            found[match.group(2)] = match.group(1).lower()
+    return found
 
 
 def redeploy_layout(count: int, folders: int) -> list[tuple[str, int]]:
@@ -210,6 +278,7 @@ def datasets() -> dict[str, Dataset]:
             "C": Dataset("C", "MiB/s", two_levels(4, 1 * MIB), 120),
             "B200": Dataset("B200", "files/s", spread(8, 2, 4 * KIB), 120),
             "R": Redeploy("R", "s", redeploy_layout(100, 5), 120, folders=5, changes=3),
+            "R2": touched_redeploy(redeploy_layout(100, 5), 120, folders=5, changes=3),
         }
     return {
         "A": Dataset("A", "MiB/s", [("big.bin", 256 * MIB)], 180),
@@ -217,7 +286,17 @@ def datasets() -> dict[str, Dataset]:
         "C": Dataset("C", "MiB/s", two_levels(10, 10 * MIB), 120),
         "B200": Dataset("B200", "files/s", spread(200, 10, 4 * KIB), 240),
         "R": Redeploy("R", "s", redeploy_layout(2000, 40), 300, folders=40, changes=10),
+        # Its peers store all 2000 files again through the relay: minutes per run.
+        "R2": touched_redeploy(redeploy_layout(2000, 40), 900, folders=40, changes=10),
     }
+
+
+def touched_redeploy(layout: list[tuple[str, int]], timeout: float, folders: int,
+                     changes: int) -> Redeploy:
+    """R′: R's tree and changes, but every local file touched since the deploy."""
+    return Redeploy("R2", "s", layout, timeout, ours_extra=("--checksum=true",),
+                    needs=("--checksum",), folders=folders, changes=changes, name="R′",
+                    touched=True)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -266,7 +345,7 @@ class Variant:
 
     @property
     def redeploy(self) -> bool:
-        return "R" in self.datasets
+        return any(key in REDEPLOYS for key in self.datasets)
 
 
 @dataclass
@@ -313,7 +392,7 @@ class Server:
             "xferlog_enable": "NO", "log_ftp_protocol": "NO",
             "idle_session_timeout": 300, "data_connection_timeout": 120,
         }
-        if self.variant.log_uploads:
+        if self.variant.log_uploads or self.variant.tls:
             # One line per file, and on /dev/shm: small beside a round trip of the relay.
             settings.update({"xferlog_enable": "YES", "xferlog_std_format": "NO",
                              "vsftpd_log_file": self.upload_log})
@@ -332,6 +411,9 @@ class Server:
                 # Not every client resumes the control connection's TLS session on each data
                 # connection; the figures are about throughput, not that check.
                 "require_ssl_reuse": "NO",
+                # A line per TLS connection with the protocol version it negotiated, so that
+                # each TLS figure can say what it was measured with.
+                "debug_ssl": "YES",
             })
         return "".join(f"{key}={value}\n" for key, value in settings.items())
 
@@ -358,9 +440,10 @@ class Server:
             if relayed:
                 host = RELAY_HOST
             cert = self.cert[0] if self.cert else None
+            logged = self.variant.log_uploads or self.variant.tls
             self.target = Target(host, port, VSFTPD_USER, VSFTPD_PASSWORD, self.root,
                                  self.variant.tls, cert, fingerprint(cert) if cert else "",
-                                 upload_log=self.upload_log if self.variant.log_uploads else None)
+                                 upload_log=self.upload_log if logged else None)
             return self.target
         raise RuntimeError(f"vsftpd did not start: {(self.work / 'vsftpd.out').read_text()}")
 
@@ -458,6 +541,21 @@ def round_trip_ms(host: str, port: int, samples: int = 15) -> float:
     return statistics.median(times)
 
 
+def tls_probe(host: str, port: int, cert: Path) -> str:
+    """The TLS version and cipher the server settles on with Python's OpenSSL client."""
+    try:
+        with socket.create_connection((host, port), timeout=5) as sock:
+            read_reply(sock)
+            sock.sendall(b"AUTH TLS\r\n")
+            if not read_reply(sock).startswith(b"234"):
+                return "?"
+            context = ssl.create_default_context(cafile=str(cert))
+            with context.wrap_socket(sock, server_hostname=host) as tls:
+                return f"{tls.version()} {tls.cipher()[0]}"
+    except (OSError, ssl.SSLError) as error:
+        return f"? ({error})"
+
+
 def make_certificate(work: Path) -> tuple[Path, Path]:
     cert, key = work / "cert.pem", work / "key.pem"
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
@@ -479,6 +577,7 @@ def fingerprint(cert: Path) -> str:
 class Invocation:
     argv: list[str]
     cwd: Path | None = None
+    report: Path | None = None  # the program's --report file, read after the run
 
 
 @dataclass
@@ -489,6 +588,15 @@ class Tool:
     connections: int
     build: Callable[[Target, Dataset, str, Path], Invocation]
     tls: bool = True  # can it take part in the TLS rows
+    # Settings of one peer that compete: after the warm-up only the fastest of them goes on.
+    family: str = ""
+
+    def label_for(self, data: Dataset) -> str:
+        return " ".join([self.label, *data.ours_extra]) if self.ours else self.label
+
+
+# Options of the measured build's usage text that change how it is run; main() fills it.
+KNOWN_OPTIONS: set[str] = set()
 
 
 def ftpupload(connections: int,
@@ -497,14 +605,18 @@ def ftpupload(connections: int,
         argv = [str(EXE), f"--local={data.root}", f"--host={target.host}",
                 f"--port={target.port}", f"--username={target.user}",
                 f"--password={target.password}", f"--remote={remote}",
-                "--pacing=false", f"--connections={connections}", *extra]
+                "--pacing=false", f"--connections={connections}", *extra, *data.ours_extra]
+        report = None
+        if "--report" in KNOWN_OPTIONS and isinstance(data, Redeploy) and data.touched:
+            report = scratch / f"{remote}.report.json"
+            argv.append(f"--report={report}")
         if target.tls:
             argv += ["--tls=true", f"--tls-fingerprint={target.fingerprint}"]
         if QUICK:
             # A build that does not know --pacing yet still pauses; a short time-out keeps
             # the quick run short.
             argv.append("--timeout=1")
-        return Invocation(argv)
+        return Invocation(argv, report=report)
     return build
 
 
@@ -522,14 +634,17 @@ def lftp(parallel: int, only_newer: bool = False,
             # Plain rows: no AUTH TLS attempt that the server would refuse anyway.
             settings.append("set ftp:ssl-allow no")
         # --no-perms: ftpupload sends no SITE CHMOD, so lftp should not be charged for one
-        # per file either.
-        mirror = (f"mirror -R --no-perms{' --only-newer' if only_newer else ''}"
+        # per file either. --overwrite: a file that is there already is stored over, without
+        # a DELE and its round trip first.
+        mirror = (f"mirror -R --no-perms --overwrite{' --only-newer' if only_newer else ''}"
                   f"{f' --parallel={parallel}' if parallel > 1 else ''}")
         script = "; ".join([*settings,
                             f"open -u {target.user},{target.password} -p {target.port} "
                             f"{target.host}",
                             f"{mirror} {data.root} {remote}", "quit"])
-        return Invocation(["lftp", "-e", script])
+        # --norc: no settings from a home folder's rc files; /etc/lftp.conf only sets aliases,
+        # a prompt and sync mode for a few named hosts.
+        return Invocation(["lftp", "--norc", "-e", script])
     return build
 
 
@@ -543,55 +658,77 @@ def ncftpput(target: Target, data: Dataset, remote: str, scratch: Path) -> Invoc
 
 def curl(target: Target, data: Dataset, remote: str, scratch: Path) -> Invocation:
     # One invocation for every file: a config file pairs each file with its URL (no command
-    # line length limit), --ftp-create-dirs makes the nested folders, and curl keeps the
-    # control connection from one transfer to the next. Files of a folder follow each other,
-    # so curl need not change folders between them.
-    lines = [f'user = "{target.user}:{target.password}"', "ftp-create-dirs", "silent",
-             "show-error", "fail"]
+    # line length limit), and curl keeps the control connection from one transfer to the next,
+    # also across --next groups. nocwd stores each file by its whole path without CWDs, but
+    # then --ftp-create-dirs makes no folder: the first file of each new folder goes in a group
+    # of its own whose quote commands make the folder (quote runs before every transfer of its
+    # group), the other files of that folder follow in one group.
+    options = [f'user = "{target.user}:{target.password}"', "ftp-method = nocwd", "silent",
+               "show-error", "fail"]
     if target.tls:
-        lines += ["ssl-reqd", f'cacert = "{target.cert}"']
+        options += ["ssl-reqd", f'cacert = "{target.cert}"']
+    groups: list[list[str]] = []
+    made: set[str] = set()
+    folder_of_group = None
     for relative, _ in sorted(data.layout):
-        lines.append(f'upload-file = "{data.root / relative}"')
-        lines.append(f'url = "ftp://{target.host}:{target.port}/{remote}/{relative}"')
+        folder = relative.rpartition("/")[0]
+        parents = [folder.rsplit("/", depth)[0] for depth in range(folder.count("/"), -1, -1)]
+        new = [f'quote = "MKD {remote}/{name}"' for name in parents if folder and name not in made]
+        made.update(parents if folder else [])
+        if new or folder != folder_of_group or not groups:
+            groups.append([*options, *new])
+            folder_of_group = None if new else folder
+        groups[-1] += [f'upload-file = "{data.root / relative}"',
+                       f'url = "ftp://{target.host}:{target.port}/{remote}/{relative}"']
     config = scratch / f"curl-{remote}.conf"
-    config.write_text("\n".join(lines) + "\n")
-    return Invocation(["curl", "--config", str(config)])
+    config.write_text("\nnext\n".join("\n".join(group) for group in groups) + "\n")
+    # -q first: no .curlrc.
+    return Invocation(["curl", "-q", "--config", str(config)])
 
 
 TOOLS = [
     Tool("ftpupload-1", "ftpupload --connections=1", True, 1, ftpupload(1)),
     Tool("ftpupload-4", "ftpupload --connections=4", True, 4, ftpupload(4)),
-    Tool("lftp", "lftp mirror -R", False, 1, lftp(1)),
-    Tool("lftp-4", "lftp mirror -R --parallel=4", False, 4, lftp(4)),
+    Tool("lftp", "lftp --norc mirror -R --overwrite", False, 1, lftp(1), family="lftp-1"),
+    Tool("lftp-nosync", "lftp --norc mirror -R --overwrite, ftp:sync-mode off", False, 1,
+         lftp(1, sync_mode=False), family="lftp-1"),
+    Tool("lftp-4", "lftp --norc mirror -R --overwrite --parallel=4", False, 4, lftp(4),
+         family="lftp-4"),
+    Tool("lftp-4-nosync", "lftp --norc mirror -R --overwrite --parallel=4, ftp:sync-mode off",
+         False, 4, lftp(4, sync_mode=False), family="lftp-4"),
     Tool("ncftpput", "ncftpput -R", False, 1, ncftpput, tls=False),
-    Tool("curl", "curl -T (one invocation)", False, 1, curl),
+    Tool("curl", "curl -q --ftp-method nocwd (one invocation)", False, 1, curl),
 ]
 
-# The rows of the re-deploy, R. Their keys select them in BENCH_TOOLS as well; ftpupload's and
-# lftp's keys are those of the same tools in TOOLS.
+# The rows of the re-deploys, R and R′ (ftpupload adds the dataset's own options). Their keys
+# select them in BENCH_TOOLS as well; they are those of the same tools in TOOLS.
 REDEPLOY_TOOLS = [
     Tool("ftpupload-1", "ftpupload --connections=1 --skip-unchanged=true", True, 1,
          ftpupload(1, "--skip-unchanged=true"), tls=False),
     Tool("ftpupload-4", "ftpupload --connections=4 --skip-unchanged=true", True, 4,
          ftpupload(4, "--skip-unchanged=true"), tls=False),
-    Tool("lftp", "lftp mirror -R --only-newer", False, 1, lftp(1, only_newer=True), tls=False),
-    Tool("lftp-nosync", "lftp mirror -R --only-newer, ftp:sync-mode off", False, 1,
-         lftp(1, only_newer=True, sync_mode=False), tls=False),
-    Tool("lftp-4", "lftp mirror -R --only-newer --parallel=4", False, 4,
-         lftp(4, only_newer=True), tls=False),
-    Tool("lftp-4-nosync", "lftp mirror -R --only-newer --parallel=4, ftp:sync-mode off", False,
-         4, lftp(4, only_newer=True, sync_mode=False), tls=False),
+    Tool("lftp", "lftp --norc mirror -R --overwrite --only-newer", False, 1,
+         lftp(1, only_newer=True), tls=False, family="lftp-1"),
+    Tool("lftp-nosync", "lftp --norc mirror -R --overwrite --only-newer, ftp:sync-mode off",
+         False, 1, lftp(1, only_newer=True, sync_mode=False), tls=False, family="lftp-1"),
+    Tool("lftp-4", "lftp --norc mirror -R --overwrite --only-newer --parallel=4", False, 4,
+         lftp(4, only_newer=True), tls=False, family="lftp-4"),
+    Tool("lftp-4-nosync",
+         "lftp --norc mirror -R --overwrite --only-newer --parallel=4, ftp:sync-mode off",
+         False, 4, lftp(4, only_newer=True, sync_mode=False), tls=False, family="lftp-4"),
 ]
 
 VARIANTS = [
     Variant("loopback", "loopback", ["A", "B", "C"]),
     Variant("rtt20", f"{2 * ONE_WAY_MS} ms RTT", ["B200"], one_way_ms=ONE_WAY_MS),
-    Variant("redeploy", f"vsftpd, {2 * ONE_WAY_MS} ms RTT", ["R"], one_way_ms=ONE_WAY_MS,
-            log_uploads=True),
-    Variant("redeploy-py", f"pyftpdlib, {2 * ONE_WAY_MS} ms RTT", ["R"],
+    Variant("redeploy", f"vsftpd, {2 * ONE_WAY_MS} ms RTT", ["R", "R2"],
+            one_way_ms=ONE_WAY_MS, log_uploads=True),
+    Variant("redeploy-py", f"pyftpdlib, {2 * ONE_WAY_MS} ms RTT", ["R", "R2"],
             one_way_ms=ONE_WAY_MS, server="pyftpdlib", log_uploads=True),
     Variant("tls", "TLS, loopback", ["A", "B"], tls=True),
 ]
+REDEPLOYS = ("R", "R2")
+ON_REQUEST = ("R2",)  # datasets that run only when BENCH_DATASETS names them
 
 
 # ---------------------------------------------------------------------------------------------
@@ -602,12 +739,18 @@ VARIANTS = [
 class Run:
     seconds: float
     failure: str = ""  # empty when the upload succeeded and every file checked out
+    resent: int | None = None  # re-deploys: files whose remote copy was stored again
+    logged: int | None = None  # re-deploys: completed uploads of tree files in the server's log
+    tls: str = ""  # the TLS versions the server logged for the run's connections
+    hash_seconds: float | None = None  # from the program's --report, where it has a figure
+    hash_source: str = ""
 
 
 @dataclass
 class Cell:
     """All runs of one tool on one dataset over one variant."""
     runs: list[Run] = field(default_factory=list)
+    warmups: list[Run] = field(default_factory=list)  # run first, left out of the figures
     skipped: str = ""
 
     def rates(self, data: Dataset) -> list[float]:
@@ -615,24 +758,24 @@ class Cell:
 
     @property
     def failures(self) -> list[str]:
-        return [run.failure for run in self.runs if run.failure]
+        return [run.failure for run in self.warmups + self.runs if run.failure]
 
     def ok(self) -> bool:
         return bool(self.runs) and not self.failures and not self.skipped
 
 
-def digests_of(root: Path) -> dict[str, str]:
+def digests_of(root: Path, leave_out: set[str] = frozenset()) -> dict[str, str]:
     found = {}
     for path in root.rglob("*"):
-        if path.is_file():
+        name = path.relative_to(root).as_posix()
+        if path.is_file() and name not in leave_out:
             with open(path, "rb") as source:
-                found[path.relative_to(root).as_posix()] = hashlib.file_digest(
-                    source, "sha256").hexdigest()
+                found[name] = hashlib.file_digest(source, "sha256").hexdigest()
     return found
 
 
 def verify(data: Dataset, remote: Path) -> str:
-    got = digests_of(remote)
+    got = digests_of(remote, data.extras if isinstance(data, Redeploy) else set())
     missing = [name for name in data.digests if name not in got]
     differ = [name for name in data.digests if name in got and got[name] != data.digests[name]]
     extra = [name for name in got if name not in data.digests]
@@ -641,29 +784,44 @@ def verify(data: Dataset, remote: Path) -> str:
     return "verify: " + ", ".join(problems) if problems else ""
 
 
-def file_states(root: Path) -> dict[str, tuple[int, int]]:
+def file_states(root: Path, leave_out: set[str]) -> dict[str, tuple[int, int]]:
     """Inode and change time of every file: a server that stores a file again, in place or
     through a new file renamed over it, changes one of them."""
     states = {}
     for path in root.rglob("*"):
-        if path.is_file():
+        name = path.relative_to(root).as_posix()
+        if path.is_file() and name not in leave_out:
             info = path.stat()
-            states[path.relative_to(root).as_posix()] = (info.st_ino, info.st_ctime_ns)
+            states[name] = (info.st_ino, info.st_ctime_ns)
     return states
 
 
 def completed_uploads(target: Target, remote: str, offset: int) -> int | None:
-    """Uploads into `remote` that the server logged as complete since `offset` of its log."""
+    """Uploads of tree files into `remote` that the server logged as complete since `offset` of
+    its log; the manifest, under its own name or a temporary one, is not counted."""
     if target.upload_log is None:
         return None
-    with open(target.upload_log, "rb") as log:
-        log.seek(offset)
-        text = log.read().decode(errors="replace")
+    text = log_since(target.upload_log, offset)
     if target.server == "pyftpdlib":
         paths = re.findall(r"\b(?:STOR|STOU|APPE) (.*?) completed=1 bytes=", text)
     else:
         paths = re.findall(r'OK UPLOAD: Client "[^"]*", "([^"]*)"', text)
-    return sum(1 for path in paths if f"/{remote}/" in path)
+    return sum(1 for path in paths
+               if f"/{remote}/" in path and not path.rpartition("/")[2].startswith(MANIFEST))
+
+
+def log_since(log: Path, offset: int) -> str:
+    with open(log, "rb") as source:
+        source.seek(offset)
+        return source.read().decode(errors="replace")
+
+
+def tls_versions(target: Target, offset: int) -> str:
+    """The TLS versions of the connections vsftpd logged since `offset` (its debug_ssl lines)."""
+    if not target.tls or target.upload_log is None:
+        return ""
+    found = re.findall(r"SSL version: ([^,\s]+)", log_since(target.upload_log, offset))
+    return ", ".join(sorted(set(found)))
 
 
 def redeploy_check(data: Redeploy, rewritten: set[str], uploads: int | None) -> str:
@@ -671,11 +829,64 @@ def redeploy_check(data: Redeploy, rewritten: set[str], uploads: int | None) -> 
     problems = []
     if changed - rewritten:
         problems.append(f"{len(changed - rewritten)} of {len(changed)} changed files not stored")
-    if rewritten - changed:
+    # Every file of a touched tree looks newer to a client that goes by times: storing them all
+    # again is slow, not wrong, and the table counts them.
+    if rewritten - changed and not data.touched:
         problems.append(f"{len(rewritten - changed)} unchanged files stored")
-    if uploads is not None and uploads != len(changed):
-        problems.append(f"server logged {uploads} uploads for {len(changed)} changed files")
+    if uploads is not None and uploads != len(rewritten):
+        problems.append(f"server logged {uploads} uploads for {len(rewritten)} files stored "
+                        f"again")
     return "re-deploy: " + ", ".join(problems) if problems else ""
+
+
+def manifest_check(data: Redeploy, remote: Path) -> str:
+    """After a run with --checksum: the manifest must name the tree as it is now, or the next
+    deploy would store the changed files again (or skip a file it should store)."""
+    path = remote / MANIFEST
+    if not path.is_file():
+        return "manifest: missing after the run"
+    listed = parse_manifest(path.read_text(errors="replace"))
+    stale = [name for name, digest in data.digests.items() if listed.get(name) != digest]
+    extra = [name for name in listed if name not in data.digests]
+    if stale or extra:
+        return f"manifest: {len(stale)} entries stale or missing, {len(extra)} unexpected"
+    return ""
+
+
+def report_hash_seconds(report: Path | None) -> tuple[float | None, str]:
+    """The hashing time in the program's --report JSON: the first numeric key naming "hash"."""
+    if report is None or not report.is_file():
+        return None, ""
+    try:
+        document = json.loads(report.read_text())
+    except (OSError, ValueError):
+        return None, ""
+    pending = [document]
+    while pending:
+        item = pending.pop(0)
+        if isinstance(item, dict):
+            for key, value in item.items():
+                if "hash" in key.lower() and isinstance(value, (int, float)) \
+                        and not isinstance(value, bool):
+                    lowered = key.lower()
+                    scale = 1e-6 if "micro" in lowered or lowered.endswith("us") else \
+                        1.0 if "second" in lowered and "milli" not in lowered else 1e-3
+                    return value * scale, f"--report key {key}"
+                pending.append(value)
+        elif isinstance(item, list):
+            pending.extend(item)
+    return None, ""
+
+
+def hashing_estimate(data: Dataset) -> float:
+    """Seconds to hash every file of the tree in this process, the median of three passes (the
+    files are in the page cache, as they are for the program after the first run)."""
+    passes = []
+    for _ in range(3):
+        started = time.perf_counter()
+        digests_of(data.root)
+        passes.append(time.perf_counter() - started)
+    return statistics.median(passes)
 
 
 def tail(path: Path, lines: int = 3) -> str:
@@ -684,11 +895,12 @@ def tail(path: Path, lines: int = 3) -> str:
 
 
 class Bench:
-    def __init__(self, work: Path):
+    def __init__(self, work: Path, order: random.Random):
         self.work = work
         self.logs = work / "logs"
         self.logs.mkdir()
         self.counter = 0
+        self.order = order
 
     def upload(self, tool: Tool, target: Target, data: Dataset, tag: str) -> Run:
         """One timed upload into a fresh empty remote folder, then the check of every file."""
@@ -700,14 +912,18 @@ class Bench:
         remote_path.mkdir()
         owner = target.root.stat()
         os.chown(remote_path, owner.st_uid, owner.st_gid)
-        seconds, failure = self.timed(tool, target, data, remote)
+        offset = target.upload_log.stat().st_size if target.upload_log else 0
+        run = self.timed(tool, target, data, remote)
+        run.tls = tls_versions(target, offset)
         checked = verify(data, remote_path)
         shutil.rmtree(remote_path, ignore_errors=True)
-        return Run(seconds, "; ".join(part for part in (failure, checked) if part))
+        run.failure = "; ".join(part for part in (run.failure, checked) if part)
+        return run
 
     def redeploy(self, tool: Tool, target: Target, data: Redeploy, tag: str) -> Run:
         """One timed re-deploy onto a remote folder as the earlier deploy left it, then the
-        checks: exactly the changed files stored, and every file equal to the local one."""
+        checks: the changed files stored (and, for R, no other), and every file equal to the
+        local one."""
         self.counter += 1
         remote = f"{tag}-{data.key}-{tool.key}-{self.counter}"
         remote_path = target.root / remote
@@ -715,25 +931,31 @@ class Bench:
         # the relay would cost each tool minutes per run, and so every tool starts from the
         # same remote state.
         shutil.copytree(data.before, remote_path)
+        if data.touched:
+            (remote_path / MANIFEST).write_bytes(data.manifest)
         owner = target.root.stat()
         for path in [remote_path, *remote_path.rglob("*")]:
             os.chown(path, owner.st_uid, owner.st_gid)
             if path.is_file():
                 os.utime(path, (data.deployed, data.deployed))
-        before = file_states(remote_path)
+        before = file_states(remote_path, data.extras)
         offset = target.upload_log.stat().st_size if target.upload_log else 0
-        seconds, failure = self.timed(tool, target, data, remote)
-        after = file_states(remote_path)
+        run = self.timed(tool, target, data, remote)
+        after = file_states(remote_path, data.extras)
         rewritten = {name for name in before.keys() | after.keys()
                      if before.get(name) != after.get(name)}
-        checks = (failure, redeploy_check(data, rewritten,
-                                          completed_uploads(target, remote, offset)),
-                  verify(data, remote_path))
+        run.resent = len(rewritten)
+        run.logged = completed_uploads(target, remote, offset)
+        checks = [run.failure, redeploy_check(data, rewritten, run.logged),
+                  verify(data, remote_path)]
+        if tool.ours and data.touched:
+            checks.append(manifest_check(data, remote_path))
         shutil.rmtree(remote_path, ignore_errors=True)
-        return Run(seconds, "; ".join(part for part in checks if part))
+        run.failure = "; ".join(part for part in checks if part)
+        return run
 
-    def timed(self, tool: Tool, target: Target, data: Dataset, remote: str) -> tuple[float, str]:
-        """Seconds of one run of `tool`, and what went wrong in it if anything did."""
+    def timed(self, tool: Tool, target: Target, data: Dataset, remote: str) -> Run:
+        """One run of `tool`: its seconds, and what went wrong in it if anything did."""
         invocation = tool.build(target, data, remote, self.logs)
         log = self.logs / f"{remote}.log"
         with open(log, "wb") as out:
@@ -752,27 +974,44 @@ class Bench:
             last_words = tail(log)
             failure = "" if status == 0 else f"exit {status}" + (
                 f": {last_words}" if last_words else "")
-        return seconds, failure
+        hashed, source = report_hash_seconds(invocation.report)
+        return Run(seconds, failure, hash_seconds=hashed, hash_source=source)
 
     def measure(self, variant: Variant, target: Target, tools: list[Tool],
                 sets: dict[str, Dataset]) -> dict[tuple[str, str], Cell]:
         cells: dict[tuple[str, str], Cell] = {}
         for key in variant.datasets:
             data = sets[key]
-            # Rounds over all tools rather than all runs of one tool after another, so a
-            # passing disturbance of the machine spreads over the tools.
-            for round_number in range(RUNS):
-                for tool in tools:
-                    cell = cells.setdefault((key, tool.key), Cell())
+            for tool in tools:
+                cell = cells.setdefault((key, tool.key), Cell())
+                lacking = [option for option in data.needs
+                           if tool.ours and option not in KNOWN_OPTIONS]
+                if lacking:
+                    cell.skipped = (f"not run: this build's --help lacks "
+                                    f"{', '.join(lacking)}")
+            # One discarded warm-up round, then rounds over all tools rather than all runs of
+            # one tool after another, each round in an order of its own, so that neither a
+            # cold cache nor a passing disturbance of the machine, nor a tool's place in the
+            # order, falls on one tool.
+            for round_number in range(WARMUPS + RUNS):
+                order = list(tools)
+                self.order.shuffle(order)
+                warmup = round_number < WARMUPS
+                for tool in order:
+                    cell = cells[(key, tool.key)]
                     if cell.skipped:
                         continue
                     run = self.upload(tool, target, data, variant.key)
-                    cell.runs.append(run)
+                    (cell.warmups if warmup else cell.runs).append(run)
                     state = f"FAILED {run.failure}" if run.failure else "ok"
-                    print(f"  {variant.key:8} {key:4} {tool.label:30} run {round_number + 1}: "
-                          f"{run.seconds:7.2f} s  {state}", flush=True)
+                    which = "warm-up" if warmup else f"run {round_number - WARMUPS + 1}"
+                    resent = "" if run.resent is None else f" re-sent {run.resent}"
+                    print(f"  {variant.key:11} {key:4} {tool.label:52} {which:7}: "
+                          f"{run.seconds:7.2f} s{resent}  {state}", flush=True)
                     if "timed out" in run.failure:
                         cell.skipped = "not run again after a time-out"
+                if warmup and PRUNE:
+                    prune(cells, key, tools, data)
         return cells
 
     def paced(self, target: Target) -> tuple[Run, float, int]:
@@ -798,6 +1037,25 @@ class Bench:
                         f"--password={target.password}", f"--remote={remote}",
                         f"--timeout={timeout}"]))
         return self.upload(tool, target, data, "loopback"), floor, files
+
+
+def prune(cells: dict[tuple[str, str], Cell], key: str, tools: list[Tool], data: Dataset) -> None:
+    """Of a peer's competing settings only the one with the fastest clean warm-up goes on; the
+    others keep their warm-up, and their row says what it was beside."""
+    for family in {tool.family for tool in tools if tool.family}:
+        rivals = [tool for tool in tools if tool.family == family
+                  and not cells[(key, tool.key)].skipped
+                  and not cells[(key, tool.key)].failures]
+        if len(rivals) < 2:
+            continue
+        fastest = min(rivals, key=lambda tool: cells[(key, tool.key)].warmups[-1].seconds)
+        kept = cells[(key, fastest.key)].warmups[-1].seconds
+        for tool in rivals:
+            seconds = cells[(key, tool.key)].warmups[-1].seconds
+            if tool is not fastest and seconds > PRUNE_MARGIN * kept:
+                cells[(key, tool.key)].skipped = (
+                    f"dropped after the warm-up: {seconds:.2f} s against {kept:.2f} s for "
+                    f"`{fastest.key}`")
 
 
 def wait_for_exit(process: subprocess.Popen, timeout: float) -> int | None:
@@ -849,7 +1107,8 @@ def cell_text(cell: Cell | None, data: Dataset, reference: float | None) -> str:
         if reference and cell.ok():
             text += f" **×{fmt_ratio(data.speedup(median, reference))}**"
     if cell.failures or cell.skipped:
-        failed = f"FAILED {len(cell.failures)}/{len(cell.runs)}: {cell.failures[0]}" \
+        failed = f"FAILED {len(cell.failures)}/{len(cell.warmups) + len(cell.runs)}: " \
+            f"{cell.failures[0]}" \
             if cell.failures else ""
         if cell.skipped:
             failed += f" ({cell.skipped})"
@@ -865,7 +1124,8 @@ def ratio_line(what: str, ours: tuple[Tool | None, float | None],
         missing = "ftpupload" if ours[1] is None else "no peer"
         return f"- {what}: n/a ({missing} without a complete, verified figure)"
     unit = data.unit
-    return (f"- {what}: {ours[0].label} {fmt_rate(ours[1])} {unit} vs {theirs[0].label} "
+    return (f"- {what}: {ours[0].label_for(data)} {fmt_rate(ours[1])} {unit} vs "
+            f"{theirs[0].label} "
             f"{fmt_rate(theirs[1])} {unit} = **×{fmt_ratio(data.speedup(ours[1], theirs[1]))}**")
 
 
@@ -879,13 +1139,36 @@ def tool_version(argv: list[str]) -> str:
 
 
 def program_version() -> str:
-    """The measured executable, and the commit of this tree with a mark for local changes."""
+    """The measured executable's own --version, and the source tree it sits in (commit, and
+    whether that tree has changes of its own)."""
     try:
-        commit = subprocess.run(["git", "-C", str(REPO), "describe", "--always", "--dirty"],
-                                capture_output=True, text=True, timeout=10).stdout.strip()
-    except (OSError, subprocess.TimeoutExpired):
-        commit = ""
-    return f"ftpupload {EXE}" + (f" (tree at {commit})" if commit else "")
+        out = subprocess.run([str(EXE), "--version"], capture_output=True, text=True,
+                             timeout=10)
+        version = " / ".join(line.strip() for line in (out.stdout + out.stderr).splitlines()
+                             if line.strip()) or f"(no output, exit {out.returncode})"
+    except (OSError, subprocess.TimeoutExpired) as error:
+        version = f"(--version failed: {error})"
+    built = time.strftime("%Y-%m-%d %H:%M", time.localtime(EXE.stat().st_mtime))
+
+    def git(*words: str) -> str:
+        try:
+            return subprocess.run(["git", "-C", str(EXE.parent), *words], capture_output=True,
+                                  text=True, timeout=10).stdout.rstrip()
+        except (OSError, subprocess.TimeoutExpired):
+            return ""
+
+    top = git("rev-parse", "--show-toplevel")
+    if not top:
+        tree = "not inside a git tree"
+    else:
+        changed = [line[3:] for line in git("status", "--porcelain",
+                                            "--untracked-files=no").splitlines()]
+        state = (f"dirty: {len(changed)} changed file(s), {', '.join(changed[:4])}"
+                 f"{' …' if len(changed) > 4 else ''}" if changed else "clean")
+        tree = (f"tree {top} at {git('describe', '--always', '--long', '--dirty')} "
+                f"(commit {git('rev-parse', 'HEAD')[:12]}, branch "
+                f"{git('rev-parse', '--abbrev-ref', 'HEAD')}, {state})")
+    return f"`{version}` — {EXE}, file dated {built}, in the {tree}"
 
 
 def cpu_model() -> str:
@@ -916,12 +1199,61 @@ def ensure_packages() -> None:
                    timeout=1200)
 
 
-def usage_mentions(option: str) -> bool:
+def usage_text() -> str:
     try:
         out = subprocess.run([str(EXE), "--help"], capture_output=True, text=True, timeout=10)
     except (OSError, subprocess.TimeoutExpired):
-        return False
-    return option in out.stdout + out.stderr
+        return ""
+    return out.stdout + out.stderr
+
+
+def seed_manifest(data: Redeploy, work: Path, lock_dir: Path) -> None:
+    """The manifest that an earlier ftpupload deploy of the original tree left: one untimed
+    deploy with --checksum=true to a pyftpdlib server on loopback. Every run then starts from a
+    copy of it, as from the files. Should that deploy fail, the manifest written in sha256sum's
+    format stays, and the note says so."""
+    server = PyftpdlibServer(Variant("seed", "seed", []), work, None)
+    try:
+        target = server.start(lock_dir)
+        remote = target.root / "seed"
+        remote.mkdir()
+        argv = [str(EXE), f"--local={data.before}", f"--host={target.host}",
+                f"--port={target.port}", f"--username={target.user}",
+                f"--password={target.password}", "--remote=seed", "--pacing=false",
+                "--connections=4", "--skip-unchanged=true", "--checksum=true"]
+        out = subprocess.run(argv, capture_output=True, text=True, timeout=600)
+        got = digests_of(remote, {MANIFEST})
+        manifest = remote / MANIFEST
+        if out.returncode != 0 or got != digests_of(data.before) or not manifest.is_file():
+            data.manifest_source += (f" (the untimed ftpupload deploy failed: exit "
+                                     f"{out.returncode}, {len(got)} files, manifest "
+                                     f"{'present' if manifest.is_file() else 'missing'})")
+            return
+        made = manifest.read_bytes()
+        listed = parse_manifest(made.decode(errors="replace"))
+        same = "identical to" if made == data.manifest else \
+            "the same digests as" if listed == digests_of(data.before) else "NOT matching"
+        data.manifest, data.manifest_source = made, (
+            f"left by one untimed `ftpupload --checksum=true --skip-unchanged=true` deploy of "
+            f"the original tree, {same} sha256sum's listing of it")
+    finally:
+        server.stop()
+
+
+def relay_self_check() -> str:
+    """What the relay does to a new connection, timed with a listener of our own behind it."""
+    sys.path.insert(0, str(BENCH))
+    import relay  # noqa: E402 (a sibling file, not a package)
+    try:
+        accept_ms, first_ms, reply_ms = relay.handshake_times(RELAY_HOST, SERVER_HOST,
+                                                              ONE_WAY_MS / 1000)
+    except OSError as error:
+        return f"relay self-check failed: {error}"
+    return (f"relay self-check: after a client's connect returned, the server behind the relay "
+            f"accepted at {accept_ms:.1f} ms and read the client's first bytes at "
+            f"{first_ms:.1f} ms; the server's first bytes reached the client at {reply_ms:.1f} "
+            f"ms (over a real link, where connect itself takes one round trip, counted from the "
+            f"connect call: {3 * ONE_WAY_MS}, {3 * ONE_WAY_MS} and {4 * ONE_WAY_MS} ms)")
 
 
 def main() -> int:
@@ -938,8 +1270,10 @@ def main() -> int:
     if any(key not in all_sets for key in wanted_sets):
         print(f"bench: BENCH_DATASETS takes {', '.join(all_sets)}", file=sys.stderr)
         return 2
-    variants = [dataclasses.replace(v, datasets=[k for k in v.datasets
-                                                 if not wanted_sets or k in wanted_sets])
+    # R′ takes the better part of an hour (its peers store every file again through the
+    # relay), so it runs only when named.
+    chosen = wanted_sets or [key for key in all_sets if key not in ON_REQUEST]
+    variants = [dataclasses.replace(v, datasets=[k for k in v.datasets if k in chosen])
                 for v in VARIANTS if with_tls or not v.tls]
     variants = [v for v in variants if v.datasets]
     sets = {key: data for key, data in all_sets.items()
@@ -959,9 +1293,13 @@ def main() -> int:
     ensure_packages()
 
     notes = []
+    usage = usage_text()
+    KNOWN_OPTIONS.update(option for option in ("--pacing", "--connections", "--tls-fingerprint",
+                                               "--skip-unchanged", "--checksum", "--report")
+                         if option in usage)
     needed = ["--pacing", "--connections"] + (["--tls-fingerprint"] if with_tls else []) + (
-        ["--skip-unchanged"] if "R" in sets else [])
-    unknown = [option for option in needed if not usage_mentions(option)]
+        ["--skip-unchanged"] if any(key in REDEPLOYS for key in sets) else [])
+    unknown = [option for option in needed if option not in KNOWN_OPTIONS]
     if "--pacing" in unknown and not QUICK and os.environ.get("BENCH_FORCE", "") in ("", "0"):
         # Paced, 1000 files take well over an hour; each row would only run into its time-out.
         tools = [tool for tool in tools if not tool.ours]
@@ -984,10 +1322,22 @@ def main() -> int:
         for data in sets.values():
             data.generate(work / "data")
         cert = make_certificate(work) if with_tls else None
-        bench = Bench(work)
+        bench = Bench(work, random.Random(ORDER_SEED))
         results: dict[str, tuple[Variant, dict]] = {}
         rtt_notes: list[str] = []
+        tls_probes: dict[str, str] = {}
+        hashing: dict[str, float] = {}
         paced = None
+        for data in sets.values():
+            if isinstance(data, Redeploy) and data.touched:
+                if "--checksum" in KNOWN_OPTIONS:
+                    seed_manifest(data, work, work / "locks")
+                hashing[data.key] = hashing_estimate(data)
+                print(f"{data.name}: manifest {data.manifest_source}; hashing the tree here "
+                      f"takes {hashing[data.key] * 1000:.0f} ms", flush=True)
+        if any(variant.one_way_ms for variant in variants):
+            rtt_notes.append(relay_self_check())
+            print(rtt_notes[-1], flush=True)
         for variant in variants:
             kind = PyftpdlibServer if variant.server == "pyftpdlib" else Server
             server = kind(variant, work, cert)
@@ -1010,6 +1360,9 @@ def main() -> int:
                 if not any(note.startswith(f"relay check, {variant.server}:")
                            for note in rtt_notes):
                     rtt_notes.append(rtt_note)
+            if variant.tls and cert is not None:
+                tls_probes[variant.key] = tls_probe(target.host, target.port, cert[0])
+                print(f"TLS probe: {tls_probes[variant.key]}", flush=True)
             if variant.redeploy:
                 variant_tools = redeploy_tools
             else:
@@ -1021,7 +1374,8 @@ def main() -> int:
                       f"{paced[0].failure}", flush=True)
             server.stop()
         load_after = loadavg()
-        report = render(results, sets, tools, redeploy_tools, paced, rtt_notes, notes,
+        report = render(results, sets, tools, redeploy_tools, paced,
+                        Context(rtt_notes, notes, tls_probes, hashing),
                         load_before, load_after, time.monotonic() - started)
         print()
         print(report)
@@ -1037,6 +1391,15 @@ def main() -> int:
     return 0
 
 
+@dataclass
+class Context:
+    """What the report says besides the figures."""
+    rtt_notes: list[str]
+    notes: list[str]
+    tls_probes: dict[str, str]  # variant key: what a Python client negotiated with its server
+    hashing: dict[str, float]  # dataset key: seconds to hash its tree in this process
+
+
 def goal_lines(variant: Variant, data: Dataset, cells: dict, tools: list[Tool],
                peer_word: str) -> list[str]:
     ours = [t for t in tools if t.ours]
@@ -1050,43 +1413,61 @@ def goal_lines(variant: Variant, data: Dataset, cells: dict, tools: list[Tool],
 
     if not variant.one_way_ms:
         return [goal(f"ftpupload's best setting vs best {peer_word}", ours, peers)]
-    one = [t for t in ours if t.connections == 1]
-    many = [t for t in ours if t.connections > 1]
-    single_peers = [t for t in peers if t.connections == 1]
-    return [goal(f"ftpupload, 1 connection, vs best single-connection {peer_word}", one,
-                 single_peers),
-            goal(f"ftpupload, 4 connections, vs best single-connection {peer_word}", many,
-                 single_peers),
-            goal(f"ftpupload, 4 connections, vs best of all {peer_word}s", many, peers)]
+    # Like for like first: as many connections on each side.
+    lines = [goal(f"ftpupload, {n} connection{'s' if n > 1 else ''}, vs best {peer_word} with "
+                  f"{n}", [t for t in ours if t.connections == n],
+                  [t for t in peers if t.connections == n])
+             for n in sorted({t.connections for t in ours})]
+    lines.append(goal(f"ftpupload's best setting vs best of all {peer_word}s", ours, peers))
+    return lines
+
+
+def tls_text(cell: Cell | None) -> str:
+    versions = sorted({version for run in (cell.runs if cell else []) if run.tls
+                       for version in run.tls.split(", ")})
+    return f" · {'/'.join(versions)}" if versions else ""
 
 
 def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], tools: list[Tool],
-           redeploy_tools: list[Tool], paced, rtt_notes: list[str], notes: list[str],
+           redeploy_tools: list[Tool], paced, context: Context,
            load_before: str, load_after: str, elapsed: float) -> str:
     columns = [(variant, sets[key]) for variant, _ in results.values() if not variant.redeploy
                for key in variant.datasets]
     lines = [f"# ftpupload benchmark{' (BENCH_QUICK: tiny datasets)' if QUICK else ''}", ""]
+    lines.append(f"Measured: {program_version()}.")
+    lines.append("")
     lines.append(f"{time.strftime('%Y-%m-%d %H:%M')}, {os.cpu_count()} × {cpu_model()}, "
-                 f"Linux {platform.release()}; median of {RUNS} run(s), (min–max), "
+                 f"Linux {platform.release()}; median of {RUNS} run(s), (min–max), after "
+                 f"{WARMUPS} warm-up run per tool and dataset that counts for no figure; the "
+                 f"tools take turns in a shuffled order each round (BENCH_SEED={ORDER_SEED}). "
                  f"**×ratio** to the best peer tool in the same column. "
                  f"Load average before {load_before}, after {load_after}; "
                  f"whole benchmark {elapsed / 60:.1f} min.")
     lines.append("")
     if columns:
-        header = "| tool | " + " | ".join(
-            f"{data.title}, {variant.title} ({data.unit})" for variant, data in columns) + " |"
+        def heading(variant: Variant, data: Dataset) -> str:
+            probe = context.tls_probes.get(variant.key)
+            offered = f"; a Python client gets {probe}" if probe else ""
+            return f"{data.title}, {variant.title} ({data.unit}{offered})"
+
+        header = "| tool | " + " | ".join(heading(v, d) for v, d in columns) + " |"
         lines += [header, "|" + "---|" * (len(columns) + 1)]
         for tool in tools:
             row = [tool.label]
             for variant, data in columns:
                 cells = results[variant.key][1]
                 reference = best(cells, data, [t for t in tools if not t.ours])[1]
+                cell = cells.get((data.key, tool.key))
                 if variant.tls and not tool.tls:
                     row.append("no TLS")
                 else:
-                    row.append(cell_text(cells.get((data.key, tool.key)), data, reference))
+                    row.append(cell_text(cell, data, reference) + tls_text(cell))
             lines.append("| " + " | ".join(row) + " |")
         lines.append("")
+        if any(variant.tls for variant, _ in columns):
+            lines.append("Beside each TLS figure: the protocol version vsftpd logged for that "
+                         "tool's connections (its debug_ssl lines).")
+            lines.append("")
         lines.append("Goals:")
         for variant, data in columns:
             lines += goal_lines(variant, data, results[variant.key][1], tools, "peer")
@@ -1099,8 +1480,10 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
                          f"over the floor{state}")
         lines.append("")
     redeploys = [(variant, cells) for variant, cells in results.values() if variant.redeploy]
-    if redeploys:
-        lines += render_redeploy(redeploys, sets["R"], redeploy_tools)
+    for key in REDEPLOYS:
+        here = [(variant, cells) for variant, cells in redeploys if key in variant.datasets]
+        if here:
+            lines += render_redeploy(here, sets[key], redeploy_tools, context)
     unsteady = sorted({tool_key for _, cells in results.values()
                        for (key, tool_key), cell in cells.items()
                        if len(cell.rates(sets[key])) > 1
@@ -1112,50 +1495,108 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
         lines.append(f"Unsteady (fastest run over twice the slowest): {', '.join(unsteady)}."
                      + (curl_stall if "curl" in unsteady else ""))
         lines.append("")
-    for note in rtt_notes:
+    for note in context.rtt_notes:
         lines += [f"{note[0].upper()}{note[1:]}.", ""]
-    versions = [program_version(), "lftp " + tool_version(["lftp", "--version"])]
+    versions = ["lftp " + tool_version(["lftp", "--version"])]
     if columns:
         versions += ["ncftpput " + tool_version(["ncftpput", "-v"]),
                      "curl " + tool_version(["curl", "--version"])]
     versions.append("vsftpd " + package_version("vsftpd"))
     if any(variant.server == "pyftpdlib" for variant, _ in results.values()):
         versions.append("pyftpdlib " + package_version("python3-pyftpdlib"))
-    lines.append("Versions: " + "; ".join(versions) + ".")
-    for note in notes:
+    lines.append("Peers and servers: " + "; ".join(versions) + ".")
+    for note in context.notes:
         lines += ["", f"Note: {note}."]
-    details = ["", "<details><summary>Every run (seconds)</summary>", ""]
+    details = ["", "<details><summary>Every run (seconds, in the order run; w: the warm-up)"
+                   "</summary>", ""]
     for variant, cells in results.values():
         for (key, tool_key), cell in cells.items():
-            runs = ", ".join(f"{run.seconds:.2f}{' FAILED ' + run.failure if run.failure else ''}"
-                             for run in cell.runs)
+            runs = ", ".join(
+                f"{'w ' if index < len(cell.warmups) else ''}{run.seconds:.2f}"
+                f"{f' re-sent {run.resent}' if run.resent is not None else ''}"
+                f"{' FAILED ' + run.failure if run.failure else ''}"
+                for index, run in enumerate(cell.warmups + cell.runs))
             skipped = f" {cell.skipped}" if cell.skipped else ""
             details.append(f"- {variant.key} {key} {tool_key}: {runs}{skipped}")
     details += ["", "</details>", ""]
     return "\n".join(lines + details)
 
 
+def resent_text(cell: Cell | None) -> str:
+    """Files stored again in the timed runs, and the uploads the server logged for them."""
+    runs = [run for run in (cell.runs if cell else []) if run.resent is not None]
+    if not runs:
+        return "–"
+
+    def span(values: list[int]) -> str:
+        return f"{min(values)}" if min(values) == max(values) else f"{min(values)}–{max(values)}"
+
+    logged = [run.logged for run in runs if run.logged is not None]
+    return span([run.resent for run in runs]) + (f" (log {span(logged)})" if logged else "")
+
+
+def hashing_text(cell: Cell | None, data: Redeploy, context: Context) -> str:
+    if cell is None or not cell.rates(data):
+        return ""
+    total = statistics.median(cell.rates(data))
+    reported = [run.hash_seconds for run in cell.runs
+                if run.hash_seconds is not None and not run.failure]
+    if reported:
+        source = next(run.hash_source for run in cell.runs if run.hash_seconds is not None)
+        return f" · hashing {statistics.median(reported) * 1000:.0f} ms of {total:.2f} s " \
+               f"({source})"
+    estimate = context.hashing.get(data.key)
+    if estimate is None:
+        return ""
+    return (f" · hashing ≈ {estimate * 1000:.0f} ms of {total:.2f} s (estimate: Python hashlib "
+            f"over the same {len(data.layout)} files here; no --report figure)")
+
+
 def render_redeploy(redeploys: list[tuple[Variant, dict]], data: Redeploy,
-                    tools: list[Tool]) -> list[str]:
+                    tools: list[Tool], context: Context) -> list[str]:
+    if data.touched:
+        what = (f"Every local file has a newer time than its remote copy, as after a fresh "
+                f"checkout, and {data.changes} have new content (half of them at the same "
+                f"size). The remote folder holds the earlier deploy's manifest `{MANIFEST}` "
+                f"({data.manifest_source}). A run counts when every changed file was stored "
+                f"again, the server logged as many completed uploads of tree files as files "
+                f"were stored again (the manifest is not counted), every remote file's SHA-256 "
+                f"equals the local one's, and for ftpupload the manifest names the new tree. "
+                f"Storing unchanged files again is no failure here: \"re-sent\" counts them")
+    else:
+        what = ("A run counts only when exactly the changed files were stored again (inode and "
+                "change time of every remote file before and after), the server logged as many "
+                "completed uploads, and every remote file's SHA-256 equals the local one's")
     lines = [f"{data.title}: seconds for the upload after the change, median (min–max), "
              f"**×** how many times as fast as the best peer setting on the same server (its "
-             f"seconds over these). A run counts only when exactly the changed files were "
-             f"stored again (inode and change time of every remote file before and after), the "
-             f"server logged as many completed uploads, and every remote file's SHA-256 equals "
-             f"the local one's.", ""]
-    lines.append("| setting | " + " | ".join(f"{variant.title} (s)"
+             f"seconds over these); \"re-sent\": files whose remote copy was stored again "
+             f"(inode or change time moved), with the uploads the server logged. "
+             f"{what}.", ""]
+    lines.append("| setting | " + " | ".join(f"{variant.title} (s) | re-sent"
                                               for variant, _ in redeploys) + " |")
-    lines.append("|" + "---|" * (len(redeploys) + 1))
+    lines.append("|" + "---|" * (2 * len(redeploys) + 1))
     peers = [t for t in tools if not t.ours]
     for tool in tools:
-        row = [tool.label]
+        row = [tool.label_for(data)]
         for _, cells in redeploys:
             reference = best(cells, data, peers)[1]
-            row.append(cell_text(cells.get((data.key, tool.key)), data, reference))
+            cell = cells.get((data.key, tool.key))
+            text = cell_text(cell, data, reference)
+            if tool.ours and data.touched:
+                text += hashing_text(cell, data, context)
+            row += [text, resent_text(cell)]
         lines.append("| " + " | ".join(row) + " |")
     lines.append("")
     for variant, cells in redeploys:
         lines += goal_lines(variant, data, cells, tools, "peer setting")
+        for tool in tools:
+            cell = cells.get((data.key, tool.key))
+            if tool.ours and cell and cell.runs and data.touched:
+                counts = sorted({run.resent for run in cell.runs})
+                verdict = "yes" if counts == [data.changes] else f"no, {resent_text(cell)}"
+                lines.append(f"- {data.title}, {variant.title}: {tool.label_for(data)} re-sent "
+                             f"exactly the {data.changes} changed files in every run: "
+                             f"**{verdict}**")
     lines.append("")
     return lines
 

@@ -10,6 +10,12 @@ handed on once their delay has passed, so a steady stream keeps its bandwidth an
 latency (a sleep per chunk would instead cap the rate at one chunk per delay). A byte budget per
 direction stands in for a TCP window, so a sender cannot pour an unbounded amount into the relay.
 
+A new connection stands in for a TCP handshake: the client's connect returns at once here,
+where over a real link it would take a round trip, so the relay connects to the server three
+one-way delays after its accept (SYN, SYN-ACK, ACK), and hands on what the client sent meanwhile
+at that moment, as it would arrive with the ACK. The server's greeting then reaches the client
+four one-way delays after its connect, as over a real link. handshake_times() measures all three.
+
 Threads rather than asyncio: an event loop waits in epoll's whole milliseconds and overshot a
 10 ms delay by about 0.8 ms here, a thread's sleep by about 0.1 ms.
 
@@ -38,7 +44,7 @@ def _no_delay(sock: socket.socket) -> None:
 class DelayedPipe:
     """One direction of one connection: what `source` sends reaches `sink` `delay` seconds later."""
 
-    def __init__(self, source: socket.socket, sink: socket.socket, delay: float):
+    def __init__(self, source: socket.socket, sink: socket.socket | None, delay: float):
         self.source, self.sink, self.delay = source, sink, delay
         self.queue: collections.deque[tuple[float, bytes | None]] = collections.deque()
         self.queued_bytes = 0
@@ -131,28 +137,73 @@ class DelayRelay:
 
     def _forward(self, client: socket.socket, port: int) -> None:
         _no_delay(client)
-        # The client's connect returned at once, but on a real link the server would see the
-        # connection only after SYN, SYN-ACK and ACK: three one-way trips. Connecting upstream
-        # that late makes the server's accept, its greeting and the client's first bytes arrive
-        # when they would over the emulated link.
-        time.sleep(3 * self.one_way)
+        accepted = time.monotonic()
+        # The client's connect returned at once; over a real link it returns after one round
+        # trip (SYN, SYN-ACK) and the server accepts one one-way trip later, when the ACK
+        # arrives together with whatever the client sent right after its connect. So the
+        # server sees the connection three one-way trips after this accept, and what the
+        # client sends meanwhile is stamped on arrival here and handed on at that moment, not
+        # one delay later: it already spent its delay waiting for the connection.
+        upstream = DelayedPipe(client, None, self.one_way)
+        workers = [threading.Thread(target=upstream.receive, daemon=True)]
+        workers[0].start()
+        time.sleep(max(0.0, accepted + 3 * self.one_way - time.monotonic()))
         try:
             server = socket.create_connection((self.target_host, port), timeout=10)
             server.settimeout(None)
         except OSError:
+            try:
+                client.shutdown(socket.SHUT_RDWR)  # wakes the receiving thread
+            except OSError:
+                pass
+            workers[0].join()
             client.close()
             return
         _no_delay(server)
-        pipes = (DelayedPipe(client, server, self.one_way),
-                 DelayedPipe(server, client, self.one_way))
-        workers = [threading.Thread(target=work, daemon=True)
-                   for pipe in pipes for work in (pipe.receive, pipe.send)]
-        for worker in workers:
+        upstream.sink = server
+        downstream = DelayedPipe(server, client, self.one_way)
+        workers += [threading.Thread(target=work, daemon=True)
+                    for work in (upstream.send, downstream.receive, downstream.send)]
+        for worker in workers[1:]:
             worker.start()
         for worker in workers:
             worker.join()
         client.close()
         server.close()
+
+
+def handshake_times(listen_host: str, target_host: str, one_way: float) -> tuple[float, ...]:
+    """Milliseconds from a client's connect returning to: the server behind a relay accepting,
+    the server reading the bytes the client sent right after its connect, and the client
+    reading the bytes the server sent on accepting."""
+    with socket.socket() as listener:
+        listener.bind((target_host, 0))
+        listener.listen(1)
+        port = listener.getsockname()[1]
+        relay = DelayRelay(listen_host, target_host, [port], one_way)
+        threading.Thread(target=relay.serve_forever, daemon=True).start()
+        times: dict[str, float] = {}
+
+        def serve() -> None:
+            connection, _ = listener.accept()
+            with connection:
+                times["accept"] = time.monotonic()
+                connection.sendall(b"s")
+                connection.recv(1)
+                times["first"] = time.monotonic()
+                connection.recv(1)  # until the client closes
+
+        server = threading.Thread(target=serve, daemon=True)
+        server.start()
+        with socket.create_connection((listen_host, port), timeout=5) as client:
+            connected = time.monotonic()
+            client.sendall(b"c")
+            client.recv(1)
+            reply = time.monotonic()
+        server.join(timeout=5)
+        for key, _ in list(relay.selector.get_map().items()):
+            relay.selector.get_key(key).fileobj.close()
+    return tuple((at - connected) * 1000 for at in (times["accept"], times["first"], reply))
 
 
 def parse_ports(words: list[str]) -> list[int]:
