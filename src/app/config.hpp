@@ -1,6 +1,7 @@
 #pragma once
 // Process-wide settings, written once while the options are read and only read afterwards.
 #include <cstdint>
+#include <string>
 
 #include "local/scan.hpp"
 
@@ -8,6 +9,8 @@
 // (the trace) grow while the run goes on, so the scan leaves them out wherever they lie.
 struct Config : ScanSettings {
     std::uint32_t timeoutSeconds = 5;
+    // --report: where the run's outcome is written at its end; empty for none.
+    std::string reportFile;
     // The windowing connection and the hidden window that owns every box (opaque
     // handles: only the platform's message-box file knows what they are).
     void* display = nullptr;

@@ -1,5 +1,6 @@
 #include "app/entry.hpp"
 
+#include <chrono>
 #include <exception>
 
 #include "app/arguments.hpp"
@@ -7,6 +8,7 @@
 #include "app/console.hpp"
 #include "app/console_platform.hpp"
 #include "app/options.hpp"
+#include "app/report.hpp"
 #include "app/usage.hpp"
 #include "common/exception.hpp"
 #include "app/console_log.hpp"
@@ -72,7 +74,13 @@ int runSteps(const std::vector<std::string>& words)
     }
     if (!goOn) return scanReportedErrors ? failure : success;
 
-    return reportOutcome(sender, sender.send(), scanReportedErrors);
+    const auto started = std::chrono::system_clock::now();
+    const int status = reportOutcome(sender, sender.send(), scanReportedErrors);
+    const std::string& reportFile = config().reportFile;
+    if (reportFile.empty()) return status;
+    if (writeReport(reportFile, reportText(sender, started, std::chrono::system_clock::now(), status))) return status;
+    writeLine("error:\t{}\tcode: {}\tmessage: {}", "report " + reportFile, "000", "cannot be written");
+    return failure;
 }
 
 // Straight to the output handle: the buffered stream may be what failed.
@@ -106,9 +114,12 @@ int reportOutcome(const Sender& sender, bool sent, bool scanReportedErrors)
 {
     const std::size_t unchanged = sender.unchangedCount();
     const std::size_t done = sender.dryRun ? sender.files.size() - unchanged : sender.storedCount();
-    writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged) : lines::uploadFailed(sender.local));
-    // A scheduled run must see a partial upload or an unread folder as a failure.
-    bool complete = sent && (sender.dryRun || sender.storedCount() + unchanged >= sender.files.size());
+    writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged, sender.deletedCount())
+                         : lines::uploadFailed(sender.local));
+    // A scheduled run must see a partial upload, an unread folder or a deletion that was
+    // asked for and not made as a failure.
+    bool complete = sent && (sender.dryRun || sender.storedCount() + unchanged >= sender.files.size()) &&
+                    sender.deployComplete();
     return complete && !scanReportedErrors ? success : failure;
 }
 

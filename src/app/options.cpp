@@ -7,6 +7,7 @@
 #include "app/config.hpp"
 #include "app/console.hpp"
 #include "app/conversion.hpp"
+#include "app/report.hpp"
 #include "common/exception.hpp"
 #include "local/local_file.hpp"
 #include "ftp/trace.hpp"
@@ -156,6 +157,21 @@ const Option options[] = {
          c.ownOutputFiles.push_back(a.firstValue(n));
      }},
     {"dry-run", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.dryRun = truthOf(a, n); }},
+    {"hidden", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.hidden = truthOf(a, n); }},
+    {"delete", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.deleteGone = truthOf(a, n); }},
+    {"atomic", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.atomic = truthOf(a, n); }},
+    {"checksum", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) {
+         s.checksum = truthOf(a, n);
+         if (s.checksum && !s.skipUnchanged)
+             throw ConversionException("--checksum applies only to the skip decision: add --skip-unchanged=true.");
+     }},
+    {"report", false,
+     [](const Arguments& a, const std::string& n, Sender&, Config& c) {
+         c.reportFile = a.firstValue(n);
+         createReportFile(c.reportFile);
+         c.ownOutputFiles.push_back(c.reportFile);
+     }},
 };
 }
 
@@ -187,6 +203,7 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
         if (option.read && (option.readWhenAbsent || arguments.isPresent(option.name)))
             option.read(arguments, option.name, sender, settings);
     sender.timeoutSeconds = settings.timeoutSeconds;
+    sender.selection = settings;
 
     ScanResult scan = scanLocal(sender.local, settings);
     // A folder the scan could not read would otherwise be left out without a word.
@@ -196,5 +213,8 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     if (scan.files.empty()) return showErrorBox("no files need upload", "Error");
     sender.files = std::move(scan.files);
     sender.folders = std::move(scan.folders);
+    sender.leftOut = std::move(scan.leftOut);
+    // A folder that could not be read would look like one whose files are all gone.
+    sender.scanComplete = scan.errors.empty();
     return true;
 }

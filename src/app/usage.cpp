@@ -58,6 +58,15 @@ constexpr auto usageCipher = encipher(
     "                     reply), 0 to 100, waits of 1, 2, 4 ... 30 s (default: 0)\r\n"
     "  --trace=FILE       append the whole control dialogue to FILE (default: none)\r\n"
     "  --dry-run=BOOL     only list what would be stored, true or false (default: false)\r\n"
+    "  --hidden=BOOL      hidden files and folders take part too, true or false\r\n"
+    "                     (default: false)\r\n"
+    "  --delete=BOOL      after the stores, delete remote files and folders that have no\r\n"
+    "                     selected local counterpart, true or false (default: false)\r\n"
+    "  --atomic=BOOL      store each file under a temporary name and rename it into place,\r\n"
+    "                     true or false (default: false)\r\n"
+    "  --checksum=BOOL    with --skip-unchanged: compare contents (SHA-256, kept in the\r\n"
+    "                     remote .ftpupload-manifest) instead of times (default: false)\r\n"
+    "  --report=FILE      write the run's outcome to FILE as JSON (default: none)\r\n"
     "  --help, -?         print this text and do nothing else\r\n"
     "  --version          print the program's version and do nothing else\r\n"
     "\r\n"
@@ -65,8 +74,8 @@ constexpr auto usageCipher = encipher(
     "letters in any case: \"*\" any text, \"?\" one character, \"[abc]\" one of a set,\r\n"
     "\"[!abc]\" one not in it. Example: --include=*.html|*.css --exclude=*\\drafts\\*\r\n"
     "\r\n"
-    "Exit status: 0 when every selected file was stored (or was unchanged) or nothing needed\r\n"
-    "upload, 1 otherwise.");
+    "Exit status: 0 when every selected file was stored (or was unchanged), every deletion\r\n"
+    "asked for was made, or nothing needed upload; 1 otherwise.");
 }
 
 std::string usageText()

@@ -136,6 +136,19 @@ public:
     // What is already on the server (ftp_listing.cpp). listFolder raises on any failure;
     // the others give nothing when the server cannot tell.
     std::vector<RemoteEntry> listFolder(const std::string& path);
+    // The same from LIST, for servers without MLSD: every line must read as "ls -l" does.
+    std::vector<RemoteEntry> listFolderUnix(const std::string& path);
+    // A remote file's bytes (at most `limit`, or it raises), in binary.
+    std::string retrieveText(const std::string& path, std::size_t limit);
+    // RNFR and RNTO, each raising its refusal.
+    void renameFrom(const std::string& path);
+    void renameTo(const std::string& path);
+    // Renames `from` over `to`. A server that will not rename onto an existing file has
+    // `to` deleted and is asked once more; one that refuses RNFR leaves `to` untouched.
+    void renameOver(const std::string& from, const std::string& to);
+    // DELE and RMD; raise the refusal.
+    void deleteFile(const std::string& path);
+    void removeDirectory(const std::string& path);
     // MLST (where FEAT names it), else SIZE and MDTM, of every path: one entry per path in
     // the same order. The commands go out in windows of one write each, several windows on
     // their way at once; after a reply that may not be the one due, the session asks one
@@ -188,6 +201,8 @@ private:
     DataConnection connectLeanData(const IPv4Address& address, const std::string& storeLine, bool storeWithPasv);
     // Asks the paths in windows kept in flight and fills in their facts; returns the first
     // path left without a trustworthy answer (ftp_queries.cpp).
+    // The bytes of a data command's transfer to us, complete or raised.
+    std::string receiveText(const std::string& verb, const std::vector<std::string>& arguments, std::size_t limit);
     std::size_t queryPipelined(const std::vector<std::string>& paths, std::vector<RemoteFacts>& facts, bool mlst);
     // The window's command lines for paths[first, end); `end` is set.
     std::string queryWindow(const std::vector<std::string>& paths, std::size_t first, std::size_t& end, bool mlst);

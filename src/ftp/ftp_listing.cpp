@@ -6,6 +6,7 @@
 #include "ftp/data_connection.hpp"
 #include "ftp/ftp_connection.hpp"
 #include "ftp/data_trace.hpp"
+#include "ftp/unix_listing.hpp"
 
 namespace {
 // A listing is bounded like any reply: a server cannot make the client hold more.
@@ -127,34 +128,60 @@ std::vector<RemoteEntry> parseMlsd(std::string_view listing)
     return entries;
 }
 
-std::vector<RemoteEntry> FTPConnection::listFolder(const std::string& path)
+std::string FTPConnection::receiveText(const std::string& verb, const std::vector<std::string>& arguments,
+                                       std::size_t limit)
 {
-    DataConnection data = startDataCommand("MLSD", path.empty() ? std::vector<std::string>{} : std::vector{path});
-    DataTrace trace(*this, "MLSD " + path, data.socket().peerAddress().toString());
-    std::string listing;
+    DataConnection data = startDataCommand(verb, arguments);
+    std::string what = verb;
+    for (const std::string& argument : arguments) what += " " + argument;
+    DataTrace trace(*this, what, data.socket().peerAddress().toString());
+    std::string text;
     const auto deadline = std::chrono::steady_clock::now() + 10 * timeoutDuration();
     bool complete = false;
     char buffer[16384];
-    while (std::chrono::steady_clock::now() < deadline && listing.size() <= maxListingBytes) {
+    while (std::chrono::steady_clock::now() < deadline && text.size() <= limit) {
         Socket::IoResult got = data.receive(buffer, sizeof buffer, waitLimit());
         if (got.status == Socket::IoStatus::closed) {
-            // A TLS listing without close_notify may have lost its end, mid-name perhaps.
+            // A TLS transfer without close_notify may have lost its end, mid-name perhaps.
             complete = data.receivedInFull();
             break;
         }
         if (got.status != Socket::IoStatus::done) break;
-        listing.append(buffer, got.count);
+        text.append(buffer, got.count);
     }
     if (!complete) {
         abortTransfer(data);
-        throw FTPException("420", "CLIENT: Listing of '" + path + "' incomplete");
+        throw FTPException("420", "CLIENT: " + what + " incomplete");
     }
     data.close();
-    trace.bytes(listing.size());
+    trace.bytes(text.size());
     FtpReply reply = readReply();
     if (reply.code != "226" && reply.code != "250") raiseReplyError(reply);
     trace.succeeded("complete");
-    return parseMlsd(listing);
+    return text;
+}
+
+std::vector<RemoteEntry> FTPConnection::listFolder(const std::string& path)
+{
+    return parseMlsd(
+        receiveText("MLSD", path.empty() ? std::vector<std::string>{} : std::vector{path}, maxListingBytes));
+}
+
+std::vector<RemoteEntry> FTPConnection::listFolderUnix(const std::string& path)
+{
+    // Without "-a" most servers leave out the names beginning with ".".
+    std::vector<std::string> arguments{"-a"};
+    if (!path.empty()) arguments.push_back(path);
+    std::vector<RemoteEntry> entries;
+    if (!parseUnixListing(receiveText("LIST", arguments, maxListingBytes), entries))
+        throw FTPException("420", "CLIENT: LIST " + path + " has a line that cannot be read");
+    return entries;
+}
+
+std::string FTPConnection::retrieveText(const std::string& path, std::size_t limit)
+{
+    useBinary();
+    return receiveText("RETR", {path}, limit);
 }
 
 bool FTPConnection::setRemoteModified(const std::string& path, std::int64_t seconds)

@@ -71,6 +71,48 @@ void FTPConnection::changeDirectory(const std::string& path)
     expectReply("250");
 }
 
+void FTPConnection::renameFrom(const std::string& path)
+{
+    issueCommand("RNFR", {path});
+    expectReply("350");
+}
+
+void FTPConnection::renameTo(const std::string& path)
+{
+    issueCommand("RNTO", {path});
+    expectReply("250");
+}
+
+void FTPConnection::renameOver(const std::string& from, const std::string& to)
+{
+    renameFrom(from);
+    try {
+        renameTo(to);
+        return;
+    } catch (const FTPException& refusal) {
+        if (refusal.code().empty() || refusal.code()[0] != '5') throw;
+    }
+    try {
+        deleteFile(to);
+    } catch (const FTPException& refusal) {
+        if (refusal.code().empty() || refusal.code()[0] != '5') throw;
+    }
+    renameFrom(from);
+    renameTo(to);
+}
+
+void FTPConnection::deleteFile(const std::string& path)
+{
+    issueCommand("DELE", {path});
+    expectReply("250");
+}
+
+void FTPConnection::removeDirectory(const std::string& path)
+{
+    issueCommand("RMD", {path});
+    expectReply("250");
+}
+
 std::string FTPConnection::makeDirectory(const std::string& path)
 {
     issueCommand("MKD", {path});

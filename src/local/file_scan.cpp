@@ -38,6 +38,7 @@ FileScan& FileScan::sweep(const std::string& path, const ScanFilter& filter, boo
     errors_.clear();
     folders_.clear();
     openFolders_.clear();
+    leftOut_.clear();
     scanFolder(FilePath(path), filter, recurse);
     return *this;
 }
@@ -49,7 +50,10 @@ std::vector<FilePath> FileScan::listFolder(const FilePath& folder, const ScanFil
 
     std::vector<FilePath> accepted;
     for (FolderEntry& entry : fileSystem().listFolder(text)) {
-        if (entry.hidden || entry.system) continue;
+        if ((entry.hidden && !takeHidden_) || entry.system) {
+            leftOut_.push_back(prefix + entry.name);
+            continue;
+        }
         if (!entry.error.empty()) {
             errors_.push_back(std::move(entry.error));
             continue;
@@ -58,7 +62,10 @@ std::vector<FilePath> FileScan::listFolder(const FilePath& folder, const ScanFil
         FilePath path(prefix + entry.name);
         path.setFolder(entry.folder);
         try {
-            if (filter(path, entry.folder)) accepted.push_back(std::move(path));
+            if (filter(path, entry.folder))
+                accepted.push_back(std::move(path));
+            else
+                leftOut_.push_back(path.path());
         } catch (const IOException& failure) {
             // One entry that cannot be judged (its size unreadable, say) costs that entry alone.
             errors_.push_back(failure.message());

@@ -20,6 +20,10 @@ public:
     virtual const std::vector<std::string>& errors() const { return errors_; }
     virtual const std::vector<FilePath>& files() const { return files_; }
     virtual const std::vector<FilePath>& folders() const { return folders_; }
+    // Entries seen and not taken: hidden, system, or refused by the filter.
+    const std::vector<std::string>& leftOut() const { return leftOut_; }
+    // Hidden entries reach the filter too (they never do by default).
+    void takeHidden(bool take) { takeHidden_ = take; }
 
     // Every entry.
     virtual FileScan& sweep(const std::string& path, bool recurse);
@@ -27,8 +31,8 @@ public:
     virtual FileScan& sweep(const std::string& path, const std::string& suffix, bool recurse);
     virtual FileScan& sweep(const std::string& path, const ScanFilter& filter, bool recurse);
 
-    // One level: the accepted entries of `folder`, in listing order. Hidden and
-    // system entries never reach the filter. An entry that cannot be examined, or
+    // One level: the accepted entries of `folder`, in listing order. System entries, and
+    // hidden ones unless taken, never reach the filter. An entry that cannot be examined, or
     // whose filter raises IOException, is noted in `errors` and left out; a folder
     // that cannot be listed raises IOException.
     std::vector<FilePath> listFolder(const FilePath& folder, const ScanFilter& filter);
@@ -39,6 +43,8 @@ private:
     std::vector<FilePath> files_;
     std::vector<std::string> errors_;
     std::vector<FilePath> folders_;
+    std::vector<std::string> leftOut_;
+    bool takeHidden_ = false;
     // The folders being scanned right now, root first, to keep links from looping.
     std::vector<std::optional<FileIdentity>> openFolders_;
 };

@@ -58,7 +58,6 @@ FolderEntry examine(const std::string& folder, int dirFd, std::string name)
     FolderEntry entry;
     entry.name = std::move(name);
     entry.hidden = !entry.name.empty() && entry.name.front() == '.';
-    if (entry.hidden) return entry;
     if (entry.name.find('\\') != std::string::npos) {
         // The program's path form uses "\" as its separator, so such a name
         // would silently turn into a different path.

@@ -67,6 +67,7 @@ ScanResult scanLocal(const std::string& localFolder, const ScanSettings& setting
     // FilePath, which the scan starts from, turns "\" separators into "/" itself.
     const std::vector<OwnFile> own = ownFilesPresent(settings.ownOutputFiles);
     FileScan scan;
+    scan.takeHidden(settings.hidden);
     scan.sweep(
         localFolder,
         ScanFilter([&totalBytes, &own, &settings](const FilePath& entry, bool entryIsFolder) {
@@ -79,5 +80,36 @@ ScanResult scanLocal(const std::string& localFolder, const ScanSettings& setting
     result.files = scan.files();
     result.folders = scan.folders();
     result.errors = scan.errors();
+    result.leftOut = scan.leftOut();
     return result;
+}
+
+bool scanLeavesOut(const std::string& root, const std::string& relative, bool folder, const ScanSettings& settings)
+{
+    if (!settings.recurse && (folder || relative.find('/') != std::string::npos)) return true;
+    if (!settings.hidden) {
+        // Whatever the platform calls hidden, a name with a leading "." is kept back: on
+        // Windows a gone file's attribute cannot be asked, and deleting is not undone.
+        for (std::size_t at = 0;; ++at) {
+            if (relative.compare(at, 1, ".") == 0) return true;
+            at = relative.find('/', at);
+            if (at == std::string::npos) break;
+        }
+    }
+    if (folder) return false;
+    std::string matchName = root + relative;
+    for (char& c : matchName)
+        if (c == '/') c = '\\';
+    if (!settings.includePatterns.empty() && !anyMatches(settings.includePatterns, matchName)) return true;
+    return anyMatches(settings.excludePatterns, matchName);
+}
+
+bool localEntryExists(const std::string& root, const std::string& relative)
+{
+    try {
+        fileSystem().attributes(root + relative);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }

@@ -10,6 +10,8 @@
 // files (trace, report), which never take part whatever the patterns say.
 struct ScanSettings {
     bool recurse = true;
+    // Hidden entries (a leading "." on POSIX, the attribute on Windows) take part.
+    bool hidden = false;
     std::vector<std::string> includePatterns;
     std::vector<std::string> excludePatterns;
     std::vector<std::string> ownOutputFiles;
@@ -19,6 +21,9 @@ struct ScanResult {
     std::vector<FilePath> files;    // accepted files, in visiting order
     std::vector<FilePath> folders;  // folders that yielded files, children before parents, root last
     std::vector<std::string> errors;
+    // Entries seen and left out (hidden, system, filtered, the program's own), as full paths:
+    // a mirror must leave their remote copies alone.
+    std::vector<std::string> leftOut;
     std::string root;
     std::uint64_t totalBytes = 0;
 };
@@ -27,6 +32,13 @@ struct ScanResult {
 // patterns (if any) match its native full path and no exclude pattern does. Its size
 // is queried first, whatever the patterns say, and added to `totalBytes` when it passes.
 bool selectEntry(const FilePath& entry, bool entryIsFolder, const ScanSettings& settings, std::uint64_t& totalBytes);
+
+// Whether a scan of `root` (native, "\" at its end) would leave out the entry `relative`
+// ("/" separated) whether or not it exists: not recursing, the hidden rule (a leading "."
+// in any component), or the patterns (files only). Its remote copy is then not the run's.
+bool scanLeavesOut(const std::string& root, const std::string& relative, bool folder, const ScanSettings& settings);
+// Something (file or folder) is there locally.
+bool localEntryExists(const std::string& root, const std::string& relative);
 
 // Leaves out `settings.ownOutputFiles` before any pattern sees them.
 // Never raises for file-system problems: they end up in `errors`.

@@ -6,25 +6,29 @@
 #include <vector>
 
 #include "ftp/ftp.hpp"
+#include "run/checksum.hpp"
 #include "run/connect.hpp"
 #include "run/context.hpp"
 #include "run/plan.hpp"
 #include "run/session.hpp"
 
-namespace {
-bool upToDate(const PlannedFile& file, const RemoteEntry& entry)
+bool UnchangedDecision::upToDate(PlannedFile& file, const RemoteEntry& entry)
 {
     try {
-        return !entry.folder && entry.size && entry.modified && *entry.size == file.source.fileSize() &&
-               *entry.modified >= file.source.modifiedTime();
+        if (entry.folder || entry.other || !entry.size || *entry.size != file.source.fileSize()) return false;
+        // With a manifest entry the content decides, and the times (a checkout's, a
+        // server's zone) do not.
+        if (const std::string* known = checksum_ ? checksum_->hashOf(file.remotePath) : nullptr)
+            return checksum_->localHash(file) == *known;
+        return entry.modified && *entry.modified >= file.source.modifiedTime();
     } catch (const std::exception&) {
         // A file that cannot be looked at locally is stored, and fails there with its line.
         return false;
     }
 }
-}
 
-UnchangedDecision::UnchangedDecision(const RunContext& context, Plan& plan) : context_(context), plan_(plan)
+UnchangedDecision::UnchangedDecision(const RunContext& context, Plan& plan, ChecksumManifest* checksum)
+    : context_(context), plan_(plan), checksum_(checksum)
 {
     // In the order the files come, so the run's lines keep the scan's order.
     std::map<std::string, std::size_t> index;
@@ -42,6 +46,7 @@ void UnchangedDecision::decide(const Connector& connector, Session& session, std
     // without one, their files are stored as if nothing were known of them.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!session.usable() && (context_.settings.retries == 0 || !connector.replaceLost(session))) return;
+        if (checksum_) checksum_->load(*session.client);
         if (lookUp(session, first, count) || session.usable()) return;
     }
 }

@@ -10,7 +10,9 @@
 
 #include "run/decision.hpp"
 
+class ChecksumManifest;
 class FTP;
+struct RemoteEntry;
 struct Plan;
 struct PlannedFile;
 struct RunContext;
@@ -19,7 +21,8 @@ class Connector;
 
 class UnchangedDecision : public PlanDecision {
 public:
-    UnchangedDecision(const RunContext& context, Plan& plan);
+    // With `checksum`, a file the manifest knows is compared by content.
+    UnchangedDecision(const RunContext& context, Plan& plan, ChecksumManifest* checksum = nullptr);
 
     std::size_t parts() const override { return folders_.size(); }
     // Decides one folder over `session`, replacing it when it is lost (with retries); a
@@ -36,9 +39,11 @@ private:
     bool list(FTP& client, const Folder& folder);
     bool query(FTP& client, std::size_t first, std::size_t count);
     void seen(const std::string& folder);
+    bool upToDate(PlannedFile& file, const RemoteEntry& entry);
 
     const RunContext& context_;
     Plan& plan_;
     std::vector<Folder> folders_;
     std::mutex known_;
+    ChecksumManifest* checksum_;
 };

@@ -53,7 +53,7 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     client.changeDirectory(settings.remote);
     if (!quietCheck(session)) return context_.error(session, lines::cd(settings.remote), stepPause);
     if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
-    if (settings.skipUnchanged) client.readFeatures();
+    if (settings.skipUnchanged || settings.deleteGone) client.readFeatures();
     return true;
 }
 

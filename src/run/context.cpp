@@ -1,6 +1,7 @@
 #include "run/context.hpp"
 
 #include "common/exception.hpp"
+#include "ftp/ftp_exception.hpp"
 #include "run/session.hpp"
 
 namespace {
@@ -30,6 +31,15 @@ std::string cutForLine(std::string text)
     while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
     text.resize(end);
     return text + " [cut]";
+}
+
+FtpReply replyOf(const std::exception& failure)
+{
+    FtpReply reply;
+    reply.code = "000";
+    if (auto* ftp = dynamic_cast<const FTPException*>(&failure)) reply.code = ftp->code();
+    reply.message = failureMessage(failure);
+    return reply;
 }
 
 std::string failureMessage(const std::exception& failure)

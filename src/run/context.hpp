@@ -35,5 +35,7 @@ struct RunContext {
 
 // A failure's own words for a line, cut to a length a line can carry.
 std::string failureMessage(const std::exception& failure);
+// The reply a failure stands for: the server's, or the client's own finding under "000".
+FtpReply replyOf(const std::exception& failure);
 // Server text carried into a line: at most 4 KiB, cut at a character boundary.
 std::string cutForLine(std::string text);

@@ -8,7 +8,9 @@
 
 #include "ftp/ftp.hpp"
 #include "run/context.hpp"
+#include "run/checksum.hpp"
 #include "run/decision.hpp"
+#include "run/deletion.hpp"
 #include "run/plan.hpp"
 #include "run/session.hpp"
 
@@ -46,15 +48,16 @@ private:
 };
 }
 
-Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decision)
-    : context_(context), plan_(plan), decision_(decision), retry_(context), connector_(context, retry_)
+Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decision, ChecksumManifest* checksum)
+    : context_(context), plan_(plan), decision_(decision), checksum_(checksum), retry_(context),
+      connector_(context, retry_)
 {
 }
 
 bool Execution::run()
 {
     const RunSettings& settings = context_.settings;
-    if (settings.dryRun && !settings.skipUnchanged) return dryRun(Session{});
+    if (settings.dryRun && !settings.skipUnchanged && !settings.deleteGone) return dryRun(Session{});
     Session first;
     try {
         if (!settings.dryRun) context_.info(first, lines::filesToBackup(plan_.files.size()), stepPause);
@@ -63,9 +66,13 @@ bool Execution::run()
         if (settings.dryRun) {
             if (!connector_.connectWithRetries(first)) return false;
             decideParts(first, true);
-            return dryRun(first);
+            dryRun(first);
+            finish(first);
+            return true;
         }
-        return runSessions(first);
+        if (!runSessions(first)) return false;
+        finish(first);
+        return true;
     } catch (const std::exception& failure) {
         context_.lines.sendCatch(failureMessage(failure), first.lastReply, settings.remote);
         return false;
@@ -118,8 +125,48 @@ bool Execution::runSessions(Session& first)
     for (auto& worker : workers) worker.join();
 
     // No session is left for these: each still gets its own line.
-    while (auto index = takeFile()) context_.error(first, lines::upload(plan_.files[*index].remotePath), stepPause);
+    while (auto index = takeFile()) {
+        plan_.files[*index].outcome = Outcome::failed;
+        context_.error(first, lines::upload(plan_.files[*index].remotePath), stepPause);
+    }
     return true;
+}
+
+bool Execution::stillUsable(Session& session)
+{
+    return session.usable() || (retry_.retries() > 0 && connector_.replaceLost(session));
+}
+
+void Execution::finish(Session& session)
+{
+    const RunSettings& settings = context_.settings;
+    Deletion deletion(context_, plan_, connector_, retry_);
+    const std::set<std::string>* listed = nullptr;
+    if (settings.deleteGone) {
+        // A file that did not get there, or a local folder that could not be read, would make
+        // its remote copy look gone.
+        const bool complete =
+            plan_.localComplete && std::none_of(plan_.files.begin(), plan_.files.end(), [&](const PlannedFile& file) {
+                return file.outcome == Outcome::failed || (file.outcome == Outcome::pending && !settings.dryRun);
+            });
+        if (complete && stillUsable(session) && deletion.plan(session)) {
+            deletion.carryOut(session);
+            listed = &deletion.listed();
+        } else {
+            plan_.deletionSkipped = true;
+            context_.error(session, lines::deleteSkipped(), stepPause);
+        }
+    }
+    if (!checksum_ || settings.dryRun) return;
+    try {
+        if (!stillUsable(session)) throw FTPException("421", "connection closed by the server");
+        checksum_->write(*session.client, plan_, listed);
+    } catch (const std::exception&) {
+        // The next run then finds the earlier manifest, or none: what it holds no longer
+        // matches is stored again.
+        plan_.manifestFailed = true;
+        context_.error(session, lines::upload(manifestName), stepPause);
+    }
 }
 
 void Execution::decideParts(Session& session, bool takesAll)

@@ -13,6 +13,7 @@
 #include "run/connect.hpp"
 #include "run/retry.hpp"
 
+class ChecksumManifest;
 class PlanDecision;
 struct Plan;
 struct PlannedFile;
@@ -23,7 +24,8 @@ class Execution {
 public:
     // `decision` (none: the plan is complete) is made once the sessions are in, spread over
     // them, before any folder is made or file stored.
-    Execution(const RunContext& context, Plan& plan, PlanDecision* decision);
+    // `checksum`: the manifest of --checksum, written anew once the run is done.
+    Execution(const RunContext& context, Plan& plan, PlanDecision* decision, ChecksumManifest* checksum = nullptr);
 
     // true when the run got to the end of the file list.
     bool run();
@@ -35,6 +37,10 @@ public:
 private:
     bool runSessions(Session& first);
     bool dryRun(const Session& session);
+    // After the stores: the deletions of --delete and the manifest of --checksum.
+    void finish(Session& session);
+    // The session, or a replacement for it (with retries).
+    bool stillUsable(Session& session);
     // Takes parts of the decision while the session lasts; `takesAll`: also those left by
     // sessions that are gone, so every part is done.
     void decideParts(Session& session, bool takesAll);
@@ -43,14 +49,16 @@ private:
     void makeFoldersAtOnce(Session& session, const std::vector<std::string>& folders);
     void storeFiles(Session& session);
     // True when the file was stored or left out as unchanged.
-    bool storeOne(Session& session, const PlannedFile& file);
-    bool storeAttempt(Session& session, const PlannedFile& file);
+    bool storeOne(Session& session, PlannedFile& file);
+    bool storeAttempt(Session& session, PlannedFile& file);
+    void discardPart(Session& session, const std::string& part);
     void showProgress(Session& session, std::uint64_t bytesSent);
     std::optional<std::size_t> takeFile();
 
     const RunContext& context_;
     Plan& plan_;
     PlanDecision* decision_;
+    ChecksumManifest* checksum_;
     RetryRule retry_;
     Connector connector_;
     std::atomic<std::size_t> stored_{0};

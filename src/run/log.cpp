@@ -42,16 +42,21 @@ std::string uploading(const std::string& name, std::uint64_t sent, std::uint64_t
 std::string upload(const std::string& path) { return "upload " + path; }
 std::string unchanged(const std::string& path) { return "unchanged " + path; }
 std::string wouldUpload(const std::string& path) { return "would upload " + path; }
+std::string deleted(const std::string& path) { return "deleted " + path; }
+std::string wouldDelete(const std::string& path) { return "would delete " + path; }
+std::string deletePath(const std::string& path) { return "delete " + path; }
+std::string deleteSkipped() { return "delete skipped"; }
 
 std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries)
 {
     return formatText("retry {} ({} of {})", {what, tried + 1, retries});
 }
 
-std::string summary(bool dryRun, std::size_t done, std::size_t unchanged)
+std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted)
 {
-    const std::string unchangedText = unchanged > 0 ? ", " + std::to_string(unchanged) + " unchanged" : std::string();
-    return formatText(dryRun ? "would upload: {} files{}" : "uploaded: {} files{}", {done, unchangedText});
+    std::string more = unchanged > 0 ? ", " + std::to_string(unchanged) + " unchanged" : std::string();
+    if (deleted > 0) more += ", " + std::to_string(deleted) + (dryRun ? " would be deleted" : " deleted");
+    return formatText(dryRun ? "would upload: {} files{}" : "uploaded: {} files{}", {done, more});
 }
 
 std::string uploadFailed(const std::string& local) { return "upload failed: " + local; }

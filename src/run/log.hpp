@@ -53,8 +53,13 @@ std::string uploading(const std::string& name, std::uint64_t sent, std::uint64_t
 std::string upload(const std::string& path);
 std::string unchanged(const std::string& path);
 std::string wouldUpload(const std::string& path);
+std::string deleted(const std::string& path);
+std::string wouldDelete(const std::string& path);
+// The error line of a refused deletion, and of deletion left out altogether.
+std::string deletePath(const std::string& path);
+std::string deleteSkipped();
 std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries);
 // The last line of a run.
-std::string summary(bool dryRun, std::size_t done, std::size_t unchanged);
+std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted = 0);
 std::string uploadFailed(const std::string& local);
 }

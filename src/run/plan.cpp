@@ -25,6 +25,23 @@ std::string toRemotePath(const std::string& local, const std::string& localPath)
     return relative;
 }
 
+namespace {
+const std::string partSuffix = ".ftpupload-part";
+}
+
+std::string partNameOf(const std::string& remotePath)
+{
+    const std::size_t slash = remotePath.rfind('/');
+    const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+    return remotePath.substr(0, nameAt) + "." + remotePath.substr(nameAt) + partSuffix;
+}
+
+bool isPartName(const std::string& name)
+{
+    return name.size() > partSuffix.size() + 1 && name.front() == '.' &&
+           name.compare(name.size() - partSuffix.size(), partSuffix.size(), partSuffix) == 0;
+}
+
 std::string remoteFolderOf(const std::string& remotePath)
 {
     std::size_t slash = remotePath.rfind('/');
@@ -43,7 +60,10 @@ Plan makePlan(const std::string& local, const std::vector<FilePath>& files, cons
     for (const FilePath& file : files) {
         std::string localPath = file.dup().native().path();
         std::string remotePath = toRemotePath(local, localPath);
-        plan.files.push_back({file, std::move(localPath), std::move(remotePath), FileAction::store});
+        PlannedFile& planned = plan.files.emplace_back();
+        planned.source = file;
+        planned.localPath = std::move(localPath);
+        planned.remotePath = std::move(remotePath);
     }
     return plan;
 }

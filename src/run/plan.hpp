@@ -3,10 +3,12 @@
 // for each selected file, where it comes from, where it goes and what is done with it.
 // Execution takes the plan and knows nothing of how it was made.
 #include <cstddef>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "ftp/ftp_reply.hpp"
 #include "local/file_path.hpp"
 
 enum class FileAction {
@@ -14,11 +16,28 @@ enum class FileAction {
     unchanged,  // the remote copy is up to date
 };
 
+// What became of a planned file or deletion, for the report.
+enum class Outcome { pending, done, failed };
+
 struct PlannedFile {
     FilePath source;
     std::string localPath;   // native, "\" separated
     std::string remotePath;  // below the remote folder, "/" separated
     FileAction action = FileAction::store;
+    Outcome outcome = Outcome::pending;
+    std::uint32_t tries = 0;
+    // The reply (or the client's own finding) that failed the last try.
+    FtpReply failure;
+    // The content's SHA-256 (hex), once it was needed.
+    std::string hash;
+};
+
+// A remote entry with no selected local counterpart, deleted after the stores.
+struct PlannedDeletion {
+    std::string remotePath;
+    bool folder = false;
+    Outcome outcome = Outcome::pending;
+    FtpReply failure;
 };
 
 struct Plan {
@@ -27,6 +46,16 @@ struct Plan {
     std::vector<PlannedFile> files;
     // Remote folders seen to exist while the plan was completed (listed): they need no MKD.
     std::set<std::string> existingFolders;
+    // Files before folders, every folder after the folders below it.
+    std::vector<PlannedDeletion> deletions;
+    // Deletion was asked for and not done: a file failed or the remote tree could not be listed.
+    bool deletionSkipped = false;
+    // The manifest of --checksum could not be written.
+    bool manifestFailed = false;
+    // What the scan saw and left out, as paths below the remote folder; whether it read
+    // every folder. Deletion leaves the first alone and needs the second.
+    std::set<std::string> leftOut;
+    bool localComplete = true;
 
     std::size_t count(FileAction action) const;
     // The folder exists: it was seen, or a folder below it was.
@@ -35,6 +64,10 @@ struct Plan {
 
 // A local path (with "\") as it is stored below the remote folder (with "/").
 std::string toRemotePath(const std::string& local, const std::string& localPath);
+// Where --atomic stores a file before renaming it into place: ".NAME.ftpupload-part" in
+// the same folder. isPartName tells such a name (a leftover of an interrupted run).
+std::string partNameOf(const std::string& remotePath);
+bool isPartName(const std::string& name);
 // "a/b" of "a/b/c.txt"; empty for a file in the remote folder itself.
 std::string remoteFolderOf(const std::string& remotePath);
 // Every file to be stored; `folders` as the scan lists them (children before parents).

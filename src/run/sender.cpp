@@ -1,6 +1,7 @@
 #include "run/sender.hpp"
 
 #include "ftp/ftp.hpp"
+#include "run/checksum.hpp"
 #include "run/compare.hpp"
 #include "run/context.hpp"
 #include "run/execute.hpp"
@@ -35,11 +36,35 @@ bool Sender::send()
     unchanged_ = 0;
     const std::unique_ptr<Pace> pace = Pace::create(pacing);
     const RunContext context{*this, lines_, *pace, [this] { return makeClient(); }};
-    Plan plan = makePlan(local, files, folders);
-    UnchangedDecision unchanged(context, plan);
-    Execution execution(context, plan, skipUnchanged ? &unchanged : nullptr);
+    plan_ = std::make_unique<Plan>(makePlan(local, files, folders));
+    Plan& plan = *plan_;
+    for (const std::string& path : leftOut) plan.leftOut.insert(::toRemotePath(local, FilePath(path).native().path()));
+    plan.localComplete = scanComplete;
+    ChecksumManifest checksumManifest(context);
+    ChecksumManifest* manifest = checksum ? &checksumManifest : nullptr;
+    UnchangedDecision unchanged(context, plan, manifest);
+    Execution execution(context, plan, skipUnchanged ? &unchanged : nullptr, manifest);
     const bool result = execution.run();
     stored_ = execution.stored();
     unchanged_ = execution.unchanged();
+    hashingTime_ = checksumManifest.hashingTime();
     return result;
+}
+
+std::size_t Sender::deletedCount() const
+{
+    if (!plan_) return 0;
+    std::size_t count = 0;
+    for (const PlannedDeletion& deletion : plan_->deletions)
+        if (dryRun || deletion.outcome == Outcome::done) ++count;
+    return count;
+}
+
+bool Sender::deployComplete() const
+{
+    if (!plan_) return true;
+    if (plan_->deletionSkipped || plan_->manifestFailed) return false;
+    for (const PlannedDeletion& deletion : plan_->deletions)
+        if (deletion.outcome == Outcome::failed) return false;
+    return true;
 }

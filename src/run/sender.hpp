@@ -1,6 +1,7 @@
 #pragma once
 // The object that owns one upload run: the settings, the scan's lists, and `send`, which
 // plans the run and carries the plan out.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "run/settings.hpp"
 
 class FTP;
+struct Plan;
 struct Session;
 
 class Sender : public RunSettings {
@@ -21,6 +23,9 @@ public:
 
     std::vector<FilePath> files;
     std::vector<FilePath> folders;
+    // What the scan saw and left out (full paths), and whether it read every folder.
+    std::vector<std::string> leftOut;
+    bool scanComplete = true;
 
     // Both write one whole line with the session's last quiet-check code and message,
     // then pause (only when pacing).
@@ -33,6 +38,14 @@ public:
     std::size_t storedCount() const { return stored_; }
     // Files left out because their remote copy is up to date (stored or not in a dry run).
     std::size_t unchangedCount() const { return unchanged_; }
+    // Remote entries deleted (in a dry run: that would be).
+    std::size_t deletedCount() const;
+    // Every deletion asked for was made and the manifest (if any) written.
+    bool deployComplete() const;
+    // What the last `send` planned and what became of each part (none before it).
+    const Plan* lastPlan() const { return plan_.get(); }
+    // Spent computing content hashes (--checksum).
+    std::chrono::milliseconds hashingTime() const { return hashingTime_; }
 
     // A local path (with "\") as it is stored below the remote folder (with "/").
     std::string toRemotePath(const std::string& localPath) const;
@@ -45,4 +58,6 @@ private:
     RunLines lines_;
     std::size_t stored_ = 0;
     std::size_t unchanged_ = 0;
+    std::unique_ptr<Plan> plan_;
+    std::chrono::milliseconds hashingTime_{0};
 };

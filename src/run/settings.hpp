@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "local/scan.hpp"
+
 class Trace;
 
 // --tls and its checks; the host is the run's own.
@@ -37,6 +39,14 @@ struct RunSettings {
     std::uint32_t retries = 0;
     // Only say what would be stored.
     bool dryRun = false;
+    // Deploying: remote files without a selected local counterpart are deleted after the
+    // stores; each file is stored under a temporary name and renamed into place; the skip
+    // decision compares contents with the remote manifest instead of times.
+    bool deleteGone = false;
+    bool atomic = false;
+    bool checksum = false;
+    // What the scan selects: deletion leaves alone whatever it would leave out.
+    ScanSettings selection;
     // Where every session's dialogue is appended (--trace); none without.
     std::shared_ptr<Trace> trace;
 };

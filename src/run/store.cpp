@@ -33,7 +33,18 @@ void Execution::storeFiles(Session& session)
     }
 }
 
-bool Execution::storeAttempt(Session& session, const PlannedFile& file)
+void Execution::discardPart(Session& session, const std::string& part)
+{
+    // The temporary of a failed store is of no use; a lost session leaves it for the next
+    // run's deletion to find.
+    try {
+        if (!session.usable() || (session.client->outOfStep() && !session.client->resynchronise())) return;
+        session.client->deleteFile(part);
+    } catch (const std::exception&) {
+    }
+}
+
+bool Execution::storeAttempt(Session& session, PlannedFile& file)
 {
     // Found lost after the last file: a failure that may pass, like any loss.
     if (!session.usable()) throw FTPException("421", "connection closed by the server");
@@ -45,8 +56,17 @@ bool Execution::storeAttempt(Session& session, const PlannedFile& file)
     session.finalProgressShown = false;
     const bool setTime = context_.settings.skipUnchanged;
     const std::int64_t modified = setTime ? file.source.modifiedTime() : 0;
-    context_.pace.store(client, file.remotePath, file.localPath,
-                        [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); });
+    // Atomic: readers see the old version or the new one, never a part of it.
+    const bool atomic = context_.settings.atomic;
+    const std::string part = atomic ? partNameOf(file.remotePath) : file.remotePath;
+    try {
+        context_.pace.store(client, part, file.localPath,
+                            [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); });
+        if (atomic) client.renameOver(part, file.remotePath);
+    } catch (...) {
+        if (atomic) discardPart(session, part);
+        throw;
+    }
     if (setTime) {
         // The next comparison then does not depend on the server's clock or zone.
         try {
@@ -60,19 +80,23 @@ bool Execution::storeAttempt(Session& session, const PlannedFile& file)
     return true;
 }
 
-bool Execution::storeOne(Session& session, const PlannedFile& file)
+bool Execution::storeOne(Session& session, PlannedFile& file)
 {
     if (file.action == FileAction::unchanged) {
         ++unchanged_;
+        file.outcome = Outcome::done;
         context_.info(session, lines::unchanged(file.remotePath), 0);
         return true;
     }
     bool stored = false;
     for (std::uint32_t tried = 0;; ++tried) {
+        file.tries = tried + 1;
         try {
             stored = storeAttempt(session, file);
+            if (!stored) file.failure = session.lastReply;
             break;
         } catch (const std::exception& failure) {
+            file.failure = replyOf(failure);
             if (!retry_.again(failure, tried, !session.usable())) {
                 context_.error(session, lines::upload(file.remotePath), stepPause);
                 break;
@@ -89,5 +113,6 @@ bool Execution::storeOne(Session& session, const PlannedFile& file)
     // A late or surprise reply may have put the dialogue out of step; a session that
     // cannot get back in step is given up rather than let a reply land on the wrong command.
     if (!stored && session.usable() && session.client->outOfStep()) session.client->resynchronise();
+    file.outcome = stored ? Outcome::done : Outcome::failed;
     return stored;
 }

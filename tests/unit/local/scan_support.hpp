@@ -121,6 +121,7 @@ protected:
     static void reset()
     {
         config().recurse = true;
+        config().hidden = false;
         config().includePatterns.clear();
         config().excludePatterns.clear();
         config().ownOutputFiles.clear();

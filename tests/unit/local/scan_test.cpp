@@ -200,6 +200,29 @@ TEST_F(ScanTest, AFolderAlreadyBeingScannedIsNotEnteredAgain)
     EXPECT_EQ(texts(result.folders), (List{tree.at("sub"), tree.root()}));
 }
 
+// A remote entry whose local copy is gone is judged by the rules alone.
+TEST_F(ScanTest, WhatAScanWouldLeaveOutIsToldWithoutTheFiles)
+{
+    const std::string root = nativeForm(tree.root() + "/");
+    ScanSettings rules;
+    rules.excludePatterns = {"*.log"};
+    EXPECT_FALSE(scanLeavesOut(root, "a/b.txt", false, rules));
+    EXPECT_FALSE(scanLeavesOut(root, "a", true, rules));
+    EXPECT_TRUE(scanLeavesOut(root, "a/b.log", false, rules));
+    EXPECT_FALSE(scanLeavesOut(root, "b.log", true, rules));  // patterns judge files only
+    for (const char* hidden : {".htaccess", "a/.well-known", "a/.git/config", ".x/y.txt"})
+        EXPECT_TRUE(scanLeavesOut(root, hidden, false, rules)) << hidden;
+    EXPECT_FALSE(scanLeavesOut(root, "a.b/c.d", false, rules));
+    rules.hidden = true;
+    EXPECT_FALSE(scanLeavesOut(root, "a/.well-known/x", false, rules));
+    rules.recurse = false;
+    EXPECT_TRUE(scanLeavesOut(root, "a/b.txt", false, rules));
+    EXPECT_TRUE(scanLeavesOut(root, "a", true, rules));
+    EXPECT_FALSE(scanLeavesOut(root, "b.txt", false, rules));
+    rules.includePatterns = {"*.html"};
+    EXPECT_TRUE(scanLeavesOut(root, "b.txt", false, rules));
+}
+
 TEST_F(ScanTest, SuffixSweepTakesFilesOfOneKindFromEveryFolder)
 {
     std::string top = tree.file("a.txt");

@@ -25,6 +25,14 @@ TEST_F(ScanTest, DotNamesAreHiddenWhateverThePatternsSay)
     EXPECT_EQ(texts(result.files), (List{visible}));
     EXPECT_EQ(texts(result.folders), (List{tree.root()}));
     EXPECT_TRUE(result.errors.empty());
+    // What a mirror must leave alone on the server: the hidden entries seen.
+    EXPECT_EQ(result.leftOut, (List{tree.at(".hidden.txt"), tree.at(".secret"), tree.at("sub/.c.txt")}));
+
+    config().hidden = true;
+    config().excludePatterns = {"*\\.secret\\*"};
+    result = scanLocal(tree.root(), config());
+    EXPECT_EQ(texts(result.files), (List{tree.at(".hidden.txt"), visible, tree.at("sub/.c.txt")}));
+    EXPECT_EQ(result.leftOut, (List{tree.at(".secret/b.txt")}));
 }
 
 TEST_F(ScanTest, EntriesComeInByteOrder)

@@ -1,0 +1,14 @@
+#pragma once
+// LIST output in the "ls -l" form most servers give, for servers without MLSD.
+#include <string_view>
+#include <vector>
+
+#include "ftp/ftp_connection.hpp"
+
+// Reads `listing` into `entries` (cleared first): names byte for byte, sizes of files,
+// no times (ls gives no year for recent files and no seconds). "." and ".." are left out,
+// links lose their " -> target" and, like devices, count as `other`.
+// Returns false, with `entries` empty, when any line other than an empty one or "total N"
+// does not read: a listing that cannot be understood must not pass for an empty folder.
+// Servers hide dot-files from a plain LIST; the caller asks with "LIST -a" to see them.
+bool parseUnixListing(std::string_view listing, std::vector<RemoteEntry>& entries);
