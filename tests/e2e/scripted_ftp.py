@@ -73,6 +73,16 @@ class Script:
     offer_mlsd: bool = False
     # Listings stop in the middle of a line and the data connection is closed without close_notify.
     cut_listings: bool = False
+    # Listings (LIST or MLSD) of these folders go wrong: "close" stops mid-line, "reset" stops
+    # mid-line with a reset, "garbage" slips in a line that is no listing line; all end with "226".
+    cut_listing_of: dict[str, str] = field(default_factory=dict)
+    # RNTO onto a file that exists is refused, as servers that never replace a file do.
+    refuse_rnto_onto_existing: bool = False
+    # Stores of these names (or of their ".NAME.ftpupload-part" temporaries) keep half the data
+    # and answer "451", every time.
+    fail_store_of: set[str] = field(default_factory=set)
+    # DELE of these paths is refused with "550".
+    refuse_dele: set[str] = field(default_factory=set)
     # FEAT offers MLST; MLST, SIZE and MDTM answer for stored files and folders (times in the future).
     offer_mlst: bool = False
     # Seconds the first MLST of the first control connection waits for its answer.
@@ -168,6 +178,7 @@ class Session:
         self.cwd = "/"
         self.user = ""
         self.data_listener: socket.socket | None = None
+        self.rename_from: str | None = None
         self.lost = False
         self.protected = False
         self.index = len(server.connections)
@@ -322,10 +333,35 @@ class Session:
         else:
             self.send("211 No features.")
 
+    def entries(self, folder: str, hidden: bool = True) -> list[tuple[str, int | None]]:
+        """(name, size) of each file and (name, None) of each folder right inside `folder`."""
+        files = [(posixpath.basename(p), len(c)) for p, c in self.server.files.items() if posixpath.dirname(p) == folder]
+        folders = [(posixpath.basename(p), None) for p in self.server.folders
+                   if p != folder and posixpath.dirname(p) == folder]
+        return sorted(entry for entry in files + folders if hidden or not entry[0].startswith("."))
+
     def do_MLSD(self, argument: str) -> None:
         folder = self.resolve(argument or ".")
+        self.send_listing(folder, [
+            f"type=dir;modify=29991231000000; {name}" if size is None
+            else f"type=file;size={size};modify=29991231000000; {name}" for name, size in self.entries(folder)])
+
+    def do_LIST(self, argument: str) -> None:
+        words = argument.split(" ")
+        options = "".join(word for word in words if word.startswith("-"))
+        folder = self.resolve(" ".join(word for word in words if not word.startswith("-")) or ".")
+        hidden = "a" in options
+        self.send_listing(folder, [
+            f"{'drwxr-xr-x' if size is None else '-rw-r--r--'}    1 1000     1000     {4096 if size is None else size:>8} Jan 01  2024 {name}"
+            for name, size in ([(".", None), ("..", None)] if hidden else []) + self.entries(folder, hidden)])
+
+    def send_listing(self, folder: str, lines: list[str]) -> None:
         if self.data_listener is None:
             self.send("425 Use PASV first.")
+            return
+        if folder not in self.server.folders:
+            self.close_data_listener()
+            self.send("550 No such folder.")
             return
         self.send("150 Here comes the listing.")
         self.data_listener.settimeout(WAIT_LIMIT_SECONDS)
@@ -334,11 +370,14 @@ class Session:
         finally:
             self.close_data_listener()
         data = self.secure(data)
-        listing = "".join(f"type=file;size={len(content)};modify=29991231000000; {posixpath.basename(path)}\r\n"
-                          for path, content in sorted(self.server.files.items())
-                          if posixpath.dirname(path) == folder).encode()
-        if self.script.cut_listings:
-            data.sendall(listing[:len(listing) // 2 + 3])
+        how = "close" if self.script.cut_listings else self.script.cut_listing_of.get(folder)
+        if how == "garbage":
+            lines = lines[:1] + ["this line lists nothing"] + lines[1:]
+        listing = "".join(line + "\r\n" for line in lines).encode()
+        if how in ("close", "reset"):
+            data.sendall(listing[:-4])  # the last line loses its end
+            if how == "reset":
+                data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             data.close()  # no close_notify
             self.send("226 Listing sent.")
             return
@@ -346,6 +385,57 @@ class Session:
         self.end_in_order(data)
         data.close()
         self.send("226 Listing sent.")
+
+    def do_RETR(self, argument: str) -> None:
+        path = self.resolve(argument)
+        if self.data_listener is None or path not in self.server.files:
+            self.close_data_listener()
+            self.send("550 No such file.")
+            return
+        self.send("150 Opening data connection.")
+        self.data_listener.settimeout(WAIT_LIMIT_SECONDS)
+        try:
+            data, _ = self.data_listener.accept()
+        finally:
+            self.close_data_listener()
+        data = self.secure(data)
+        data.sendall(self.server.files[path])
+        self.end_in_order(data)
+        data.close()
+        self.send("226 Transfer complete.")
+
+    def do_RNFR(self, argument: str) -> None:
+        path = self.resolve(argument)
+        self.rename_from = path if path in self.server.files else None
+        self.send("350 Ready for RNTO." if self.rename_from else "550 No such file.")
+
+    def do_RNTO(self, argument: str) -> None:
+        path, source, self.rename_from = self.resolve(argument), self.rename_from, None
+        if source is None:
+            self.send("503 RNFR first.")
+        elif path in self.server.files and self.script.refuse_rnto_onto_existing:
+            self.send("553 File exists.")
+        elif posixpath.dirname(path) not in self.server.folders or path in self.server.folders:
+            self.send("550 Rename failed.")
+        else:
+            self.server.files[path] = self.server.files.pop(source)
+            self.send("250 Rename successful.")
+
+    def do_DELE(self, argument: str) -> None:
+        path = self.resolve(argument)
+        if path in self.server.files and path not in self.script.refuse_dele:
+            del self.server.files[path]
+            self.send("250 Deleted.")
+        else:
+            self.send("550 Delete failed.")
+
+    def do_RMD(self, argument: str) -> None:
+        path = self.resolve(argument)
+        if path in self.server.folders and path != "/" and not self.entries(path):
+            self.server.folders.discard(path)
+            self.send("250 Folder removed.")
+        else:
+            self.send("550 Remove failed.")
 
     def do_NOOP(self, _argument: str) -> None:
         self.send("200 NOOP ok.")
@@ -404,6 +494,11 @@ class Session:
         if early is not None:
             return self.complete_early(data, path, early)
         with data:
+            if name in self.script.fail_store_of or name in {f".{n}.ftpupload-part" for n in self.script.fail_store_of}:
+                received = self.receive_all(data, path)
+                self.server.files[path] = received[:len(received) // 2]  # what a real server leaves
+                self.send("451 Transfer aborted: local error.")
+                return
             if posixpath.basename(path) in self.script.stall_names:
                 self.await_hang_up(data)
                 self.send("426 Connection closed; transfer aborted.")
