@@ -51,7 +51,10 @@ Socket::IoResult DataConnection::receive(void* buffer, std::size_t capacity, std
     SocketSet set;
     set.add(*socket_, SocketSet::readable);
     if (set.wait(limit) <= 0) return {Socket::IoStatus::wouldBlock, 0};
-    return socket_->receive(buffer, capacity);
+    Socket::IoResult got = socket_->receive(buffer, capacity);
+    // Some stacks end a reset connection like an orderly one and leave the reset to be asked.
+    if (got.status == Socket::IoStatus::closed && socket_->pendingError() != 0) broken_ = true;
+    return got;
 }
 
 void DataConnection::endSending(std::chrono::microseconds limit)

@@ -43,8 +43,10 @@ struct RemoteFacts {
 };
 // The size a 213 reply to SIZE gives.
 std::optional<std::uint64_t> sizeFrom(const FtpReply& reply);
-// MLSD lines: facts case-insensitive, names byte for byte, "cdir"/"pdir" left out.
-std::vector<RemoteEntry> parseMlsd(std::string_view listing);
+// MLSD lines: facts case-insensitive, names byte for byte, "cdir"/"pdir" left out; a type
+// other than "file" or "dir" (or none) is `other`. A line that does not read as facts and a
+// name is skipped and sets `unreadable`.
+std::vector<RemoteEntry> parseMlsd(std::string_view listing, bool* unreadable = nullptr);
 // "YYYYMMDDHHMMSS[.fff]" (UTC) to seconds since 1970, and back.
 std::optional<std::int64_t> parseFtpTime(std::string_view text);
 std::string formatFtpTime(std::int64_t seconds);
@@ -203,6 +205,8 @@ private:
     // path left without a trustworthy answer (ftp_queries.cpp).
     // The bytes of a data command's transfer to us, complete or raised.
     std::string receiveText(const std::string& verb, const std::vector<std::string>& arguments, std::size_t limit);
+    // A listing's text, complete to the end of its last line.
+    std::string receiveListing(const std::string& verb, const std::vector<std::string>& arguments);
     std::size_t queryPipelined(const std::vector<std::string>& paths, std::vector<RemoteFacts>& facts, bool mlst);
     // The window's command lines for paths[first, end); `end` is set.
     std::string queryWindow(const std::vector<std::string>& paths, std::size_t first, std::size_t& end, bool mlst);

@@ -93,8 +93,12 @@ std::string formatFtpTime(std::int64_t seconds)
     return out + two(month) + two(day) + two(rest / 3600) + two(rest / 60 % 60) + two(rest % 60);
 }
 
-std::vector<RemoteEntry> parseMlsd(std::string_view listing)
+std::vector<RemoteEntry> parseMlsd(std::string_view listing, bool* unreadable)
 {
+    if (unreadable) *unreadable = false;
+    auto doubt = [unreadable] {
+        if (unreadable) *unreadable = true;
+    };
     std::vector<RemoteEntry> entries;
     std::size_t start = 0;
     while (start < listing.size()) {
@@ -103,8 +107,12 @@ std::vector<RemoteEntry> parseMlsd(std::string_view listing)
         start = end == std::string_view::npos ? listing.size() : end + 1;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         // "fact=value;fact=value; name": the name is everything after the first blank.
+        if (line.empty()) continue;
         std::size_t blank = line.find(' ');
-        if (blank == std::string_view::npos || blank + 1 >= line.size()) continue;
+        if (blank == std::string_view::npos || blank + 1 >= line.size()) {
+            doubt();
+            continue;
+        }
         RemoteEntry entry;
         entry.name = std::string(line.substr(blank + 1));
         std::string_view facts = line.substr(0, blank);
@@ -114,7 +122,10 @@ std::vector<RemoteEntry> parseMlsd(std::string_view listing)
             std::string_view fact = facts.substr(0, semi);
             facts = semi == std::string_view::npos ? std::string_view() : facts.substr(semi + 1);
             std::size_t equals = fact.find('=');
-            if (equals == std::string_view::npos) continue;
+            if (equals == std::string_view::npos) {
+                doubt();
+                continue;
+            }
             std::string name = lowered(fact.substr(0, equals));
             std::string_view value = fact.substr(equals + 1);
             if (name == "type") type = lowered(value);
@@ -123,6 +134,8 @@ std::vector<RemoteEntry> parseMlsd(std::string_view listing)
         }
         entry.folder = type == "dir" || type == "cdir" || type == "pdir";
         if (type == "cdir" || type == "pdir") continue;
+        // Links and devices ("OS.unix=slink:..."), and entries of no stated type.
+        entry.other = !entry.folder && type != "file";
         entries.push_back(std::move(entry));
     }
     return entries;
@@ -163,8 +176,21 @@ std::string FTPConnection::receiveText(const std::string& verb, const std::vecto
 
 std::vector<RemoteEntry> FTPConnection::listFolder(const std::string& path)
 {
-    return parseMlsd(
-        receiveText("MLSD", path.empty() ? std::vector<std::string>{} : std::vector{path}, maxListingBytes));
+    const std::string listing =
+        receiveListing("MLSD", path.empty() ? std::vector<std::string>{} : std::vector{path});
+    bool unreadable = false;
+    std::vector<RemoteEntry> entries = parseMlsd(listing, &unreadable);
+    if (unreadable) throw FTPException("420", "CLIENT: MLSD " + path + " has a line that cannot be read");
+    return entries;
+}
+
+std::string FTPConnection::receiveListing(const std::string& verb, const std::vector<std::string>& arguments)
+{
+    std::string listing = receiveText(verb, arguments, maxListingBytes);
+    // Every line of a listing ends with its line end: without one the last may be cut.
+    if (!listing.empty() && listing.back() != '\n')
+        throw FTPException("420", "CLIENT: " + verb + " ended in the middle of a line");
+    return listing;
 }
 
 std::vector<RemoteEntry> FTPConnection::listFolderUnix(const std::string& path)
@@ -173,7 +199,7 @@ std::vector<RemoteEntry> FTPConnection::listFolderUnix(const std::string& path)
     std::vector<std::string> arguments{"-a"};
     if (!path.empty()) arguments.push_back(path);
     std::vector<RemoteEntry> entries;
-    if (!parseUnixListing(receiveText("LIST", arguments, maxListingBytes), entries))
+    if (!parseUnixListing(receiveListing("LIST", arguments), entries))
         throw FTPException("420", "CLIENT: LIST " + path + " has a line that cannot be read");
     return entries;
 }

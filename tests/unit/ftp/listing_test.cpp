@@ -25,6 +25,19 @@ TEST(FtpListing, MlsdFactsInAnyCaseAndNamesAsTheyStand)
     EXPECT_EQ(entries[3].name, "odd;name=x");
     EXPECT_FALSE(entries[3].size);
     EXPECT_FALSE(entries[3].modified);
+
+    // A deletion must not act on a listing it could not read, nor on links.
+    bool unreadable = false;
+    parseMlsd("type=file;size=1; a\r\ngarbage-without-blank\r\n", &unreadable);
+    EXPECT_TRUE(unreadable);
+    entries = parseMlsd("type=file;size=1; a\r\nOS.unix=slink:/etc;type=OS.unix=symlink; l\r\nsize=3; untyped\r\n",
+                        &unreadable);
+    EXPECT_FALSE(unreadable);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_FALSE(entries[0].other);
+    EXPECT_TRUE(entries[1].other && entries[2].other);
+    parseMlsd("this line lists nothing\r\n", &unreadable);
+    EXPECT_TRUE(unreadable);
 }
 
 TEST(FtpListing, TimesConvertBothWays)
