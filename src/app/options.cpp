@@ -61,14 +61,24 @@ std::string passwordFrom(const std::string& path)
     return line;
 }
 
+constexpr std::uint32_t implicitTlsPort = 990;
+
 void readTlsOptions(const Arguments& arguments, Sender& sender)
 {
-    if (arguments.isPresent("tls")) sender.tls.enabled = parseTruth(arguments.firstValue("tls"));
+    if (arguments.isPresent("tls")) {
+        const std::string value = arguments.firstValue("tls");
+        std::string lowered = value;
+        for (char& c : lowered)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        sender.tls.implicit = lowered == "implicit";
+        sender.tls.enabled = sender.tls.implicit || parseTruth(value);
+        if (sender.tls.implicit && !arguments.isPresent("port")) sender.port = implicitTlsPort;
+    }
     const bool caFile = arguments.isPresent("tls-ca-file");
     const bool fingerprint = arguments.isPresent("tls-fingerprint");
     if ((caFile || fingerprint) && !sender.tls.enabled)
         throw ConversionException(std::string(caFile ? "--tls-ca-file" : "--tls-fingerprint") +
-                                  " applies only to TLS sessions: add --tls=true.");
+                                  " applies only to TLS sessions: add --tls=true (or --tls=implicit).");
     if (caFile) {
         sender.tls.caFile = arguments.firstValue("tls-ca-file");
         firstLineOf("tls-ca-file", sender.tls.caFile);

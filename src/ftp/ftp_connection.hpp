@@ -71,7 +71,13 @@ public:
     // Explicit TLS from the next connect on: AUTH TLS after the greeting, then PBSZ and
     // PROT before the login, and every data connection over TLS. No fallback to clear
     // text. The certificate is checked against the host that connect names.
-    void setTls(const TlsSettings& settings) { tlsSettings_ = settings; }
+    // `implicit`: TLS from the first byte of the connection (no AUTH TLS), as servers on port
+    // 990 expect; PBSZ and PROT follow the greeting all the same.
+    void setTls(const TlsSettings& settings, bool implicit = false)
+    {
+        tlsSettings_ = settings;
+        implicitTls_ = implicit;
+    }
     void changeDirectory(const std::string& path);
     // The created folder's path as the server reports it.
     std::string makeDirectory(const std::string& path);
@@ -218,6 +224,7 @@ private:
 
     std::vector<FtpFeature> features_;
     std::optional<TlsSettings> tlsSettings_;
+    bool implicitTls_ = false;
 
     bool lean_ = false;
     bool typeSent_ = false;

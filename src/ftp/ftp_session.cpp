@@ -13,7 +13,8 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
     // From here on the server may be listening: leave nothing half open behind a failure.
     try {
         controlSocket()->setBlocking(false);
-        expectReply("220");
+        // Implicit TLS: the greeting already comes over it.
+        if (!tlsSettings_ || !implicitTls_) expectReply("220");
         if (tlsSettings_) secureControl(host);
         if (user.empty()) return;
         issueCommand("USER", {user});
@@ -38,13 +39,18 @@ void FTPConnection::secureControl(const std::string& host)
     TlsSettings settings = *tlsSettings_;
     settings.host = host;
     std::unique_ptr<TlsContext> context = TlsContext::create(settings);
-    issueCommand("AUTH", {"TLS"});
-    FtpReply reply = readReply();
-    if (isSilence(reply)) raiseSilence();
-    if (reply.code != "234")
-        throw FTPException(reply.code, "The server refused AUTH TLS (" + reply.code + " " + reply.message +
-                                           "); the login is not sent in clear text.");
-    startTls(std::move(context));
+    if (implicitTls_) {
+        startTls(std::move(context));
+        expectReply("220");
+    } else {
+        issueCommand("AUTH", {"TLS"});
+        FtpReply reply = readReply();
+        if (isSilence(reply)) raiseSilence();
+        if (reply.code != "234")
+            throw FTPException(reply.code, "The server refused AUTH TLS (" + reply.code + " " + reply.message +
+                                               "); the login is not sent in clear text.");
+        startTls(std::move(context));
+    }
     issueCommand("PBSZ", {"0"});
     expectReply("200");
     issueCommand("PROT", {"P"});

@@ -12,6 +12,8 @@ class Trace;
 // --tls and its checks; the host is the run's own.
 struct TlsOptions {
     bool enabled = false;
+    // --tls=implicit: TLS from the first byte, on port 990 unless --port says otherwise.
+    bool implicit = false;
     std::string caFile;       // further PEM roots; empty: the system's only
     std::string fingerprint;  // 64 lowercase hex digits; empty: chain and name checks
 };

@@ -8,7 +8,7 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
-def tls_handler(certificate: str, highest: str | None):
+def tls_handler(certificate: str, highest: str | None, implicit: bool = False):
     from OpenSSL import SSL
     from OpenSSL._util import lib
     from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
@@ -20,7 +20,17 @@ def tls_handler(certificate: str, highest: str | None):
                          bool(lib.SSL_session_reused(self.socket._ssl)))
 
     class Handler(TLS_FTPHandler):
-        pass
+        def handle(self):
+            # Implicit TLS: the handshake comes first, the greeting over it.
+            if implicit:
+                self.secure_connection(self.ssl_context)
+            else:
+                super().handle()
+
+        def handle_ssl_established(self):
+            if implicit and not getattr(self, "_greeted", False):
+                self._greeted = True
+                TLS_FTPHandler.handle(self)
 
     Handler.certfile = certificate
     Handler.tls_control_required = Handler.tls_data_required = True
@@ -39,6 +49,7 @@ def main() -> None:
     parser.add_argument("--passive-ports", required=True, help="FIRST-LAST")
     parser.add_argument("--tls-cert", help="PEM with certificate and key: TLS required on every connection")
     parser.add_argument("--tls-max", choices=["1.2"], help="highest TLS version offered")
+    parser.add_argument("--tls-implicit", action="store_true", help="TLS from the first byte (no AUTH TLS)")
     options = parser.parse_args()
 
     # Every command and reply goes to standard error, which the caller keeps as the server's log.
@@ -51,7 +62,7 @@ def main() -> None:
         pass
 
     if options.tls_cert:
-        Handler = tls_handler(options.tls_cert, options.tls_max)
+        Handler = tls_handler(options.tls_cert, options.tls_max, options.tls_implicit)
 
     Handler.authorizer = authorizer
     Handler.passive_ports = range(first, last + 1)

@@ -69,6 +69,8 @@ class Script:
     data_receive_buffer: int = 4096
     # A PEM file (certificate, then key): AUTH TLS is offered, and PROT P puts data connections on TLS.
     tls_certificate: str | None = None
+    # Implicit TLS: the control connection is wrapped before the greeting.
+    implicit_tls: bool = False
     # FEAT offers MLSD, which lists the stored files with their sizes and a time in the future.
     offer_mlsd: bool = False
     # Listings stop in the middle of a line and the data connection is closed without close_notify.
@@ -216,6 +218,8 @@ class Session:
     def run(self) -> None:
         if self.lose_here(""):
             return
+        if self.script.implicit_tls:
+            self.control = self.tls_context().wrap_socket(self.control, server_side=True)
         self.send(self.script.greeting)
         while (raw := self.read_command()) is not None:
             command = Command(raw, time.monotonic())

@@ -19,11 +19,11 @@ def certificates(tmp_path_factory):
     return make_certificates(tmp_path_factory.mktemp("certs"))
 
 
-def tls_login(program, server, tmp_path, *options):
+def tls_login(program, server, tmp_path, *options, tls="true"):
     password_file = tmp_path / "password.txt"
     password_file.write_text(server.password + "\n")
     return [f"--host={server.host}", f"--port={server.port}", f"--username={server.user}",
-            f"--password-file={program.local(password_file)}", "--timeout=2", "--tls=true", *options]
+            f"--password-file={program.local(password_file)}", "--timeout=2", f"--tls={tls}", *options]
 
 
 def pyftpd_tls(tmp_path, certificate, *extra):
@@ -43,14 +43,15 @@ def vsftpd_tls(tmp_path, shared_dir, certificate, reuse):
         "require_ssl_reuse": "YES" if reuse else "NO", "strict_ssl_read_eof": "YES"})
 
 
-@pytest.mark.parametrize("kind", ["vsftpd", "vsftpd-unpaced", "pyftpdlib", "pyftpdlib-tls1.2"])
+@pytest.mark.parametrize("kind", ["vsftpd", "vsftpd-unpaced", "pyftpdlib", "pyftpdlib-tls1.2", "pyftpdlib-implicit"])
 def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, certificates):
     if kind.startswith("vsftpd"):
         # Wine's SChannel offers no session reuse: every data connection is a full handshake,
         # which vsftpd refuses ("522 ... session reuse required") unless told not to insist.
         server = vsftpd_tls(tmp_path, shared_dir, certificates.leaf, reuse=not program.is_wine)
     else:
-        server = pyftpd_tls(tmp_path, certificates.leaf, *(["--tls-max", "1.2"] if kind.endswith("1.2") else []))
+        extra = {"pyftpdlib-tls1.2": ["--tls-max", "1.2"], "pyftpdlib-implicit": ["--tls-implicit"]}
+        server = pyftpd_tls(tmp_path, certificates.leaf, *extra.get(kind, []))
     # Each of the sessions has a TLS session of its own to resume.
     unpaced = ["--pacing=false", "--connections=2"] if kind.endswith("unpaced") else []
     with server:
@@ -60,7 +61,8 @@ def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, ce
             server.remote, server.arrived = str(server.root / "incoming"), server.root / "incoming"
         local = make_tree(tmp_path / "local", FILES)
         run = program.run(f"--local={program.local(local)}", f"--remote={server.remote}",
-                          *tls_login(program, server, tmp_path, f"--tls-ca-file={program.local(certificates.ca)}"),
+                          *tls_login(program, server, tmp_path, f"--tls-ca-file={program.local(certificates.ca)}",
+                                     tls="IMPLICIT" if kind.endswith("implicit") else "true"),
                           *unpaced)
         assert run.status == 0, run.describe()
         assert run.lines[:5] == opening(program, local, server, len(FILES)), run.describe()
@@ -71,6 +73,8 @@ def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, ce
             version = "TLSv1.2" if kind.endswith("1.2") or program.is_wine else "TLSv1.3"
             data = re.findall(r"TLS data connection: (\S+), session reused: (\w+)", server.log.read_text())
             assert data == [(version, str(not program.is_wine))] * len(FILES), data
+            # Implicit TLS: the greeting already came over TLS, so nothing asks for it.
+            assert ("AUTH TLS" in server.log.read_text()) == (not kind.endswith("implicit"))
         else:
             log = server.protocol_log()
             assert re.findall(r'"(USER|PASS|AUTH|PBSZ|PROT)\b', log)[:5] == ["AUTH", "PBSZ", "PROT", "USER", "PASS"], log
@@ -126,8 +130,8 @@ FINGERPRINT = "ab" * 32
 
 
 @pytest.mark.parametrize("options, box", [
-    ([f"--tls-fingerprint={FINGERPRINT}"], "--tls-fingerprint applies only to TLS sessions: add --tls=true."),
-    (["--tls=false", "--tls-ca-file=ca.pem"], "--tls-ca-file applies only to TLS sessions: add --tls=true."),
+    ([f"--tls-fingerprint={FINGERPRINT}"], "--tls-fingerprint applies only to TLS sessions: add --tls=true (or --tls=implicit)."),
+    (["--tls=false", "--tls-ca-file=ca.pem"], "--tls-ca-file applies only to TLS sessions: add --tls=true (or --tls=implicit)."),
     (["--tls=true", f"--tls-fingerprint={FINGERPRINT}ab"],
      f"The --tls-fingerprint `{FINGERPRINT}ab` is not a SHA-256 fingerprint: 64 hex digits, with or without \":\"."),
     (["--tls=yes"], "Could not convert `yes` of type char[] to type bool."),

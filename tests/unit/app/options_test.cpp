@@ -61,3 +61,26 @@ TEST_F(OptionFiles, TheTraceIsLeftOutOfTheUploadHoweverItsPathIsSpelt)
     EXPECT_EQ(sent, (std::set<std::string>{tree.at("data/a.txt"), tree.at("data/sub/run.trace")}));
 }
 }
+
+namespace {
+TEST_F(OptionFiles, ImplicitTlsTakesPort990UnlessAPortIsGiven)
+{
+    tree.file("data/a.txt");
+    ConsoleLog consoleLog;
+    bool scanErrors = false;
+    for (const auto& [words, port] : {std::pair<Words, std::uint32_t>{{"--tls=Implicit"}, 990u},
+                                      {{"--tls=implicit", "--port=2121"}, 2121u},
+                                      {{"--tls=true"}, 21u}}) {
+        Arguments arguments;
+        declareOptions(arguments);
+        Words all{"--local=" + tree.at("data")};
+        all.insert(all.end(), words.begin(), words.end());
+        arguments.parse(all);
+        Sender sender{consoleLog};
+        ASSERT_TRUE(readOptions(arguments, sender, scanErrors));
+        EXPECT_EQ(sender.port, port) << words[0];
+        EXPECT_TRUE(sender.tls.enabled);
+        EXPECT_EQ(sender.tls.implicit, words[0] != "--tls=true");
+    }
+}
+}
