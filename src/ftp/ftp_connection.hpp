@@ -87,6 +87,8 @@ public:
     // TYPE I, once per session (sizes that count are binary ones).
     void useBinary();
     void readFeatures();
+    // OPTS UTF8 ON; any answer but silence is taken.
+    void announceUtf8();
     bool isSupported(const std::string& name) const;
     bool isKnownSupported(const std::string& name) const;
     // FEAT named MLST or MLSD: a server that implements MLST implements MLSD, and many

@@ -77,6 +77,13 @@ void FTPConnection::changeDirectory(const std::string& path)
     expectReply("250");
 }
 
+void FTPConnection::announceUtf8()
+{
+    issueCommand("OPTS", {"UTF8", "ON"});
+    // A refusal (Pure-FTPd answers 504) changes nothing: the names are the same bytes.
+    if (isSilence(readReply())) raiseSilence();
+}
+
 void FTPConnection::renameFrom(const std::string& path)
 {
     issueCommand("RNFR", {path});

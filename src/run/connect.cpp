@@ -1,5 +1,7 @@
 #include "run/connect.hpp"
 
+#include <algorithm>
+
 #include "ftp/ftp.hpp"
 #include "ftp/trace.hpp"
 #include "run/context.hpp"
@@ -54,15 +56,20 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     client.changeDirectory(settings.remote);
     if (!quietCheck(session)) return context_.error(session, lines::cd(settings.remote), stepPause);
     if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
-    if (settings.skipUnchanged || settings.deleteGone) client.readFeatures();
+    if (settings.skipUnchanged || settings.deleteGone || settings.atomic) {
+        client.readFeatures();
+        // Names go out as UTF-8 in any case; some servers only take them so once told.
+        if (client.isKnownSupported("UTF8")) client.announceUtf8();
+    }
     return true;
 }
 
-bool Connector::connectWithRetries(Session& session, bool announce) const
+bool Connector::connectWithRetries(Session& session, bool announce, std::uint32_t most) const
 {
+    const std::uint32_t retries = std::min(most, retry_.retries());
     for (std::uint32_t tried = 0;; ++tried) {
         // A run without retries goes exactly the old way: one try, its lines.
-        if (tried >= retry_.retries()) return logIn(session, announce, false, tried == 0);
+        if (tried >= retries) return logIn(session, announce, false, tried == 0);
         try {
             return logIn(session, announce, true, tried == 0);
         } catch (const std::exception& failure) {
@@ -96,7 +103,10 @@ void Connector::openFurther(Session& session) const
 {
     try {
         newClient(session);
-        if (!connectWithRetries(session, false)) session.client->close();
+        // A server that limits the sessions per address refuses further ones ("421", or "530"
+        // at login) for as long as the others last: one more try, then the run goes on with
+        // the sessions it has.
+        if (!connectWithRetries(session, false, 1)) session.client->close();
     } catch (const std::exception& failure) {
         // A folder this session cannot enter ends only this session.
         context_.error(session, connectFailure(failure), stepPause);

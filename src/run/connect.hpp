@@ -1,6 +1,7 @@
 #pragma once
 // Opening the sessions of a run: connect, log in, enter the remote folder, with the step
 // lines and the retry rule; and replacing a session that was lost on the way.
+#include <cstdint>
 #include <exception>
 #include <string>
 
@@ -19,7 +20,8 @@ public:
     // "connecting..." is written once, before the first try.
     bool logIn(Session& session, bool announce, bool raiseWhatMayPass = false, bool connectingLine = true) const;
     // The first connect of a session, tried again while its failures may pass.
-    bool connectWithRetries(Session& session, bool announce = true) const;
+    // At most `most` retries, however many the run allows.
+    bool connectWithRetries(Session& session, bool announce = true, std::uint32_t most = UINT32_MAX) const;
     // A new connection for the session, silently; false when that failed too.
     bool reopen(Session& session) const;
     // A session found lost between steps: "retry connect to ..." lines, waits and new

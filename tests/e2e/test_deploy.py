@@ -297,3 +297,18 @@ def test_a_listing_cut_short_or_unreadable_deletes_nothing(program, tmp_path):
         assert [line for line in run.lines if line.startswith("error:")] == [error("delete skipped", "500")], how
         assert not moves(server, "DELE", "RMD"), (how, server.lines)
         assert server.files == remote | {"/www/keep.txt": b"k"} and "/www/sub" in server.folders
+
+
+def test_names_beyond_ascii_arrive_as_utf8_and_are_matched_again(program, real_server, tmp_path):
+    files = {"Über uns.html": b"ueber", "日本語/索引.txt": b"index", "a b.txt": b"space"}
+    local = make_tree(tmp_path / "site", files)
+    first = deploy(program, real_server, local, "--skip-unchanged=true", "--delete=true")
+    assert first.status == 0 and first.lines[-1] == "uploaded: 3 files", first.describe()
+    # The same bytes on the server's disk as in the local names.
+    assert arrived(real_server.arrived) == files
+    (local / "a b.txt").unlink()
+    again = deploy(program, real_server, local, "--skip-unchanged=true", "--delete=true")
+    assert again.status == 0, again.describe()
+    assert told(again, "unchanged") == ["Über uns.html", "日本語/索引.txt"]
+    assert told(again, "deleted") == ["a b.txt"]
+    assert again.lines[-1] == "uploaded: 0 files, 2 unchanged, 1 deleted"

@@ -95,6 +95,15 @@ def test_what_may_pass_is_tried_again_and_what_will_not_is_not(program, tmp_path
     assert not any(line.startswith("error:") for line in run.lines)
     assert server.files == {"/www/a.txt": b"aa", "/www/b.txt": b"bb"}
 
+    # A further session the server keeps refusing (its per-address limit) gets one more try,
+    # then the run goes on with the sessions it has.
+    with ScriptedFtpServer(Script(refuse_connections={2, 3, 4})) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=3", "--connections=2")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 2 files", run.describe()
+    assert run.lines.count(info(f"retry connect to {HOST} (1 of 3)")) == 1 and len(server.connections) == 3
+    assert [line.split("\t")[1] for line in run.lines if line.startswith("error:")] == [
+        f"connect to {HOST} Too many connections. tester ****"], run.describe()
+
     # A permanent refusal is not tried again.
     with ScriptedFtpServer(Script(refuse_first_stor="550 Permission denied.")) as server:
         run = run_against(program, server, local, "--pacing=false", "--retries=3")
