@@ -1159,7 +1159,10 @@ def program_version() -> str:
 
     top = git("rev-parse", "--show-toplevel")
     if not top:
-        tree = "not inside a git tree"
+        # A copy measured so that the tree can be rebuilt meanwhile: say where the bench ran from.
+        here = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short=12", "HEAD"],
+                              capture_output=True, text=True).stdout.strip()
+        tree = f"not inside a git tree (the benchmark ran from {REPO} at commit {here or 'unknown'})"
     else:
         changed = [line[3:] for line in git("status", "--porcelain",
                                             "--untracked-files=no").splitlines()]
@@ -1168,7 +1171,7 @@ def program_version() -> str:
         tree = (f"tree {top} at {git('describe', '--always', '--long', '--dirty')} "
                 f"(commit {git('rev-parse', 'HEAD')[:12]}, branch "
                 f"{git('rev-parse', '--abbrev-ref', 'HEAD')}, {state})")
-    return f"`{version}` — {EXE}, file dated {built}, in the {tree}"
+    return f"`{version}` — {EXE}, file dated {built}, {tree if not top else 'in the ' + tree}"
 
 
 def cpu_model() -> str:
