@@ -14,7 +14,7 @@
 #include "ftp/ftp_exception.hpp"
 #include "ftp/ftp_reply.hpp"
 #include "ftp/telnet.hpp"
-#include "net/ipv4_address.hpp"
+#include "net/ip_address.hpp"
 #include "net/socket.hpp"
 #include "net/tls_channel.hpp"
 
@@ -203,12 +203,16 @@ protected:
 private:
     // Where a data connection goes: the control connection's peer, at the port a passive
     // reply named.
-    IPv4Address passiveTarget(std::uint16_t port) const;
-    // The unpaced store's first write (TYPE and ALLO while needed, PASV, and STOR once it
-    // may go with them) and its replies: the data connection's target.
-    IPv4Address sendLeanBatch(const std::string& storeLine, std::uint64_t size, bool storeWithPasv);
+    IpAddress passiveTarget(std::uint16_t port) const;
+    // The control connection runs over IPv6: data connections are negotiated with EPSV.
+    bool controlIsIpv6() const;
+    // EPSV and its 229 answer: the port to connect to.
+    std::uint16_t extendedPassivePort();
+    // The unpaced store's first write (TYPE and ALLO while needed, PASV (EPSV over IPv6),
+    // and STOR once it may go with them) and its replies: the data connection's target.
+    IpAddress sendLeanBatch(const std::string& storeLine, std::uint64_t size, bool storeWithPasv);
     // Opens the data connection while STOR (sent now, unless it went with PASV) travels.
-    DataConnection connectLeanData(const IPv4Address& address, const std::string& storeLine, bool storeWithPasv);
+    DataConnection connectLeanData(const IpAddress& address, const std::string& storeLine, bool storeWithPasv);
     // Asks the paths in windows kept in flight and fills in their facts; returns the first
     // path left without a trustworthy answer (ftp_queries.cpp).
     // The bytes of a data command's transfer to us, complete or raised.

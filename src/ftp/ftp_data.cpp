@@ -9,9 +9,9 @@ namespace {
 // for one socket buffer is beyond saving anyway.
 constexpr int drainCapInTimeouts = 30;
 
-Socket connectData(const IPv4Address& address, std::chrono::microseconds limit)
+Socket connectData(const IpAddress& address, std::chrono::microseconds limit)
 {
-    Socket data = Socket::create();
+    Socket data = Socket::create(address.family());
     data.connectWithin(address, limit);
     return data;
 }
@@ -40,28 +40,35 @@ FtpReply FTPConnection::awaitCompletion(DataConnection& data)
 
 void FTPConnection::secureDataConnection(DataConnection& data) { data.secure(tlsContext(), waitLimit()); }
 
-IPv4Address FTPConnection::passiveTarget(std::uint16_t port) const
+IpAddress FTPConnection::passiveTarget(std::uint16_t port) const
 {
     // Only the port is taken from a passive reply: the host in it could send the file's
     // bytes to any machine a hostile server or a meddler on the path names.
     return controlSocket()->peerAddress().withPort(port);
 }
 
+bool FTPConnection::controlIsIpv6() const { return controlSocket()->peerAddress().isV6(); }
+
+std::uint16_t FTPConnection::extendedPassivePort()
+{
+    issueCommand("EPSV");
+    FtpReply reply = expectReply("229");
+    auto port = parseEpsvReply(reply.message);
+    if (!port) throw FTPException("501", "CLIENT: Unable to parse address");
+    return *port;
+}
+
 Socket FTPConnection::openPassiveConnection()
 {
     if (!connected()) raiseClientError("CLIENT: Not connected");
+    // PASV can name only an IPv4 address (RFC 2428): over IPv6 it is never sent.
+    if (controlIsIpv6()) return connectData(passiveTarget(extendedPassivePort()), waitLimit());
     if (isKnownSupported("SPSV")) {
         issueCommand("SPSV");
         FtpReply reply = expectReply("227");
         return connectData(passiveTarget(parseSpsvReply(reply.message)), waitLimit());
     }
-    if (isKnownSupported("EPSV")) {
-        issueCommand("EPSV");
-        FtpReply reply = expectReply("229");
-        auto port = parseEpsvReply(reply.message);
-        if (!port) throw FTPException("501", "CLIENT: Unable to parse address");
-        return connectData(passiveTarget(*port), waitLimit());
-    }
+    if (isKnownSupported("EPSV")) return connectData(passiveTarget(extendedPassivePort()), waitLimit());
     issueCommand("PASV");
     FtpReply reply = expectReply("227");
     auto target = parsePasvReply(reply.message);

@@ -1,5 +1,5 @@
 // Storing files with as few round trips as the protocol allows. Per file the client
-// waits three times: for the PASV answer (STOR travels with it), for the data
+// waits three times: for the PASV (over IPv6: EPSV) answer (STOR travels with it), for the data
 // connection (the STOR answer travels meanwhile), and for the completion reply.
 // PASV is not sent ahead during a transfer: some servers drop the transfer in
 // progress when a PASV arrives.
@@ -51,7 +51,7 @@ bool FTPConnection::resynchronise() noexcept
     return false;
 }
 
-IPv4Address FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint64_t size, bool storeWithPasv)
+IpAddress FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint64_t size, bool storeWithPasv)
 {
     enum class Due { type, allo, pasv };
     std::vector<Due> due;
@@ -64,7 +64,8 @@ IPv4Address FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint
         batch += commandLine("ALLO", {std::to_string(size)});
         due.push_back(Due::allo);
     }
-    batch += "PASV\r\n";
+    const bool extended = controlIsIpv6();
+    batch += extended ? "EPSV\r\n" : "PASV\r\n";
     due.push_back(Due::pasv);
     if (storeWithPasv) batch += storeLine;
     sendCommands(batch);
@@ -90,19 +91,26 @@ IPv4Address FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint
         }
     }
     if (refused) throw *refused;
-    auto target = pasv.code == "227" ? parsePasvReply(pasv.message) : std::nullopt;
-    if (target) return passiveTarget(target->port);
+    const std::string wanted = extended ? "229" : "227";
+    std::optional<std::uint16_t> port;
+    if (pasv.code == wanted) {
+        if (extended)
+            port = parseEpsvReply(pasv.message);
+        else if (auto target = parsePasvReply(pasv.message))
+            port = target->port;
+    }
+    if (port) return passiveTarget(*port);
     // STOR went out with the PASV: its answer is read here. One that accepts the store
     // leaves its completion reply owed, and the session out of step until it has come.
     if (storeWithPasv) readReply();
-    if (pasv.code != "227") raiseReplyError(pasv);
+    if (pasv.code != wanted) raiseReplyError(pasv);
     throw FTPException("501", "CLIENT: Unable to parse address");
 }
 
-DataConnection FTPConnection::connectLeanData(const IPv4Address& address, const std::string& storeLine,
+DataConnection FTPConnection::connectLeanData(const IpAddress& address, const std::string& storeLine,
                                               bool storeWithPasv)
 {
-    Socket socket = Socket::create();
+    Socket socket = Socket::create(address.family());
     socket.setBlocking(false);
     const bool connectedAtOnce = socket.startConnect(address);
     DataConnection data(std::move(socket));
@@ -128,7 +136,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     // the server answers STOR once the data connection opened on the PASV answer is in.
     // Until then STOR waits for those answers, since a refusal must stop it.
     const bool storeWithPasv = typeSent_ && !alloNeeded_;
-    const IPv4Address address = sendLeanBatch(storeLine, size, storeWithPasv);
+    const IpAddress address = sendLeanBatch(storeLine, size, storeWithPasv);
     DataConnection data = connectLeanData(address, storeLine, storeWithPasv);
     DataTrace trace(*this, "STOR " + remotePath, address.toString());
 

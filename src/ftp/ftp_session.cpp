@@ -9,13 +9,16 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
     owed_ = 0;
     outOfStep_ = false;
     pipelineQueries_ = true;
-    openControlSocket(host, port);
+    // "[::1]" is how an IPv6 literal is written next to a port; the address and the
+    // certificate's IP name are the bare literal.
+    const std::string bare(withoutBrackets(host));
+    openControlSocket(bare, port);
     // From here on the server may be listening: leave nothing half open behind a failure.
     try {
         controlSocket()->setBlocking(false);
         // Implicit TLS: the greeting already comes over it.
         if (!tlsSettings_ || !implicitTls_) expectReply("220");
-        if (tlsSettings_) secureControl(host);
+        if (tlsSettings_) secureControl(bare);
         if (user.empty()) return;
         issueCommand("USER", {user});
         FtpReply reply = readReply();

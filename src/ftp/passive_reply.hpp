@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "net/ipv4_address.hpp"
+#include "net/ip_address.hpp"
 
 struct PassiveTarget {
     std::string host;  // dotted text as the server wrote it (numbers joined with ".")

@@ -39,17 +39,30 @@ void Telnet::closeControlSocket() noexcept
 Socket& Telnet::openControlSocket(const std::string& host, std::uint16_t port)
 {
     closeControlSocket();
-    std::vector<IPv4Address> addresses = NetHost::resolve(host);
+    std::vector<IpAddress> addresses = NetHost::resolve(host);
     if (addresses.empty()) throw AddressException("Unable to resolve host '" + host + "'");
 
     // Every address is tried at once; the earliest in resolver order that connects wins.
+    // Of several, one that fails (a family this machine lacks, a refusal) leaves the rest
+    // to go on, with a line naming it.
+    const bool several = addresses.size() > 1;
+    auto failed = [&](const IpAddress& address, const std::string& reason) {
+        if (several) traceLine("connect " + address.withPort(port).toString() + " failed: " + reason);
+    };
     std::vector<Socket> attempts;
+    std::vector<IpAddress> targets;
     attempts.reserve(addresses.size());
     for (const auto& address : addresses) {
-        Socket attempt = Socket::create();
-        attempt.setBlocking(false);
-        attempt.startConnect(address.withPort(port));
-        attempts.push_back(std::move(attempt));
+        try {
+            Socket attempt = Socket::create(address.family());
+            attempt.setBlocking(false);
+            attempt.startConnect(address.withPort(port));
+            attempts.push_back(std::move(attempt));
+            targets.push_back(address);
+        } catch (const SocketException& failure) {
+            if (!several || (attempts.empty() && &address == &addresses.back())) throw;
+            failed(address, failure.message());
+        }
     }
 
     const auto deadline = Clock::now() + timeoutDuration();
@@ -73,10 +86,12 @@ Socket& Telnet::openControlSocket(const std::string& host, std::uint16_t port)
             if (!set.isWritable(k) && !set.hasFailed(k)) continue;
             std::size_t i = index[k];
             // A refused attempt is reported ready too; only one without a pending error connected.
-            if (set.isWritable(k) && attempts[i].pendingError() == 0) {
+            const int error = attempts[i].pendingError();
+            if (set.isWritable(k) && error == 0) {
                 chosen = i;
                 break;
             }
+            failed(targets[i], Socket::errorText(error));
             pending[i] = false;
             --open;
         }

@@ -12,16 +12,14 @@ using sockapi::Native;
 
 Native native(Socket::Handle handle) { return static_cast<Native>(handle); }
 
-sockaddr_in toSockaddr(const IPv4Address& address)
+// The address a name query fills in; the default one when the query fails.
+template <class Query>
+IpAddress queried(Native socket, Query query)
 {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_port = htons(address.port());
-    in.sin_addr.s_addr = htonl(address.address());
-    return in;
+    sockapi::NativeAddress address;
+    if (query(socket, address.get(), &address.length) != 0) return {};
+    return sockapi::fromNative(address.get()).value_or(IpAddress());
 }
-
-IPv4Address fromSockaddr(const sockaddr_in& in) { return IPv4Address(ntohl(in.sin_addr.s_addr), ntohs(in.sin_port)); }
 
 template <class T>
 void setOption(Native socket, int name, const T& value)
@@ -58,9 +56,9 @@ int Socket::lastError() { return sockapi::lastError(); }
 std::string Socket::errorText(int code) { return sys::errorText(code); }
 int Socket::timedOutError() { return sockapi::timedOut; }
 
-Socket Socket::create()
+Socket Socket::create(IpAddress::Family family)
 {
-    Native handle = sockapi::createStream();
+    Native handle = sockapi::createStream(family);
     if (handle == sockapi::invalidNative) throw SocketException("Unable to create socket: " + lastErrorText());
     return Socket(static_cast<Handle>(handle));
 }
@@ -71,10 +69,10 @@ void Socket::setBlocking(bool blocking)
         throw SocketException("Unable to set socket blocking: " + lastErrorText());
 }
 
-bool Socket::startConnect(const IPv4Address& address)
+bool Socket::startConnect(const IpAddress& address)
 {
-    sockaddr_in in = toSockaddr(address);
-    if (::connect(native(handle_), reinterpret_cast<const sockaddr*>(&in), sizeof in) == 0) return true;
+    const sockapi::NativeAddress target = sockapi::toNative(address);
+    if (::connect(native(handle_), target.get(), target.length) == 0) return true;
     if (sockapi::connectPending(sockapi::lastError())) return false;
     throw SocketException("Unable to connect socket: " + lastErrorText());
 }
@@ -88,7 +86,7 @@ int Socket::pendingError() const
     return error;
 }
 
-void Socket::connectWithin(const IPv4Address& address, std::chrono::microseconds limit)
+void Socket::connectWithin(const IpAddress& address, std::chrono::microseconds limit)
 {
     setBlocking(false);
     if (startConnect(address)) return;
@@ -100,11 +98,11 @@ void Socket::connectWithin(const IPv4Address& address, std::chrono::microseconds
     if (error != 0) throw SocketException("Unable to connect socket: " + errorText(error));
 }
 
-void Socket::bindAndListen(const IPv4Address& address, int backlog)
+void Socket::bindAndListen(const IpAddress& address, int backlog)
 {
     if (sockapi::reuseAddress) setOption(native(handle_), SO_REUSEADDR, 1);
-    sockaddr_in in = toSockaddr(address);
-    if (::bind(native(handle_), reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0)
+    const sockapi::NativeAddress local = sockapi::toNative(address);
+    if (::bind(native(handle_), local.get(), local.length) != 0)
         throw SocketException("Unable to bind socket: " + lastErrorText());
     if (::listen(native(handle_), backlog) != 0)
         throw SocketException("Unable to listen on socket: " + lastErrorText());
@@ -146,20 +144,18 @@ Socket::IoResult Socket::receiveWith(void* buffer, std::size_t capacity, int fla
     return {failureStatus(), 0};
 }
 
-IPv4Address Socket::localAddress() const
+IpAddress Socket::localAddress() const
 {
-    sockaddr_in in{};
-    sockapi::AddressLength length = sizeof in;
-    if (getsockname(native(handle_), reinterpret_cast<sockaddr*>(&in), &length) != 0) return {};
-    return fromSockaddr(in);
+    return queried(native(handle_), [](Native socket, sockaddr* address, sockapi::AddressLength* length) {
+        return getsockname(socket, address, length);
+    });
 }
 
-IPv4Address Socket::peerAddress() const
+IpAddress Socket::peerAddress() const
 {
-    sockaddr_in in{};
-    sockapi::AddressLength length = sizeof in;
-    if (getpeername(native(handle_), reinterpret_cast<sockaddr*>(&in), &length) != 0) return {};
-    return fromSockaddr(in);
+    return queried(native(handle_), [](Native socket, sockaddr* address, sockapi::AddressLength* length) {
+        return getpeername(socket, address, length);
+    });
 }
 
 std::optional<std::size_t> Socket::unsentBytes() const

@@ -1,5 +1,5 @@
 #pragma once
-// A TCP stream socket over IPv4. Move-only; the destructor closes it.
+// A TCP stream socket over IPv4 or IPv6. Move-only; the destructor closes it.
 // Every operation that can fail in a way the caller must report throws
 // SocketException; the data-path calls (send, receive) return a status instead.
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "net/ipv4_address.hpp"
+#include "net/ip_address.hpp"
 
 class Socket {
 public:
@@ -22,8 +22,8 @@ public:
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
-    // A new, unconnected IPv4 TCP socket. Failure: "Unable to create socket: " + system text.
-    static Socket create();
+    // A new, unconnected TCP socket. Failure: "Unable to create socket: " + system text.
+    static Socket create(IpAddress::Family family = IpAddress::Family::v4);
 
     bool valid() const { return handle_ != invalidHandle; }
     Handle handle() const { return handle_; }
@@ -34,16 +34,16 @@ public:
     // Starts a connection. True when it completed at once, false when it is in
     // progress (non-blocking socket). Any other result throws
     // "Unable to connect socket: " + system text.
-    bool startConnect(const IPv4Address& address);
+    bool startConnect(const IpAddress& address);
     // The socket's pending error (SO_ERROR): 0 once a started connection succeeded.
     int pendingError() const;
     // Connects without blocking for longer than `limit`; the socket is left non-blocking.
     // Failure (refused, unreachable, or no answer in time): "Unable to connect socket: " + text.
-    void connectWithin(const IPv4Address& address, std::chrono::microseconds limit);
+    void connectWithin(const IpAddress& address, std::chrono::microseconds limit);
 
     // Binds (with address reuse) and listens. Failures: "Unable to bind socket: " /
     // "Unable to listen on socket: " + system text.
-    void bindAndListen(const IPv4Address& address, int backlog);
+    void bindAndListen(const IpAddress& address, int backlog);
     // Accepts one pending connection. Failure: "Unable to accept socket connection: " + text.
     Socket accept();
 
@@ -59,8 +59,8 @@ public:
     // As receive, but the bytes stay queued for the next receive.
     IoResult peek(void* buffer, std::size_t capacity);
 
-    IPv4Address localAddress() const;
-    IPv4Address peerAddress() const;
+    IpAddress localAddress() const;
+    IpAddress peerAddress() const;
 
     // Makes close() reset the connection (linger 0) so the peer sees an abort.
     void setAbortiveClose() noexcept;

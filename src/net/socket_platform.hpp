@@ -1,11 +1,14 @@
 #pragma once
 // Where BSD sockets and Winsock differ, so socket.cpp is written once.
-// It pulls in the platform's socket headers: include it only from socket*.cpp.
+// It pulls in the platform's socket headers: include it only from the net folder's .cpp files.
 #include <cstddef>
 #include <optional>
 
+#include "net/ip_address.hpp"
+
 #ifdef _WIN32
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 namespace sockapi {
 using Native = SOCKET;
@@ -31,6 +34,7 @@ inline void closeNative(Native socket) { closesocket(socket); }
 }
 #else
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,9 +68,23 @@ inline void closeNative(Native socket) { ::close(socket); }
 
 // In socket_posix.cpp / socket_win32.cpp.
 namespace sockapi {
-// A new IPv4 TCP socket (close-on-exec on POSIX), or invalidNative.
+// A new TCP socket of `family` (close-on-exec on POSIX), or invalidNative.
 // Throws SocketException when the socket library could not be started.
-Native createStream();
+Native createStream(IpAddress::Family family);
 bool setBlocking(Native socket, bool blocking);
 std::optional<std::size_t> unsentBytes(Native socket);
+}
+
+// In native_address.cpp: the one place that converts to and from the system's address structures.
+namespace sockapi {
+struct NativeAddress {
+    sockaddr_storage storage{};
+    AddressLength length = sizeof storage;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+NativeAddress toNative(const IpAddress& address);
+// Nothing for a family other than IPv4 and IPv6.
+std::optional<IpAddress> fromNative(const sockaddr* address);
+inline int nativeFamily(IpAddress::Family family) { return family == IpAddress::Family::v6 ? AF_INET6 : AF_INET; }
 }

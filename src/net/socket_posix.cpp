@@ -5,7 +5,7 @@
 #include "net/socket_platform.hpp"
 
 namespace sockapi {
-Native createStream() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+Native createStream(IpAddress::Family family) { return ::socket(nativeFamily(family), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
 
 bool setBlocking(Native socket, bool blocking)
 {

@@ -8,7 +8,7 @@ public:
     SocketLibrary()
     {
         WSADATA data;
-        started_ = WSAStartup(MAKEWORD(1, 1), &data) == 0;
+        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
     }
     ~SocketLibrary()
     {
@@ -24,10 +24,10 @@ const SocketLibrary socketLibrary;
 }
 
 namespace sockapi {
-Native createStream()
+Native createStream(IpAddress::Family family)
 {
     if (!socketLibrary.started()) throw SocketException("Unable to initialize socket library");
-    return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return ::socket(nativeFamily(family), SOCK_STREAM, IPPROTO_TCP);
 }
 
 bool setBlocking(Native socket, bool blocking)

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net/ipv4_address.hpp"
+#include "net/ip_address.hpp"
 #include "net/socket_set.hpp"
 
 TlsContext::~TlsContext() = default;
@@ -86,8 +86,8 @@ std::string certificateDemanded()
 
 bool hostMatches(const CertificateNames& names, const std::string& host)
 {
-    if (auto address = IPv4Address::parse(host)) {
-        const std::vector<std::uint8_t> wanted{address->byte(0), address->byte(1), address->byte(2), address->byte(3)};
+    if (auto address = IpAddress::parse(host)) {
+        const std::vector<std::uint8_t> wanted = address->bytes();
         return std::find(names.ipAddresses.begin(), names.ipAddresses.end(), wanted) != names.ipAddresses.end();
     }
     if (names.dnsNames.empty()) return names.commonName.find('*') == std::string::npos && dnsNameMatches(names.commonName, host);

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "net/ipv4_address.hpp"
+#include "net/ip_address.hpp"
 #include "net/socket_set.hpp"
 #include "net/tls_channel.hpp"
 #include "net/tls_channel_posix.hpp"
@@ -245,7 +245,7 @@ TlsChannel::TlsChannel(TlsContext& context, Socket& socket)
     BIO_set_data(bio, &impl_->link);
     SSL_set_bio(ssl, bio, bio);
     SSL_set_app_data(ssl, impl_.get());
-    const bool isAddress = IPv4Address::parse(settings.host).has_value();
+    const bool isAddress = IpAddress::parse(settings.host).has_value();
     if (!isAddress && !settings.host.empty()) SSL_set_tlsext_host_name(ssl, settings.host.c_str());
     if (settings.fingerprint.empty()) {
         if (isAddress) {

@@ -1,5 +1,5 @@
 """Certificates for the TLS tests, made with `openssl` at test time: a CA with a leaf for
-127.0.0.1 and localhost, a CA-signed leaf for another name, and a self-signed leaf."""
+127.0.0.1, ::1 and localhost, a CA-signed leaf for another name, and a self-signed leaf."""
 from __future__ import annotations
 
 import hashlib
@@ -60,7 +60,7 @@ def make_certificates(folder: Path) -> Certificates:
              "-days", "2", "-sha256", "-subj", "/CN=ftpupload test CA",
              "-addext", "basicConstraints=critical,CA:TRUE",
              "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=folder)
-    leaf = _leaf(folder, "leaf", "IP:127.0.0.1,DNS:localhost")
+    leaf = _leaf(folder, "leaf", "IP:127.0.0.1,IP:::1,DNS:localhost")
     wrong = _leaf(folder, "wrong", "DNS:wrong.example")
     _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "self.key", "-out", "self.crt",
              "-days", "2", "-sha256", "-subj", "/CN=127.0.0.1",

@@ -1,4 +1,4 @@
-"""A pyftpdlib server for one test or one demo: binds 127.0.0.1 on a port the system picks and
+"""A pyftpdlib server for one test or one demo: binds --host (127.0.0.1) on a port the system picks and
 prints "READY <port>" once it accepts connections."""
 import argparse
 import logging
@@ -44,6 +44,7 @@ def tls_handler(certificate: str, highest: str | None, implicit: bool = False):
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
+    parser.add_argument("--host", default="127.0.0.1", help="the address to listen on (::1 for IPv6)")
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--passive-ports", required=True, help="FIRST-LAST")
@@ -68,7 +69,7 @@ def main() -> None:
     Handler.passive_ports = range(first, last + 1)
     # A refused login is answered at once; the tests time the client, not the server's penalty.
     Handler.auth_failed_timeout = 0
-    server = FTPServer(("127.0.0.1", 0), Handler)
+    server = FTPServer((options.host, 0), Handler)
     print("READY", server.socket.getsockname()[1], flush=True)
     server.serve_forever()
 

@@ -1,4 +1,4 @@
-"""Real FTP servers on 127.0.0.1 for the end-to-end tests and the demo: pyftpdlib and vsftpd.
+"""Real FTP servers on 127.0.0.1 (or ::1) for the end-to-end tests and the demo: pyftpdlib and vsftpd.
 
 Ports are chosen free at run time; readiness is a line the server prints (pyftpdlib) or a
 greeting read over a polled connect (vsftpd), never a fixed sleep.
@@ -74,10 +74,10 @@ class PyFtpdServer:
     """pyftpdlib in a subprocess, serving `root` to one user with every write permission."""
 
     def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret",
-                 tls: list[str] = ()):
+                 tls: list[str] = (), host: str = "127.0.0.1"):
         self.root, self.log, self.user, self.password = root, log, user, password
         self.tls = list(tls)  # pyftpd_server.py's --tls-... arguments
-        self.host = "127.0.0.1"
+        self.host = host
         self.port = 0
         self.process: subprocess.Popen | None = None
 
@@ -85,7 +85,7 @@ class PyFtpdServer:
         first, last = free_port_block()
         with open(self.log, "wb") as log:
             self.process = subprocess.Popen(
-                [PYTHON, str(HERE / "pyftpd_server.py"), "--root", str(self.root),
+                [PYTHON, str(HERE / "pyftpd_server.py"), "--root", str(self.root), "--host", self.host,
                  "--user", self.user, "--password", self.password,
                  "--passive-ports", f"{first}-{last}", *self.tls],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
@@ -144,14 +144,15 @@ class VsftpdServer:
     of its own rather than in pytest's private temporary tree.
     """
 
-    def __init__(self, work: Path, lock_dir: Path, tls: dict[str, object] | None = None):
+    def __init__(self, work: Path, lock_dir: Path, tls: dict[str, object] | None = None,
+                 host: str = "127.0.0.1"):
         self.work, self.lock_dir = work, lock_dir
         self.tls = tls or {}  # further settings (ssl_enable=YES, ...)
         self.top = Path(tempfile.mkdtemp(prefix="ftpupload-e2e-vsftpd-"))
         self.top.chmod(0o755)
         self.root = self.top / "root"
         self.root.mkdir()
-        self.host = "127.0.0.1"
+        self.host = host  # "::1" makes it listen on IPv6 only
         self.port = 0
         self.user, self.password = VSFTPD_USER, VSFTPD_PASSWORD
         self.log = work / "vsftpd.log"
@@ -161,8 +162,11 @@ class VsftpdServer:
         first, last = free_port_block()
         empty = self.work / "empty"
         empty.mkdir(exist_ok=True)
-        settings = {
-            "listen": "YES", "listen_ipv6": "NO", "listen_address": "127.0.0.1",
+        if ":" in self.host:
+            listen = {"listen": "NO", "listen_ipv6": "YES", "listen_address6": self.host}
+        else:
+            listen = {"listen": "YES", "listen_ipv6": "NO", "listen_address": self.host}
+        settings = listen | {
             "listen_port": port, "background": "NO",
             "anonymous_enable": "NO", "local_enable": "YES", "write_enable": "YES",
             "local_umask": "022", "local_root": self.root, "chroot_local_user": "NO",
@@ -197,7 +201,7 @@ class VsftpdServer:
             if self.process is None or self.process.poll() is not None:
                 return False
             try:
-                with socket.create_connection(("127.0.0.1", port), timeout=2) as probe:
+                with socket.create_connection((self.host, port), timeout=2) as probe:
                     greeting = probe.recv(200)
                     probe.sendall(b"QUIT\r\n")
                     return greeting.startswith(b"220")

@@ -189,7 +189,7 @@ TEST_F(RunFlow, BoxThatFailsEndsInTheLastResort)
 std::uint16_t closedPort()
 {
     Socket probe = Socket::create();
-    probe.bindAndListen(IPv4Address::loopback(0), 1);
+    probe.bindAndListen(IpAddress::loopback(0), 1);
     std::uint16_t port = probe.localAddress().port();
     probe.close();
     return port;

@@ -257,7 +257,7 @@ TEST_F(FtpTransferTest, RefusedDataConnectionFailsAtOnceAndSendsNoStor)
     std::uint16_t closedPort;
     {
         Socket probe = Socket::create();
-        probe.bindAndListen(IPv4Address::loopback(0), 1);
+        probe.bindAndListen(IpAddress::loopback(0), 1);
         closedPort = probe.localAddress().port();
     }
     login(peer)

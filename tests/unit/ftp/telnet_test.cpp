@@ -94,7 +94,7 @@ TEST_F(TelnetTest, RefusedPortFailsWithTheTimeLimitMessage)
     std::uint16_t port;
     {
         Socket probe = Socket::create();
-        probe.bindAndListen(IPv4Address::loopback(0), 1);
+        probe.bindAndListen(IpAddress::loopback(0), 1);
         port = probe.localAddress().port();
     }
     auto start = Clock::now();

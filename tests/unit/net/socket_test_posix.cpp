@@ -16,7 +16,7 @@ TEST(Socket, UnsentBytesFollowTheReaderAndShutdownSendEndsOnlyOurSide)
 {
     Socket listener = Socket::create();
     listener.setReceiveBufferSize(8192);
-    listener.bindAndListen(IPv4Address::loopback(0), 1);
+    listener.bindAndListen(IpAddress::loopback(0), 1);
     Socket sender = Socket::create();
     sender.setSendBufferSize(8192);
     sender.connectWithin(listener.localAddress(), 5s);

@@ -142,7 +142,7 @@ public:
         SSL_CTX_set_max_proto_version(ctx_, version);
         SSL_CTX_set_verify(ctx_, verify, [](int, X509_STORE_CTX*) { return 1; });
         listener_ = Socket::create();
-        listener_.bindAndListen(IPv4Address::loopback(0), 8);
+        listener_.bindAndListen(IpAddress::loopback(0), 8);
         thread_ = std::thread([this] { run(); });
     }
     ~TlsServer()
@@ -242,7 +242,7 @@ protected:
     static Socket connectTo(const TlsServer& server)
     {
         Socket socket = Socket::create();
-        socket.connectWithin(IPv4Address::loopback(server.port()), 5s);
+        socket.connectWithin(IpAddress::loopback(server.port()), 5s);
         return socket;
     }
 
@@ -384,9 +384,9 @@ TEST_F(TlsChannelTest, CloseIsBoundedAndHandshakeTimesOut)
 
     // A listener nobody accepts on completes the connection but never answers.
     Socket silent = Socket::create();
-    silent.bindAndListen(IPv4Address::loopback(0), 1);
+    silent.bindAndListen(IpAddress::loopback(0), 1);
     Socket client = Socket::create();
-    client.connectWithin(IPv4Address::loopback(silent.localAddress().port()), 5s);
+    client.connectWithin(IpAddress::loopback(silent.localAddress().port()), 5s);
     TlsChannel waiting(*shared, client);
     try {
         waiting.handshake(200ms);
@@ -488,7 +488,8 @@ TEST(TlsSettingsTest, FingerprintsCaFilesAndNames)
     }
 
     // The name rules the Windows channel relies on.
-    tls::CertificateNames names{{"*.example.com", "Exact.Org"}, {{127, 0, 0, 1}}, "ignored.net"};
+    tls::CertificateNames names{
+        {"*.example.com", "Exact.Org"}, {{127, 0, 0, 1}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}, "ignored.net"};
     EXPECT_TRUE(tls::hostMatches(names, "www.example.com"));
     EXPECT_TRUE(tls::hostMatches(names, "exact.org"));
     EXPECT_TRUE(tls::hostMatches(names, "127.0.0.1"));
@@ -496,6 +497,8 @@ TEST(TlsSettingsTest, FingerprintsCaFilesAndNames)
     EXPECT_FALSE(tls::hostMatches(names, "a.b.example.com"));
     EXPECT_FALSE(tls::hostMatches(names, "ignored.net"));
     EXPECT_FALSE(tls::hostMatches(names, "127.0.0.2"));
+    EXPECT_TRUE(tls::hostMatches(names, "0::1"));
+    EXPECT_FALSE(tls::hostMatches(names, "::2"));
     EXPECT_FALSE(tls::hostMatches(tls::CertificateNames{{"*.com"}, {}, ""}, "example.com"));
     EXPECT_TRUE(tls::hostMatches(tls::CertificateNames{{}, {}, "ftp.example.com"}, "FTP.example.com"));
     EXPECT_FALSE(tls::hostMatches(tls::CertificateNames{{}, {}, "127.0.0.1"}, "127.0.0.1"));

@@ -12,7 +12,7 @@ constexpr int stallReceiveBuffer = 4096;
 FtpPeer::FtpPeer()
 {
     listener_ = Socket::create();
-    listener_.bindAndListen(IPv4Address::loopback(0), 4);
+    listener_.bindAndListen(IpAddress::loopback(0), 4);
     port_ = listener_.localAddress().port();
 }
 
@@ -212,7 +212,7 @@ bool FtpPeer::play(const Step& step)
         dataListener_ = Socket::create();
         dataMode_ = step.mode;
         if (step.mode == DataMode::stall) dataListener_.setReceiveBufferSize(stallReceiveBuffer);
-        dataListener_.bindAndListen(IPv4Address::loopback(0), 1);
+        dataListener_.bindAndListen(IpAddress::loopback(0), 1);
         std::uint16_t port = dataListener_.localAddress().port();
         std::string text = step.text + "127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF) +
                            step.suffix + "\r\n";
