@@ -59,14 +59,12 @@ def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, ce
     # Each of the sessions has a TLS session of its own to resume.
     unpaced = ["--pacing=false", "--connections=2"] if kind.endswith("unpaced") else []
     with server:
-        if kind.startswith("vsftpd"):
+        if not kind.startswith("pyftpdlib"):
             (server.root / "incoming").mkdir()
             (server.root / "incoming").chmod(0o777)
-            server.remote, server.arrived = str(server.root / "incoming"), server.root / "incoming"
-        elif not kind.startswith("pyftpdlib"):
-            (server.root / "incoming").mkdir()
-            (server.root / "incoming").chmod(0o777)
-            server.remote, server.arrived = "/incoming", server.root / "incoming"
+            # vsftpd does not chroot: there the folder is named by its real path.
+            server.remote = str(server.root / "incoming") if kind.startswith("vsftpd") else "/incoming"
+            server.arrived = server.root / "incoming"
         local = make_tree(tmp_path / "local", FILES)
         run = program.run(f"--local={program.local(local)}", f"--remote={server.remote}",
                           *tls_login(program, server, tmp_path, f"--tls-ca-file={program.local(certificates.ca)}"),
