@@ -15,10 +15,13 @@ dpkg -s wine32:i386 >/dev/null 2>&1 || missing="$missing wine32:i386"
 [ -e /usr/include/openssl/ssl.h ] || missing="$missing libssl-dev"
 command -v openssl >/dev/null 2>&1 || missing="$missing openssl"
 /usr/bin/python3 -c 'import OpenSSL' >/dev/null 2>&1 || missing="$missing python3-openssl"
-[ -n "$missing" ] || exit 0
+if [ -z "$missing" ]; then
+  exec sh "$(dirname "$0")/fetch-servers.sh"
+fi
 echo "installing:$missing"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 apt-get update
 DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+sh "$(dirname "$0")/fetch-servers.sh"

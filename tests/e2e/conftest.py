@@ -12,7 +12,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from program import WINEPREFIX, Program  # noqa: E402
-from servers import PyFtpdServer, VsftpdServer  # noqa: E402
+from servers import ProFtpdServer, PureFtpdServer, PyFtpdServer, VsftpdServer  # noqa: E402
 
 FLAVOURS = ["native", "win32"]
 
@@ -71,9 +71,30 @@ def vsftpd(tmp_path, shared_dir) -> RealServer:
                          str(server.root / "incoming"), server.root / "incoming", server.log)
 
 
-@pytest.fixture(params=["vsftpd", "pyftpdlib"])
+def unpacked(server_class, work: Path):
+    with server_class(work) as server:
+        (server.root / "incoming").mkdir()
+        os.chown(server.root / "incoming", server.root.stat().st_uid, server.root.stat().st_gid)
+        yield RealServer(server.kind, server.host, server.port, server.user, server.password,
+                         "/incoming", server.root / "incoming", server.log)
+
+
+@pytest.fixture
+def proftpd(tmp_path) -> RealServer:
+    yield from unpacked(ProFtpdServer, tmp_path / "proftpd")
+
+
+@pytest.fixture
+def pure_ftpd(tmp_path) -> RealServer:
+    yield from unpacked(PureFtpdServer, tmp_path / "pure-ftpd")
+
+
+REAL_SERVERS = {"vsftpd": "vsftpd", "pyftpdlib": "pyftpd", "proftpd": "proftpd", "pure-ftpd": "pure_ftpd"}
+
+
+@pytest.fixture(params=list(REAL_SERVERS))
 def real_server(request) -> RealServer:
-    return request.getfixturevalue("vsftpd" if request.param == "vsftpd" else "pyftpd")
+    return request.getfixturevalue(REAL_SERVERS[request.param])
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -1,11 +1,13 @@
-"""Real FTP servers on 127.0.0.1 (or ::1) for the end-to-end tests and the demo: pyftpdlib and vsftpd.
+"""Real FTP servers on 127.0.0.1 (or ::1) for the end-to-end tests and the demo: pyftpdlib, vsftpd,
+and ProFTPD and Pure-FTPd run from the packages scripts/fetch-servers.sh unpacked.
 
 Ports are chosen free at run time; readiness is a line the server prints (pyftpdlib) or a
-greeting read over a polled connect (vsftpd), never a fixed sleep.
+greeting read over a polled connect (the others), never a fixed sleep.
 """
 from __future__ import annotations
 
 import fcntl
+import functools
 import os
 import pwd
 import random
@@ -22,6 +24,11 @@ from pathlib import Path
 PYTHON = "/usr/bin/python3"
 VSFTPD = "/usr/sbin/vsftpd"
 HERE = Path(__file__).resolve().parent
+UNPACKED = HERE.parents[1] / "build" / "servers"
+PROFTPD = UNPACKED / "proftpd" / "usr" / "sbin" / "proftpd"
+PROFTPD_MODULES = UNPACKED / "proftpd" / "usr" / "lib" / "proftpd"
+PURE_FTPD = UNPACKED / "pure-ftpd" / "usr" / "sbin" / "pure-ftpd"
+PURE_PW = UNPACKED / "pure-ftpd" / "usr" / "bin" / "pure-pw"
 READY_LIMIT_SECONDS = 20
 
 # Passive ports come from below the kernel's ephemeral range, so they never collide with
@@ -116,6 +123,23 @@ class PyFtpdServer:
         self.stop()
 
 
+def await_greeting(process: subprocess.Popen | None, port: int, host: str = "127.0.0.1") -> bool:
+    """Whether the server answers 220 on `port` before it ends or the limit passes."""
+    deadline = time.monotonic() + READY_LIMIT_SECONDS
+    while time.monotonic() < deadline:
+        if process is None or process.poll() is not None:
+            return False
+        try:
+            with socket.create_connection((host, port), timeout=2) as probe:
+                greeting = probe.recv(200)
+                probe.sendall(b"QUIT\r\n")
+                return greeting.startswith(b"220")
+        except OSError:
+            # Polled connect: the server has not bound its port yet.
+            select.select([], [], [], 0.02)
+    return False
+
+
 def ensure_vsftpd_user(lock_dir: Path) -> pwd.struct_passwd:
     """Creates the local account that vsftpd logs in (once; parallel workers take turns)."""
     if os.geteuid() != 0:
@@ -189,26 +213,11 @@ class VsftpdServer:
             with open(self.work / "vsftpd.out", "wb") as out:
                 self.process = subprocess.Popen([VSFTPD, str(config)], stdin=subprocess.DEVNULL,
                                                 stdout=out, stderr=out, start_new_session=True)
-            if self._await_greeting(port):
+            if await_greeting(self.process, port, self.host):
                 self.port = port
                 return self
             self.stop()
         raise RuntimeError(f"vsftpd did not start: {(self.work / 'vsftpd.out').read_text()}")
-
-    def _await_greeting(self, port: int) -> bool:
-        deadline = time.monotonic() + READY_LIMIT_SECONDS
-        while time.monotonic() < deadline:
-            if self.process is None or self.process.poll() is not None:
-                return False
-            try:
-                with socket.create_connection((self.host, port), timeout=2) as probe:
-                    greeting = probe.recv(200)
-                    probe.sendall(b"QUIT\r\n")
-                    return greeting.startswith(b"220")
-            except OSError:
-                # Polled connect: vsftpd has not bound its port yet.
-                select.select([], [], [], 0.02)
-        return False
 
     def stop(self) -> None:
         if self.process is not None:
@@ -227,6 +236,149 @@ class VsftpdServer:
     def __exit__(self, *_exc) -> None:
         self.stop()
         self.remove()
+
+
+# ProFTPD and Pure-FTPd log in a virtual user of their own password files, who works as
+# "nobody": no account of the system is made or changed for them.
+VIRTUAL_USER, VIRTUAL_PASSWORD = "tester", "e2e-pass-7Kq"
+NOBODY_UID = NOBODY_GID = 65534
+
+
+@functools.cache
+def crypted(password: str) -> str:
+    """A SHA-256 crypt(3) hash: checked in microseconds, where Pure-FTPd's own default
+    (argon2id) spends seconds of CPU on every login."""
+    return subprocess.run(["openssl", "passwd", "-5", password], check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
+class UnpackedServer:
+    """A server from build/servers/ in the foreground, serving its root as "/" (chrooted),
+    with optional explicit TLS from one PEM of certificate and key.
+
+    No passive port range: each session is a process of its own, and ProFTPD's sessions race
+    for the ports of a small range (two bind one port, the second listen() fails: "425 PASV:
+    Address already in use"); ports the kernel picks cannot collide."""
+    kind = ""
+    executable = Path()
+    outside_work = False  # the root in a world-traversable folder of its own, not in `work`
+
+    def __init__(self, work: Path, certificate: Path | None = None, reuse: bool = True,
+                 per_address: int | None = None):
+        self.work, self.certificate, self.reuse, self.per_address = work, certificate, reuse, per_address
+        work.mkdir(parents=True, exist_ok=True)
+        self.top = Path(tempfile.mkdtemp(prefix=f"ftpupload-e2e-{self.kind}-")) if self.outside_work else None
+        if self.top is not None:
+            self.top.chmod(0o755)
+        self.root = (self.top or work) / "root"
+        self.root.mkdir()
+        os.chown(self.root, NOBODY_UID, NOBODY_GID)
+        self.host, self.port = "127.0.0.1", 0
+        self.user, self.password = VIRTUAL_USER, VIRTUAL_PASSWORD
+        self.log = work / f"{self.kind}.log"
+        self.out = work / f"{self.kind}.out"
+        self.process: subprocess.Popen | None = None
+
+    def command(self, port: int) -> list[str]:
+        raise NotImplementedError
+
+    def start(self) -> "UnpackedServer":
+        if not self.executable.is_file():
+            raise RuntimeError(f"{self.executable} is missing: run scripts/fetch-servers.sh")
+        for _ in range(5):  # a port taken between the probe and the server's bind: try another
+            port = free_port()
+            command = self.command(port)
+            with open(self.out, "wb") as out:
+                self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                                start_new_session=True)
+            if await_greeting(self.process, port):
+                self.port = port
+                return self
+            self.stop()
+        raise RuntimeError(f"{self.kind} did not start: {self.out.read_text(errors='replace')}")
+
+    def stop(self) -> None:
+        if self.process is not None:
+            stop_process_group(self.process)
+            self.process = None
+
+    def protocol_log(self) -> str:
+        return self.log.read_text(errors="replace") if self.log.exists() else ""
+
+    def __enter__(self) -> "UnpackedServer":
+        return self.start()
+
+    def __exit__(self, *_exc) -> None:
+        self.stop()
+        if self.top is not None:
+            shutil.rmtree(self.top, ignore_errors=True)
+
+
+class ProFtpdServer(UnpackedServer):
+    """ProFTPD as root (it needs root to chroot and to take the user's id for each session),
+    its scoreboard, pid file and logs in `work`; every command goes to `log`."""
+    kind = "proftpd"
+    executable = PROFTPD
+    # It resolves the home with the user's ids before the chroot, and pytest's folders are private.
+    outside_work = True
+
+    def command(self, port: int) -> list[str]:
+        users = self.work / "passwd"
+        users.write_text(f"{self.user}:{crypted(self.password)}:{NOBODY_UID}:{NOBODY_GID}::{self.root}:/bin/false\n")
+        users.chmod(0o600)
+        groups = self.work / "group"
+        groups.write_text(f"nogroup:x:{NOBODY_GID}:\n")
+        lines = [
+            "ServerType standalone", 'ServerName "ftpupload e2e"', "DefaultServer on", "UseIPv6 off",
+            f"Port {port}", "DefaultAddress 127.0.0.1", "SocketBindTight on",
+            "User nobody", "Group nogroup", "Umask 022", "AllowOverwrite on", "DefaultRoot ~",
+            # Only the password file above: no PAM and no system accounts, and its user has no shell.
+            "AuthOrder mod_auth_file.c", f"AuthUserFile {users}", f"AuthGroupFile {groups}",
+            "RequireValidShell off",
+            f"PidFile {self.work / 'proftpd.pid'}", f"ScoreboardFile {self.work / 'proftpd.scoreboard'}",
+            "DelayEngine off", "WtmpLog off", "UseReverseDNS off",
+            f"SystemLog {self.work / 'proftpd-system.log'}", f"ExtendedLog {self.log} ALL",
+        ]
+        if self.per_address is not None:
+            lines.append(f"MaxClientsPerHost {self.per_address}")
+        if self.certificate is not None:
+            lines += [
+                f"ModulePath {PROFTPD_MODULES}", "LoadModule mod_tls.c", "TLSEngine on", "TLSRequired on",
+                "TLSProtocol TLSv1.2 TLSv1.3", f"TLSRSACertificateFile {self.certificate}",
+                f"TLSRSACertificateKeyFile {self.certificate}", "TLSVerifyClient off",
+                f"TLSLog {self.work / 'proftpd-tls.log'}",
+            ]
+            if not self.reuse:
+                lines.append("TLSOptions NoSessionReuseRequired")
+        config = self.work / "proftpd.conf"
+        config.write_text("\n".join(lines) + "\n")
+        return [str(PROFTPD), "--nodaemon", "--quiet", "--config", str(config)]
+
+
+class PureFtpdServer(UnpackedServer):
+    """Pure-FTPd as root, its one virtual user in a PureDB. It logs to syslog only, so `log` is
+    its transfer log: the names it stored, not the commands."""
+    kind = "pure-ftpd"
+    executable = PURE_FTPD
+
+    def command(self, port: int) -> list[str]:
+        users, database = self.work / "pureftpd.passwd", self.work / "pureftpd.pdb"
+        # Written here rather than by `pure-pw useradd`, which would hash with argon2id; a home
+        # ending in "/./" is the chroot.
+        users.write_text(f"{self.user}:{crypted(self.password)}:{NOBODY_UID}:{NOBODY_GID}::{self.root}/./"
+                         + ":" * 12 + "\n")
+        subprocess.run([str(PURE_PW), "mkdb", str(database), "-f", str(users)], check=True,
+                       capture_output=True)
+        command = [str(PURE_FTPD), "--bind", f"127.0.0.1,{port}", "--login", f"puredb:{database}",
+                   "--noanonymous", "--dontresolve",
+                   "--pidfile", str(self.work / "pure-ftpd.pid"), "--syslogfacility", "none",
+                   "--altlog", f"w3c:{self.log}"]
+        if self.per_address is not None:
+            command += ["--maxclientsperip", str(self.per_address)]
+        if self.certificate is not None:
+            # 3: TLS on the control connection and on every data connection, or nothing.
+            command += ["--tls", "3", "--certfile", str(self.certificate)]
+        return command
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-"""Incremental and resilient runs: skipping what has not changed on real servers (pyftpdlib
-answers MLST and takes MFMT; vsftpd answers SIZE and MDTM and takes "MDTM time path"),
+"""Incremental and resilient runs: skipping what has not changed on real servers (pyftpdlib,
+ProFTPD and Pure-FTPd answer MLST and take MFMT; vsftpd answers SIZE and MDTM and takes
+"MDTM time path"),
 the dry run, retries on the tests' own server, and the trace of the dialogue."""
 import os
 
@@ -24,10 +25,10 @@ def test_only_what_changed_goes_up_again(program, real_server, tmp_path):
     trace = tmp_path / "again.trace"
     again = upload(program, real_server, local, f"--trace={program.local(trace)}")
     assert again.status == 0, again.describe()
-    # pyftpdlib announces MLST, so every file is asked with it; vsftpd knows neither, so
-    # SIZE and MDTM are asked.
+    # Where MLST is announced every file is asked with it; vsftpd knows neither MLST nor MLSD,
+    # so SIZE and MDTM are asked.
     dialogue = trace.read_text()
-    mlst = real_server.kind == "pyftpdlib"
+    mlst = real_server.kind != "vsftpd"
     assert ("> MLST" in dialogue, "> SIZE" in dialogue) == (mlst, not mlst), dialogue
     assert [line for line in again.lines if line.startswith("unchanged ")] == [
         info(f"unchanged {name}", "500") for name in sorted(files)]

@@ -1,9 +1,12 @@
 """Unpaced runs and parallel sessions: whole trees arriving intact on real servers, sessions
 refused or lost on the tests' own server, and the bad values of the newer options."""
+import os
+
 import pytest
 
 from program import error, info
 from scripted_ftp import Script, ScriptedFtpServer
+from servers import ProFtpdServer, PureFtpdServer, VsftpdServer
 from test_scripted_server import HOST, run_against
 from trees import arrived, make_tree, random_bytes
 
@@ -51,6 +54,40 @@ def test_a_refused_and_a_lost_session_cost_only_their_own(program, tmp_path):
     assert {path.rsplit("/", 1)[1] for path in server.files} == set(files) - {lost}
     for name, content in files.items():
         assert server.files.get(f"/www/{name}", content) == content
+
+
+# Each server's own refusal of a session beyond its per-address limit: vsftpd and Pure-FTPd
+# answer 421 in place of the greeting, ProFTPD greets and answers 530 to the login.
+LIMIT_REFUSALS = {
+    "vsftpd": "There are too many connections from your internet address.",
+    "proftpd": "Sorry, the maximum number of clients (1) from your host are already connected.",
+    "pure-ftpd": "Too many connections (1) from this IP",
+}
+
+
+@pytest.mark.parametrize("kind", list(LIMIT_REFUSALS))
+def test_sessions_beyond_a_per_address_limit_are_refused_and_the_rest_store_everything(
+        program, kind, tmp_path, shared_dir):
+    files = many_files(100)
+    local = make_tree(tmp_path / "site", files)
+    if kind == "vsftpd":
+        (tmp_path / "vsftpd").mkdir()
+        server = VsftpdServer(tmp_path / "vsftpd", shared_dir, tls={"max_per_ip": 1})
+    else:
+        server = (ProFtpdServer if kind == "proftpd" else PureFtpdServer)(tmp_path / kind, per_address=1)
+    with server:
+        target = server.root / "incoming"
+        target.mkdir()
+        os.chown(target, server.root.stat().st_uid, server.root.stat().st_gid)
+        remote = str(target) if kind == "vsftpd" else "/incoming"
+        run = program.run(f"--local={program.local(local)}", f"--host={HOST}", f"--port={server.port}",
+                          f"--username={server.user}", f"--password={server.password}", f"--remote={remote}",
+                          "--pacing=false", "--connections=4", "--timeout=5")
+        assert run.status == 0 and run.lines[-1] == f"uploaded: {len(files)} files", run.describe()
+        refused = [line for line in run.lines if line.startswith("error:")]
+        assert refused and set(refused) == {
+            error(f"connect to {HOST} {LIMIT_REFUSALS[kind]} {server.user} ****")}, run.describe()
+        assert arrived(target) == files
 
 
 @pytest.mark.parametrize("options, box", [

@@ -1,4 +1,4 @@
-"""Explicit FTPS with both executables: uploads over TLS to vsftpd and pyftpdlib, the
+"""Explicit FTPS with both executables: uploads over TLS to vsftpd, pyftpdlib, ProFTPD and Pure-FTPd, the
 certificate checks and their refusal lines, and the TLS options' refusals."""
 import re
 
@@ -7,7 +7,7 @@ import pytest
 from certs import make_certificates
 from program import error
 from scripted_ftp import ScriptedFtpServer
-from servers import PyFtpdServer, VsftpdServer
+from servers import ProFtpdServer, PureFtpdServer, PyFtpdServer, VsftpdServer
 from test_real_servers import opening
 from trees import arrived, make_tree, random_bytes
 
@@ -43,22 +43,29 @@ def vsftpd_tls(tmp_path, shared_dir, certificate, reuse):
         "require_ssl_reuse": "YES" if reuse else "NO", "strict_ssl_read_eof": "YES"})
 
 
-@pytest.mark.parametrize("kind", ["vsftpd", "vsftpd-unpaced", "pyftpdlib", "pyftpdlib-tls1.2", "pyftpdlib-implicit"])
+@pytest.mark.parametrize("kind", ["vsftpd", "vsftpd-unpaced", "pyftpdlib", "pyftpdlib-tls1.2", "pyftpdlib-implicit",
+                                  "proftpd", "proftpd-unpaced", "pure-ftpd"])
 def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, certificates):
+    # Wine's SChannel offers no session reuse: every data connection is a full handshake,
+    # which vsftpd and ProFTPD refuse unless told not to insist.
     if kind.startswith("vsftpd"):
-        # Wine's SChannel offers no session reuse: every data connection is a full handshake,
-        # which vsftpd refuses ("522 ... session reuse required") unless told not to insist.
         server = vsftpd_tls(tmp_path, shared_dir, certificates.leaf, reuse=not program.is_wine)
+    elif kind.startswith("proftpd"):
+        server = ProFtpdServer(tmp_path / "proftpd", certificates.leaf.pem, reuse=not program.is_wine)
+    elif kind == "pure-ftpd":
+        server = PureFtpdServer(tmp_path / "pure-ftpd", certificates.leaf.pem)
     else:
         extra = {"pyftpdlib-tls1.2": ["--tls-max", "1.2"], "pyftpdlib-implicit": ["--tls-implicit"]}
         server = pyftpd_tls(tmp_path, certificates.leaf, *extra.get(kind, []))
     # Each of the sessions has a TLS session of its own to resume.
     unpaced = ["--pacing=false", "--connections=2"] if kind.endswith("unpaced") else []
     with server:
-        if kind.startswith("vsftpd"):
+        if not kind.startswith("pyftpdlib"):
             (server.root / "incoming").mkdir()
             (server.root / "incoming").chmod(0o777)
-            server.remote, server.arrived = str(server.root / "incoming"), server.root / "incoming"
+            # vsftpd does not chroot: there the folder is named by its real path.
+            server.remote = str(server.root / "incoming") if kind.startswith("vsftpd") else "/incoming"
+            server.arrived = server.root / "incoming"
         local = make_tree(tmp_path / "local", FILES)
         run = program.run(f"--local={program.local(local)}", f"--remote={server.remote}",
                           *tls_login(program, server, tmp_path, f"--tls-ca-file={program.local(certificates.ca)}",
@@ -75,7 +82,15 @@ def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, ce
             assert data == [(version, str(not program.is_wine))] * len(FILES), data
             # Implicit TLS: the greeting already came over TLS, so nothing asks for it.
             assert ("AUTH TLS" in server.log.read_text()) == (not kind.endswith("implicit"))
-        else:
+        elif kind.startswith("proftpd"):
+            # mod_tls logs the control connection's version and each data connection that resumed.
+            log = (server.work / "proftpd-tls.log").read_text()
+            version = "TLSv1.2" if program.is_wine else "TLSv1.3"
+            sessions = 2 if unpaced else 1
+            assert re.findall(r"(TLSv1\.\d) connection accepted", log) == [version] * sessions, log
+            reused = log.count("client reused TLS session for data connection")
+            assert reused == (0 if program.is_wine else len(FILES)), log
+        elif kind.startswith("vsftpd"):
             log = server.protocol_log()
             assert re.findall(r'"(USER|PASS|AUTH|PBSZ|PROT)\b', log)[:5] == ["AUTH", "PBSZ", "PROT", "USER", "PASS"], log
 
