@@ -101,11 +101,7 @@ std::vector<RemoteEntry> parseMlsd(std::string_view listing, bool* unreadable)
     };
     std::vector<RemoteEntry> entries;
     std::size_t start = 0;
-    while (start < listing.size()) {
-        std::size_t end = listing.find('\n', start);
-        std::string_view line = listing.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        start = end == std::string_view::npos ? listing.size() : end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    for (std::string_view line; nextListingLine(listing, start, line);) {
         // "fact=value;fact=value; name": the name is everything after the first blank.
         if (line.empty()) continue;
         std::size_t blank = line.find(' ');

@@ -99,19 +99,24 @@ void FTPConnection::renameTo(const std::string& path)
     expectReply("250");
 }
 
+namespace {
+// A permanent refusal (5xx), as against a lost or silent connection.
+bool refused(const FTPException& failure) { return !failure.code().empty() && failure.code()[0] == '5'; }
+}
+
 void FTPConnection::renameOver(const std::string& from, const std::string& to)
 {
     renameFrom(from);
     try {
         renameTo(to);
         return;
-    } catch (const FTPException& refusal) {
-        if (refusal.code().empty() || refusal.code()[0] != '5') throw;
+    } catch (const FTPException& failure) {
+        if (!refused(failure)) throw;
     }
     try {
         deleteFile(to);
-    } catch (const FTPException& refusal) {
-        if (refusal.code().empty() || refusal.code()[0] != '5') throw;
+    } catch (const FTPException& failure) {
+        if (!refused(failure)) throw;
     }
     renameFrom(from);
     renameTo(to);

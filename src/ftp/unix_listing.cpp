@@ -132,15 +132,21 @@ bool isTotal(std::string_view line)
 }
 }
 
+bool nextListingLine(std::string_view listing, std::size_t& start, std::string_view& line)
+{
+    if (start >= listing.size()) return false;
+    const std::size_t end = listing.find('\n', start);
+    line = listing.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    start = end == std::string_view::npos ? listing.size() : end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return true;
+}
+
 bool parseUnixListing(std::string_view listing, std::vector<RemoteEntry>& entries)
 {
     entries.clear();
     std::size_t start = 0;
-    while (start < listing.size()) {
-        std::size_t end = listing.find('\n', start);
-        std::string_view line = listing.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        start = end == std::string_view::npos ? listing.size() : end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    for (std::string_view line; nextListingLine(listing, start, line);) {
         if (line.empty() || isTotal(line)) continue;
         RemoteEntry entry;
         if (!readLine(line, entry)) {

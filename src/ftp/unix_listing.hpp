@@ -11,4 +11,8 @@
 // Returns false, with `entries` empty, when any line other than an empty one or "total N"
 // does not read: a listing that cannot be understood must not pass for an empty folder.
 // Servers hide dot-files from a plain LIST; the caller asks with "LIST -a" to see them.
+// The listing's line from `start` on, without its CR LF (or LF); `start` moves past it.
+// False at the end of the listing.
+bool nextListingLine(std::string_view listing, std::size_t& start, std::string_view& line);
+
 bool parseUnixListing(std::string_view listing, std::vector<RemoteEntry>& entries);
