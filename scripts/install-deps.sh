@@ -22,6 +22,15 @@ echo "installing:$missing"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
-apt-get update
-DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
+# A mirror in the middle of a sync fails one index now and then; a later try usually finds it
+# whole, and an index that stays stale still lets the install go on.
+for try in 1 2 3; do
+  apt-get update && break
+  sleep 5
+done
+# When one architecture's index of the security suite could not be fetched, the two
+# architectures of a library stand at different versions and apt finds no plan; the
+# release's own versions are one that both have.
+DEBIAN_FRONTEND=noninteractive apt-get install -y $missing ||
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -t "$(. /etc/os-release && echo "$VERSION_CODENAME")" $missing
 sh "$(dirname "$0")/fetch-servers.sh"
