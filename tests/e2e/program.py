@@ -4,7 +4,9 @@ from __future__ import annotations
 import fcntl
 import os
 import pty
+import select
 import subprocess
+import tempfile
 import time
 import tty
 from dataclasses import dataclass
@@ -41,18 +43,27 @@ def run_on_terminal(command: list[str], on_output: Callable[[bytes], None],
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=slave, env=env,
                                stderr=slave if merge_stderr else subprocess.DEVNULL)
     os.close(slave)
+    deadline = time.monotonic() + RUN_LIMIT_SECONDS
     try:
-        while True:
+        # The terminal closes when the program ends, unless a Wine helper process started
+        # during the run holds it too: then the program's own end is what stops the reading.
+        ended = False
+        while time.monotonic() < deadline:
+            ended = process.poll() is not None
+            if not select.select([master], [], [], 0 if ended else 0.2)[0]:
+                if ended:
+                    break
+                continue
             try:
                 chunk = os.read(master, 4096)
-            except OSError:  # the terminal closes when the program ends
+            except OSError:
                 break
             if not chunk:
                 break
             on_output(chunk)
     finally:
         os.close(master)
-    return process.wait(timeout=RUN_LIMIT_SECONDS)
+    return process.wait(timeout=max(0.0, deadline - time.monotonic()))
 
 
 def info(message: str, code: str = "000", text: str = "") -> str:
@@ -129,9 +140,15 @@ class Program:
     def run(self, *args: str, limit: float = RUN_LIMIT_SECONDS) -> Run:
         assert self.exe.is_file(), f"{self.exe} is missing: build it first (make build build-win32)"
         started = time.monotonic()
-        done = subprocess.run(self.command(list(args)), stdin=subprocess.DEVNULL,
-                              capture_output=True, env=self.environment(), timeout=limit)
-        return Run(done.returncode, done.stdout, done.stderr, started, time.monotonic() - started)
+        # Files, not pipes: a Wine helper process started during the run keeps the run's
+        # descriptors, and a pipe would then not end when the program does.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            status = subprocess.run(self.command(list(args)), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                    env=self.environment(), timeout=limit).returncode
+            seconds = time.monotonic() - started
+            out.seek(0)
+            err.seek(0)
+            return Run(status, out.read(), err.read(), started, seconds)
 
     def warm_up(self, lock_dir: Path) -> None:
         """The first Wine start may set up the prefix; let one test worker do that alone."""
