@@ -87,6 +87,9 @@ public:
     // TYPE I, once per session (sizes that count are binary ones).
     void useBinary();
     void readFeatures();
+    // Over IPv4, PASV whatever FEAT lists: a run that reads the features only for the names
+    // keeps the data connections it always had.
+    void setPlainPassive(bool plain) { plainPassive_ = plain; }
     // OPTS UTF8 ON; any answer but silence is taken.
     void announceUtf8();
     bool isSupported(const std::string& name) const;
@@ -231,6 +234,9 @@ private:
     std::vector<FtpFeature> features_;
     std::optional<TlsSettings> tlsSettings_;
     bool implicitTls_ = false;
+    bool plainPassive_ = false;
+    // EPSV over IPv4 was refused once: PASV from then on.
+    bool epsvRefused_ = false;
 
     bool lean_ = false;
     bool typeSent_ = false;

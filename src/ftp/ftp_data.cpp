@@ -63,12 +63,24 @@ Socket FTPConnection::openPassiveConnection()
     if (!connected()) raiseClientError("CLIENT: Not connected");
     // PASV can name only an IPv4 address (RFC 2428): over IPv6 it is never sent.
     if (controlIsIpv6()) return connectData(passiveTarget(extendedPassivePort()), waitLimit());
-    if (isKnownSupported("SPSV")) {
+    if (!plainPassive_ && isKnownSupported("SPSV")) {
         issueCommand("SPSV");
         FtpReply reply = expectReply("227");
         return connectData(passiveTarget(parseSpsvReply(reply.message)), waitLimit());
     }
-    if (isKnownSupported("EPSV")) return connectData(passiveTarget(extendedPassivePort()), waitLimit());
+    if (!plainPassive_ && !epsvRefused_ && isKnownSupported("EPSV")) {
+        issueCommand("EPSV");
+        FtpReply reply = readReply();
+        if (reply.code == "229") {
+            auto port = parseEpsvReply(reply.message);
+            if (!port) throw FTPException("501", "CLIENT: Unable to parse address");
+            return connectData(passiveTarget(*port), waitLimit());
+        }
+        // A server may list EPSV and still refuse it (behind some firewalls): PASV names
+        // the same port over IPv4.
+        if (isSilence(reply) || reply.code[0] != '5') raiseReplyError(reply);
+        epsvRefused_ = true;
+    }
     issueCommand("PASV");
     FtpReply reply = expectReply("227");
     auto target = parsePasvReply(reply.message);

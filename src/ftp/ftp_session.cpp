@@ -8,6 +8,7 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
     if (connected()) close();
     owed_ = 0;
     outOfStep_ = false;
+    epsvRefused_ = false;
     pipelineQueries_ = true;
     // "[::1]" is how an IPv6 literal is written next to a port; the address and the
     // certificate's IP name are the bare literal.

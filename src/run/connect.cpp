@@ -56,8 +56,11 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     client.changeDirectory(settings.remote);
     if (!quietCheck(session)) return context_.error(session, lines::cd(settings.remote), stepPause);
     if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
-    if (settings.skipUnchanged || settings.deleteGone || settings.atomic) {
+    // The default run keeps its exact commands; every other reads what the server offers.
+    const bool compares = settings.skipUnchanged || settings.deleteGone || settings.atomic;
+    if (compares || !settings.pacing || settings.tls.enabled) {
         client.readFeatures();
+        client.setPlainPassive(!compares);
         // Names go out as UTF-8 in any case; some servers only take them so once told.
         if (client.isKnownSupported("UTF8")) client.announceUtf8();
     }

@@ -15,6 +15,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -123,14 +124,19 @@ class PyFtpdServer:
         self.stop()
 
 
-def await_greeting(process: subprocess.Popen | None, port: int, host: str = "127.0.0.1") -> bool:
-    """Whether the server answers 220 on `port` before it ends or the limit passes."""
+def await_greeting(process: subprocess.Popen | None, port: int, host: str = "127.0.0.1",
+                   implicit_tls: bool = False) -> bool:
+    """Whether the server answers 220 on `port` (over TLS from the first byte, when implicit)
+    before it ends or the limit passes."""
     deadline = time.monotonic() + READY_LIMIT_SECONDS
+    unchecked = ssl.create_default_context()
+    unchecked.check_hostname, unchecked.verify_mode = False, ssl.CERT_NONE
     while time.monotonic() < deadline:
         if process is None or process.poll() is not None:
             return False
         try:
-            with socket.create_connection((host, port), timeout=2) as probe:
+            with socket.create_connection((host, port), timeout=2) as plain, \
+                    (unchecked.wrap_socket(plain) if implicit_tls else plain) as probe:
                 greeting = probe.recv(200)
                 probe.sendall(b"QUIT\r\n")
                 return greeting.startswith(b"220")
@@ -264,8 +270,9 @@ class UnpackedServer:
     outside_work = False  # the root in a world-traversable folder of its own, not in `work`
 
     def __init__(self, work: Path, certificate: Path | None = None, reuse: bool = True,
-                 per_address: int | None = None):
+                 per_address: int | None = None, implicit: bool = False):
         self.work, self.certificate, self.reuse, self.per_address = work, certificate, reuse, per_address
+        self.implicit = implicit  # TLS from the first byte (ProFTPD only)
         work.mkdir(parents=True, exist_ok=True)
         self.top = Path(tempfile.mkdtemp(prefix=f"ftpupload-e2e-{self.kind}-")) if self.outside_work else None
         if self.top is not None:
@@ -291,7 +298,7 @@ class UnpackedServer:
             with open(self.out, "wb") as out:
                 self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                                                 start_new_session=True)
-            if await_greeting(self.process, port):
+            if await_greeting(self.process, port, implicit_tls=self.implicit):
                 self.port = port
                 return self
             self.stop()
@@ -348,8 +355,9 @@ class ProFtpdServer(UnpackedServer):
                 f"TLSRSACertificateKeyFile {self.certificate}", "TLSVerifyClient off",
                 f"TLSLog {self.work / 'proftpd-tls.log'}",
             ]
-            if not self.reuse:
-                lines.append("TLSOptions NoSessionReuseRequired")
+            options = ([] if self.reuse else ["NoSessionReuseRequired"]) + (["UseImplicitSSL"] if self.implicit else [])
+            if options:
+                lines.append("TLSOptions " + " ".join(options))
         config = self.work / "proftpd.conf"
         config.write_text("\n".join(lines) + "\n")
         return [str(PROFTPD), "--nodaemon", "--quiet", "--config", str(config)]

@@ -46,7 +46,7 @@ def test_tree_arrives_over_ipv6_through_epsv(program, server6, host, options, tm
     assert run.lines[-1] == f"uploaded: {len(TREE)} files", run.describe()
     assert arrived(landed) == TREE
     dialogue = trace.read_text()
-    assert "> EPSV" in dialogue and "PASV" not in dialogue, dialogue
+    assert "> EPSV" in dialogue and "> PASV" not in dialogue, dialogue
     assert dialogue.count("data [::1]:") == len(TREE), dialogue
 
 
@@ -65,4 +65,4 @@ def test_tls_over_ipv6_checks_the_ip_name_and_uses_epsv(program, tmp_path):
         assert run.status == 0, run.describe()
         assert arrived(root / "incoming") == TREE
         dialogue = trace.read_text()
-        assert "> EPSV" in dialogue and "PASV" not in dialogue, dialogue
+        assert "> EPSV" in dialogue and "> PASV" not in dialogue, dialogue

@@ -44,14 +44,15 @@ def vsftpd_tls(tmp_path, shared_dir, certificate, reuse):
 
 
 @pytest.mark.parametrize("kind", ["vsftpd", "vsftpd-unpaced", "pyftpdlib", "pyftpdlib-tls1.2", "pyftpdlib-implicit",
-                                  "proftpd", "proftpd-unpaced", "pure-ftpd"])
+                                  "proftpd", "proftpd-unpaced", "proftpd-implicit", "pure-ftpd"])
 def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, certificates):
     # Wine's SChannel offers no session reuse: every data connection is a full handshake,
     # which vsftpd and ProFTPD refuse unless told not to insist.
     if kind.startswith("vsftpd"):
         server = vsftpd_tls(tmp_path, shared_dir, certificates.leaf, reuse=not program.is_wine)
     elif kind.startswith("proftpd"):
-        server = ProFtpdServer(tmp_path / "proftpd", certificates.leaf.pem, reuse=not program.is_wine)
+        server = ProFtpdServer(tmp_path / "proftpd", certificates.leaf.pem, reuse=not program.is_wine,
+                               implicit=kind.endswith("implicit"))
     elif kind == "pure-ftpd":
         server = PureFtpdServer(tmp_path / "pure-ftpd", certificates.leaf.pem)
     else:
@@ -87,12 +88,16 @@ def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, ce
             log = (server.work / "proftpd-tls.log").read_text()
             version = "TLSv1.2" if program.is_wine else "TLSv1.3"
             sessions = 2 if unpaced else 1
-            assert re.findall(r"(TLSv1\.\d) connection accepted", log) == [version] * sessions, log
+            # With implicit TLS the tests' own check that the server is up was a TLS connection too.
+            accepted = re.findall(r"(TLSv1\.\d) connection accepted", log)[1 if server.implicit else 0:]
+            assert accepted == [version] * sessions, log
             reused = log.count("client reused TLS session for data connection")
             assert reused == (0 if program.is_wine else len(FILES)), log
         elif kind.startswith("vsftpd"):
             log = server.protocol_log()
             assert re.findall(r'"(USER|PASS|AUTH|PBSZ|PROT)\b', log)[:5] == ["AUTH", "PBSZ", "PROT", "USER", "PASS"], log
+            # A run that is not the default one reads the features in each session.
+            assert log.count('"FEAT"') == (2 if unpaced else 1), log
 
 
 def refusal(host, why, fingerprint, user="tester"):

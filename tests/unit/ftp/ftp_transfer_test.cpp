@@ -289,3 +289,31 @@ TEST_F(FtpTransferTest, UnparsablePasvReply)
     }
     EXPECT_NO_THROW(client.changeDirectory("/"));
 }
+
+TEST_F(FtpTransferTest, RefusedEpsvFallsBackToPasvForTheRestOfTheSession)
+{
+    login(peer)
+        .reply("211-Features:\r\n EPSV\r\n211 End")
+        .reply("200 ALLO ok")
+        .reply("200 Type set to I")
+        .reply("500 EPSV not understood")
+        .pasv()
+        .reply("150 Ok to send data")
+        .data()
+        .send("226 Transfer complete\r\n")
+        .reply("200 ALLO ok")
+        .reply("200 Type set to I")
+        .pasv()
+        .reply("150 Ok to send data")
+        .data()
+        .send("226 Transfer complete\r\n");
+    connectClient();
+    client.readFeatures();
+    client.putFile("a", makeFile("abc"), nullptr, FtpFormat::image);
+    client.putFile("b", makeFile("de"), nullptr, FtpFormat::image);
+    ASSERT_TRUE(peer.waitForScript());
+    EXPECT_EQ(afterLogin(), (Commands{"FEAT\r\n", "ALLO 3\r\n", "TYPE I\r\n", "EPSV\r\n", "PASV\r\n", "STOR a\r\n",
+                                      "ALLO 2\r\n", "TYPE I\r\n", "PASV\r\n", "STOR b\r\n"}));
+    ASSERT_EQ(peer.dataConnections().size(), 2u);
+    EXPECT_EQ(peer.dataConnections()[1].bytes, "de");
+}
