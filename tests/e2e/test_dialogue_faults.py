@@ -45,10 +45,14 @@ def test_a_late_start_costs_its_own_file_and_never_shifts_the_others(program, tm
 
 
 def test_a_completion_reply_before_the_data_arrived_does_not_count(program, tmp_path):
-    files = {"big.bin": random_bytes(2 * MIB, seed=5), "small.txt": b"small"}
+    # Wine reports a reset that comes after the last byte was handed over as an orderly end
+    # (recv, SO_ERROR and FD_CLOSE all carry no error, and it has no SIO_TCP_INFO), where
+    # Windows reports WSAECONNRESET: there the reset must meet bytes that no buffer took.
+    size, buffer = (8 * MIB, 64 * 1024) if program.is_wine else (2 * MIB, 4 * MIB)
+    files = {"big.bin": random_bytes(size, seed=5), "small.txt": b"small"}
     local = make_tree(tmp_path / "data", files)
-    # A receive buffer that holds the whole file, so every byte leaves the client at once.
-    script = dict(early_complete={"big.bin": 100_000}, data_receive_buffer=4 * MIB)
+    # Natively, a receive buffer that holds the whole file, so every byte leaves the client at once.
+    script = dict(early_complete={"big.bin": 100_000}, data_receive_buffer=buffer)
     with ScriptedFtpServer(Script(**script)) as server:
         run = run_against(program, server, local, "--pacing=false")
     assert run.status == 1 and run.lines[-1] == "uploaded: 1 files", run.describe()
