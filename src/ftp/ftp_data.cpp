@@ -9,6 +9,13 @@ namespace {
 // for one socket buffer is beyond saving anyway.
 constexpr int drainCapInTimeouts = 30;
 
+std::uint16_t portOfEpsvReply(const FtpReply& reply)
+{
+    auto port = parseEpsvReply(reply.message);
+    if (!port) throw FTPException("501", "CLIENT: Unable to parse address");
+    return *port;
+}
+
 Socket connectData(const IpAddress& address, std::chrono::microseconds limit)
 {
     Socket data = Socket::create(address.family());
@@ -52,10 +59,7 @@ bool FTPConnection::controlIsIpv6() const { return controlSocket()->peerAddress(
 std::uint16_t FTPConnection::extendedPassivePort()
 {
     issueCommand("EPSV");
-    FtpReply reply = expectReply("229");
-    auto port = parseEpsvReply(reply.message);
-    if (!port) throw FTPException("501", "CLIENT: Unable to parse address");
-    return *port;
+    return portOfEpsvReply(expectReply("229"));
 }
 
 Socket FTPConnection::openPassiveConnection()
@@ -71,11 +75,7 @@ Socket FTPConnection::openPassiveConnection()
     if (!plainPassive_ && !epsvRefused_ && isKnownSupported("EPSV")) {
         issueCommand("EPSV");
         FtpReply reply = readReply();
-        if (reply.code == "229") {
-            auto port = parseEpsvReply(reply.message);
-            if (!port) throw FTPException("501", "CLIENT: Unable to parse address");
-            return connectData(passiveTarget(*port), waitLimit());
-        }
+        if (reply.code == "229") return connectData(passiveTarget(portOfEpsvReply(reply)), waitLimit());
         // A server may list EPSV and still refuse it (behind some firewalls): PASV names
         // the same port over IPv4.
         if (isSilence(reply) || reply.code[0] != '5') raiseReplyError(reply);

@@ -47,7 +47,6 @@ def run_on_terminal(command: list[str], on_output: Callable[[bytes], None],
     try:
         # The terminal closes when the program ends, unless a Wine helper process started
         # during the run holds it too: then the program's own end is what stops the reading.
-        ended = False
         while time.monotonic() < deadline:
             ended = process.poll() is not None
             if not select.select([master], [], [], 0 if ended else 0.2)[0]:
