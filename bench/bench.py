@@ -54,6 +54,7 @@ Settings come from the environment:
   BENCH_OUT      where the markdown goes (default bench/results.md, quick bench/results-quick.md;
                  a run of some datasets only: bench/results-KEYS.md, so the full table stays)
   BENCH_KEEP=1   keep the work folder on /dev/shm (logs, configurations) for a look afterwards
+  BENCH_TRACE=1  ftpupload also writes --trace=logs/REMOTE.trace (keep them with BENCH_KEEP=1)
 Must run as root: it installs missing packages and creates the local user vsftpd logs in.
 """
 from __future__ import annotations
@@ -99,6 +100,9 @@ QUICK = os.environ.get("BENCH_QUICK", "") not in ("", "0")
 RUNS = int(os.environ.get("BENCH_RUNS", "1" if QUICK else "5"))
 WARMUPS = 1  # per tool and dataset, run before the timed ones and left out of the figures
 PRUNE = os.environ.get("BENCH_PRUNE", "1") not in ("", "0")
+# Each ftpupload run also writes its timed dialogue, to see where a run's round trips go; it
+# costs a line per command, so the figures of such a run are not the ones to quote.
+TRACE = os.environ.get("BENCH_TRACE", "") not in ("", "0")
 # A competing setting is dropped only when its warm-up took this much longer than the fastest
 # one's: closer than that, one run cannot tell them apart, and both go on.
 PRUNE_MARGIN = 1.25
@@ -612,6 +616,8 @@ def ftpupload(connections: int,
             argv.append(f"--report={report}")
         if target.tls:
             argv += ["--tls=true", f"--tls-fingerprint={target.fingerprint}"]
+        if TRACE:
+            argv.append(f"--trace={scratch / remote}.trace")
         if QUICK:
             # A build that does not know --pacing yet still pauses; a short time-out keeps
             # the quick run short.
@@ -1197,7 +1203,11 @@ def ensure_packages() -> None:
         return
     print(f"installing: {' '.join(missing)}", flush=True)
     environment = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    subprocess.run(["apt-get", "update"], check=True, env=environment, timeout=600)
+    # A mirror in the middle of a sync fails one index now and then; a stale index still lets
+    # the install go on, and the install says when it cannot.
+    for _ in range(3):
+        if subprocess.run(["apt-get", "update"], env=environment, timeout=600).returncode == 0:
+            break
     subprocess.run(["apt-get", "install", "-y", *missing], check=True, env=environment,
                    timeout=1200)
 
