@@ -38,10 +38,15 @@ def test_usage_without_options_and_help_with_a_full_command_line(program, tmp_pa
     (["--timeout=-1"], "initSender Error: Could not convert `-1` of type long to type uint.", 1),
     (["--passive=YES"], "initSender Error: Could not convert `yes` of type char[] to type bool.", 1),
     (["--recurse"], "initSender Error: Could not convert `` of type char[] to type bool.", 1),
+    (["--hidden=YES"], "initSender Error: Could not convert `yes` of type char[] to type bool.", 1),
+    (["--checksum=true"], "initSender Error: --checksum applies only to the skip decision: "
+                          "add --skip-unchanged=true.", 1),
+    (["--report=no-such-folder/run.json"], "initSender Error: The --report file no-such-folder/run.json "
+                                           "cannot be created: No such file or directory", 1),
     (["--include=*.none"], "Error: no files need upload", 0),
     (["--include="], "Error: no files need upload", 0),
 ], ids=["port-text", "port-16-bit", "timeout-negative", "passive-yes", "recurse-empty",
-        "include-none", "include-empty"])
+        "hidden-yes", "checksum-alone", "report-uncreatable", "include-none", "include-empty"])
 def test_option_boxes_follow_the_local_folder_line(program, tmp_path, options, box, status):
     # No server: a run that wrongly went on would add its connect lines to the output.
     (tmp_path / "a.txt").write_text("a")
