@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/own_names.hpp"
 #include "ftp/ftp.hpp"
 #include "local/byte_source.hpp"
 #include "local/file_hash.hpp"
@@ -36,7 +37,7 @@ void ChecksumManifest::load(FTP& client)
     if (loaded_) return;
     loaded_ = true;
     try {
-        remote_ = parseManifest(client.retrieveText(manifestName, maxManifestBytes));
+        remote_ = parseManifest(client.retrieveText(std::string(manifestName), maxManifestBytes));
     } catch (const std::exception&) {
         // Usually there is none yet; the size-and-time rule decides then.
         remote_ = Manifest{};
@@ -84,5 +85,5 @@ void ChecksumManifest::write(FTP& client, Plan& plan, const std::set<std::string
     const std::string part = std::string(manifestName) + ".ftpupload-part";
     TextSource source(text);
     client.storeStream(part, &source, [](std::uint64_t) {}, FtpFormat::image);
-    client.renameOver(part, manifestName);
+    client.renameOver(part, std::string(manifestName));
 }

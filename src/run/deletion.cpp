@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "common/own_names.hpp"
 #include "ftp/ftp.hpp"
 #include "local/scan.hpp"
 #include "run/connect.hpp"
@@ -9,8 +10,6 @@
 #include "run/plan.hpp"
 #include "run/retry.hpp"
 #include "run/session.hpp"
-
-const char* const manifestName = ".ftpupload-manifest";
 
 namespace {
 std::string joined(const std::string& folder, const std::string& name) { return folder.empty() ? name : folder + "/" + name; }
@@ -67,7 +66,7 @@ bool Deletion::plan(Session& session)
             const std::string path = joined(folders[at].path, entry.name);
             if (!oddName(entry.name)) listed_.insert(path);
             bool goes = false;
-            if (oddName(entry.name) || entry.other) {
+            if (oddName(entry.name) || entry.other || path == lockName) {
             } else if (entry.folder) {
                 if (!leftAlone(path, true)) {
                     folders.push_back({path, at, 0});

@@ -17,9 +17,6 @@ struct RemoteEntry;
 struct RunContext;
 struct Session;
 
-// The manifest of --checksum, which deletion never takes for a gone file.
-extern const char* const manifestName;
-
 class Deletion {
 public:
     Deletion(const RunContext& context, Plan& plan, const Connector& connector, const RetryRule& retry);

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/own_names.hpp"
 #include "ftp/ftp.hpp"
 #include "run/context.hpp"
 #include "run/checksum.hpp"
@@ -165,7 +166,7 @@ void Execution::finish(Session& session)
         // The next run then finds the earlier manifest, or none: what it holds no longer
         // matches is stored again.
         plan_.manifestFailed = true;
-        context_.error(session, lines::upload(manifestName), stepPause);
+        context_.error(session, lines::upload(std::string(manifestName)), stepPause);
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/own_names.hpp"
+
 std::size_t Plan::count(FileAction action) const
 {
     return static_cast<std::size_t>(
@@ -25,21 +27,11 @@ std::string toRemotePath(const std::string& local, const std::string& localPath)
     return relative;
 }
 
-namespace {
-const std::string partSuffix = ".ftpupload-part";
-}
-
 std::string partNameOf(const std::string& remotePath)
 {
     const std::size_t slash = remotePath.rfind('/');
     const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
-    return remotePath.substr(0, nameAt) + "." + remotePath.substr(nameAt) + partSuffix;
-}
-
-bool isPartName(const std::string& name)
-{
-    return name.size() > partSuffix.size() + 1 && name.front() == '.' &&
-           name.compare(name.size() - partSuffix.size(), partSuffix.size(), partSuffix) == 0;
+    return remotePath.substr(0, nameAt) + "." + remotePath.substr(nameAt) + std::string(partSuffix);
 }
 
 std::string remoteFolderOf(const std::string& remotePath)

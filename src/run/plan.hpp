@@ -40,6 +40,13 @@ struct PlannedDeletion {
     FtpReply failure;
 };
 
+// A failure of the run as a whole rather than of one file or deletion (a connection that
+// could not be made, deletion skipped, a manifest not written, a lock held), for the report.
+struct RunProblem {
+    std::string what;
+    FtpReply reply;
+};
+
 struct Plan {
     // Remote folders, every parent before its children.
     std::vector<std::string> folders;
@@ -56,6 +63,8 @@ struct Plan {
     // every folder. Deletion leaves the first alone and needs the second.
     std::set<std::string> leftOut;
     bool localComplete = true;
+    // In the order they happened; added from the first session's thread only.
+    std::vector<RunProblem> problems;
 
     std::size_t count(FileAction action) const;
     // The folder exists: it was seen, or a folder below it was.
@@ -65,9 +74,8 @@ struct Plan {
 // A local path (with "\") as it is stored below the remote folder (with "/").
 std::string toRemotePath(const std::string& local, const std::string& localPath);
 // Where --atomic stores a file before renaming it into place: ".NAME.ftpupload-part" in
-// the same folder. isPartName tells such a name (a leftover of an interrupted run).
+// the same folder.
 std::string partNameOf(const std::string& remotePath);
-bool isPartName(const std::string& name);
 // "a/b" of "a/b/c.txt"; empty for a file in the remote folder itself.
 std::string remoteFolderOf(const std::string& remotePath);
 // Every file to be stored; `folders` as the scan lists them (children before parents).

@@ -1,0 +1,17 @@
+#pragma once
+// The names this program keeps on the server beside an upload. A local file of such a name
+// never takes part, and a remote entry of such a name is never taken for a gone file.
+#include <string>
+#include <string_view>
+
+// The content manifest of --checksum.
+inline constexpr std::string_view manifestName = ".ftpupload-manifest";
+// The folder whose creation (MKD) claims the remote folder for one deploy at a time.
+inline constexpr std::string_view lockName = ".ftpupload-lock";
+// What --atomic appends to "." + NAME for the temporary a file is stored under.
+inline constexpr std::string_view partSuffix = ".ftpupload-part";
+
+// ".NAME.ftpupload-part": the temporary of an atomic store (a leftover of an interrupted run).
+bool isPartName(std::string_view name);
+// The manifest, the lock, or a temporary.
+bool isOwnName(std::string_view name);
