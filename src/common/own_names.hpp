@@ -13,5 +13,9 @@ inline constexpr std::string_view partSuffix = ".ftpupload-part";
 
 // ".NAME.ftpupload-part": the temporary of an atomic store (a leftover of an interrupted run).
 bool isPartName(std::string_view name);
+// Where --atomic keeps a file's old version while the new one is renamed into place on a
+// server that never renames onto a file: the temporary's own temporary, "..NAME.ftpupload-part.ftpupload-part",
+// a name no selected file's temporary can have, as a temporary is never selected itself.
+std::string asideNameOf(std::string_view remotePath);
 // The manifest, the lock, or a temporary.
 bool isOwnName(std::string_view name);

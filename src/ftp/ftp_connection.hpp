@@ -106,8 +106,9 @@ public:
 
     // Transfers.
     void setRepresentation(FtpFormat format);
+    // `sentHash`, where given, is set to the SHA-256 of the bytes sent once the store succeeded.
     void putFile(const std::string& remotePath, const std::string& localPath,
-                         const ProgressCallback& progress, FtpFormat format);
+                         const ProgressCallback& progress, FtpFormat format, std::string* sentHash = nullptr);
     void storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
                              FtpFormat format);
     void allocateSpace(std::int64_t bytes);
@@ -134,7 +135,7 @@ public:
     void setLean(bool lean) { lean_ = lean; }
     bool lean() const { return lean_; }
     void putFileLean(const std::string& remotePath, const std::string& localPath,
-                             const ProgressCallback& progress);
+                             const ProgressCallback& progress, std::string* sentHash = nullptr);
     // What the server sent unasked since the last command: "500" and no text for
     // nothing. Only bytes that have already arrived are looked at.
     FtpReply leanQuietCheck();
@@ -156,9 +157,15 @@ public:
     // RNFR and RNTO, each raising its refusal.
     void renameFrom(const std::string& path);
     void renameTo(const std::string& path);
-    // Renames `from` over `to`. A server that will not rename onto an existing file has
-    // `to` deleted and is asked once more; one that refuses RNFR leaves `to` untouched.
-    void renameOver(const std::string& from, const std::string& to);
+    // Renames `from` over `to`, never leaving `to` without a version for longer than two
+    // renames. A server that refuses to rename onto an existing file (seen by SIZE or MLST)
+    // gets the old version moved aside first, the new one renamed into place and the old one
+    // deleted, or moved back when the new one could not be put there. Any failure raises the
+    // first refusal (or the connection's failure); `oldInPlace` then tells whether `to` still
+    // holds its old version, without which `from` must not be deleted.
+    void renameOver(const std::string& from, const std::string& to, bool* oldInPlace = nullptr);
+    // SIZE (or MLST) says the path is a file.
+    bool holdsFile(const std::string& path);
     // DELE and RMD; raise the refusal.
     void deleteFile(const std::string& path);
     void removeDirectory(const std::string& path);

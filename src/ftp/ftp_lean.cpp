@@ -9,6 +9,7 @@
 
 #include "ftp/data_connection.hpp"
 #include "ftp/ftp_connection.hpp"
+#include "local/file_hash.hpp"
 #include "local/local_file.hpp"
 #include "ftp/passive_reply.hpp"
 #include "ftp/data_trace.hpp"
@@ -127,9 +128,11 @@ DataConnection FTPConnection::connectLeanData(const IpAddress& address, const st
 }
 
 void FTPConnection::putFileLean(const std::string& remotePath, const std::string& localPath,
-                                const ProgressCallback& progress)
+                                const ProgressCallback& progress, std::string* sentHash)
 {
     LocalFile file(localPath);
+    HashingSource hashing(file);
+    ByteSource* source = sentHash ? static_cast<ByteSource*>(&hashing) : &file;
     const std::uint64_t size = file.size();
     const std::string storeLine = commandLine("STOR", {remotePath});
     // Once TYPE is set and ALLO known to be unneeded, PASV and STOR go out together:
@@ -155,7 +158,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     std::uint64_t sent = 0;
     try {
         secureDataConnection(data);
-        sent = sendStream(data, &file, progress);
+        sent = sendStream(data, source, progress);
         trace.bytes(sent);
     } catch (...) {
         if (!answerFirst) requireStarted();
@@ -166,4 +169,5 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     if (sent != size) failChangedSource(data, localPath, sent, size);
     finishDataCommand(data);
     trace.succeeded("complete");
+    if (sentHash) *sentHash = hashing.hexDigest();
 }

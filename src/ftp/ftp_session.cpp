@@ -1,5 +1,6 @@
 // Login, logout, remote folders and the server's feature list.
 #include "ftp/ftp_connection.hpp"
+#include "common/own_names.hpp"
 #include "net/net_host.hpp"
 
 void FTPConnection::connect(const std::string& host, const std::string& user, const std::string& password,
@@ -105,22 +106,59 @@ namespace {
 bool refused(const FTPException& failure) { return !failure.code().empty() && failure.code()[0] == '5'; }
 }
 
-void FTPConnection::renameOver(const std::string& from, const std::string& to)
+bool FTPConnection::holdsFile(const std::string& path)
 {
+    const RemoteFacts facts = queryOne(path, isKnownSupported("MLST"));
+    return facts.size.has_value() && !facts.folder;
+}
+
+void FTPConnection::renameOver(const std::string& from, const std::string& to, bool* oldInPlace)
+{
+    if (oldInPlace) *oldInPlace = true;
     renameFrom(from);
+    std::optional<FTPException> refusal;
     try {
         renameTo(to);
         return;
     } catch (const FTPException& failure) {
         if (!refused(failure)) throw;
+        refusal = failure;
+    }
+    // Some servers never rename onto a file. The old version is moved aside rather than
+    // deleted, so that it can be put back whatever happens to the new one; a refusal for
+    // any other reason (a policy, a permission) leaves everything as it was.
+    if (!holdsFile(to)) throw *refusal;
+    const std::string aside = asideNameOf(to);
+    if (oldInPlace) *oldInPlace = false;
+    try {
+        renameFrom(to);
+        renameTo(aside);
+    } catch (const FTPException& failure) {
+        // Refused, it did not move; lost on the way, nobody knows where it is.
+        if (!refused(failure)) throw;
+        if (oldInPlace) *oldInPlace = true;
+        throw *refusal;
     }
     try {
-        deleteFile(to);
-    } catch (const FTPException& failure) {
-        if (!refused(failure)) throw;
+        renameFrom(from);
+        renameTo(to);
+    } catch (const std::exception&) {
+        try {
+            renameFrom(aside);
+            renameTo(to);
+            if (oldInPlace) *oldInPlace = true;
+        } catch (const std::exception&) {
+            // Both versions are still there under their own temporary names; the caller
+            // keeps them for a later run to clean up.
+        }
+        if (connected() && !lost()) throw *refusal;
+        throw;
     }
-    renameFrom(from);
-    renameTo(to);
+    try {
+        deleteFile(aside);
+    } catch (const std::exception&) {
+        // The new version is in place; a later run's deletion removes the leftover.
+    }
 }
 
 void FTPConnection::deleteFile(const std::string& path)

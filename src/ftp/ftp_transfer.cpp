@@ -4,6 +4,7 @@
 
 #include "common/exception.hpp"
 #include "ftp/ftp_connection.hpp"
+#include "local/file_hash.hpp"
 #include "local/local_file.hpp"
 #include "ftp/data_trace.hpp"
 
@@ -46,12 +47,15 @@ void FTPConnection::failChangedSource(DataConnection& data, const std::string& s
 }
 
 void FTPConnection::putFile(const std::string& remotePath, const std::string& localPath,
-                            const ProgressCallback& progress, FtpFormat format)
+                            const ProgressCallback& progress, FtpFormat format, std::string* sentHash)
 {
     LocalFile file(localPath);
+    HashingSource hashing(file);
+    ByteSource* source = sentHash ? static_cast<ByteSource*>(&hashing) : &file;
     const std::uint64_t size = file.size();
     allocateSpace(static_cast<std::int64_t>(size));
-    transferStream("STOR", remotePath, &file, progress, format, true, size, localPath);
+    transferStream("STOR", remotePath, source, progress, format, true, size, localPath);
+    if (sentHash) *sentHash = hashing.hexDigest();
 }
 
 void FTPConnection::storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,

@@ -18,3 +18,10 @@ std::string hashLocalFile(const std::string& nativePath)
     }
     return hash.hexDigest();
 }
+
+std::size_t HashingSource::read(char* buffer, std::size_t capacity)
+{
+    const std::size_t got = inner_.read(buffer, capacity);
+    hash_.update(buffer, got);
+    return got;
+}

@@ -7,7 +7,6 @@
 #include "local/byte_source.hpp"
 #include "local/file_hash.hpp"
 #include "run/context.hpp"
-#include "run/deletion.hpp"
 #include "run/plan.hpp"
 
 namespace {
@@ -38,6 +37,7 @@ void ChecksumManifest::load(FTP& client)
     loaded_ = true;
     try {
         remote_ = parseManifest(client.retrieveText(std::string(manifestName), maxManifestBytes));
+        found_ = true;
     } catch (const std::exception&) {
         // Usually there is none yet; the size-and-time rule decides then.
         remote_ = Manifest{};
@@ -61,28 +61,27 @@ const std::string& ChecksumManifest::localHash(PlannedFile& file)
     return file.hash;
 }
 
-void ChecksumManifest::write(FTP& client, Plan& plan, const std::set<std::string>* listed)
+void ChecksumManifest::withdraw(FTP& client)
 {
-    Manifest next;
-    std::set<std::string> selected;
-    for (PlannedFile& file : plan.files) {
-        selected.insert(file.remotePath);
-        if (file.outcome != Outcome::done) continue;
-        try {
-            next.hashes[file.remotePath] = localHash(file);
-        } catch (const std::exception&) {
-            // Left out: the next run compares it by size and time.
-        }
+    try {
+        client.deleteFile(std::string(manifestName));
+    } catch (const FTPException& failure) {
+        // Refused where none could be read: there is none to take out of force.
+        if (found_ || failure.code().empty() || failure.code()[0] != '5') throw;
     }
-    std::set<std::string> deleted;
-    for (const PlannedDeletion& deletion : plan.deletions)
-        if (deletion.outcome == Outcome::done) deleted.insert(deletion.remotePath);
-    for (const auto& [path, hash] : remote_.hashes)
-        if (selected.count(path) == 0 && deleted.count(path) == 0 && (!listed || listed->count(path) != 0))
-            next.hashes.emplace(path, hash);
+}
+
+void ChecksumManifest::write(FTP& client, Plan& plan)
+{
+    // Only what this run saw confirmed: the bytes a store sent, or a hash the old manifest
+    // held for a file the server still has at its size. A file the size-and-time rule let
+    // be, or one not selected now, may hold anything.
+    Manifest next;
+    for (const PlannedFile& file : plan.files)
+        if (file.outcome == Outcome::done && !file.hash.empty()) next.hashes[file.remotePath] = file.hash;
 
     const std::string text = formatManifest(next);
-    const std::string part = std::string(manifestName) + ".ftpupload-part";
+    const std::string part = std::string(manifestName) + std::string(partSuffix);
     TextSource source(text);
     client.storeStream(part, &source, [](std::uint64_t) {}, FtpFormat::image);
     client.renameOver(part, std::string(manifestName));

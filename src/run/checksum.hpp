@@ -1,11 +1,11 @@
 #pragma once
 // --checksum: a file is unchanged when its content's SHA-256 is the one the remote manifest
 // holds for it and the remote size is its size, whatever the times say (a fresh checkout
-// gives every file a new one). The manifest is read once per run and written anew at its end.
+// gives every file a new one). The manifest is read once per run, deleted before the run
+// changes anything, and written anew at its end.
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <set>
 #include <string>
 
 #include "run/manifest.hpp"
@@ -29,15 +29,20 @@ public:
     const std::string& localHash(PlannedFile& file);
     std::chrono::milliseconds hashingTime() const { return std::chrono::milliseconds(hashMicros_.load() / 1000); }
 
-    // The manifest of every file now on the server from this run (stored or unchanged) or an
-    // earlier one (an entry not selected now and not deleted, and, where the tree was listed,
-    // still there), stored under a temporary name and renamed into place. Raises on failure.
-    void write(FTP& client, Plan& plan, const std::set<std::string>* listed);
+    // Deletes the remote manifest, so that a run that changes files and does not get to its
+    // end leaves none that describes them as they were. Raises when one may still be there.
+    void withdraw(FTP& client);
+    // The manifest of the files this run stored (the hash of the bytes sent) or found
+    // unchanged by their hash, stored under a temporary name and renamed into place.
+    // Raises on failure.
+    void write(FTP& client, Plan& plan);
 
 private:
     const RunContext& context_;
     std::mutex loading_;
     bool loaded_ = false;
+    // A manifest was read, so one is there.
+    bool found_ = false;
     Manifest remote_;
     std::atomic<long long> hashMicros_{0};
 };

@@ -112,10 +112,14 @@ bool Execution::runSessions(Session& first)
             if (session.client) session.client->close();
         });
     }
+    bool withdrawn = true;
     try {
         decideParts(first, true);
         awaitDecisions();
-        makeFolders(first);
+        withdrawn = withdrawManifest(first);
+        // No session stores anything while the manifest still describes the old tree.
+        if (!withdrawn) nextFile_ = plan_.files.size();
+        if (withdrawn) makeFolders(first);
     } catch (...) {
         foldersMade.open();
         for (auto& worker : workers) worker.join();
@@ -124,6 +128,7 @@ bool Execution::runSessions(Session& first)
     foldersMade.open();
     if (first.usable()) storeFiles(first);
     for (auto& worker : workers) worker.join();
+    if (!withdrawn) return false;
 
     // No session is left for these: each still gets its own line.
     while (auto index = takeFile()) {
@@ -142,7 +147,6 @@ void Execution::finish(Session& session)
 {
     const RunSettings& settings = context_.settings;
     Deletion deletion(context_, plan_, connector_, retry_);
-    const std::set<std::string>* listed = nullptr;
     if (settings.deleteGone) {
         // A file that did not get there, or a local folder that could not be read, would make
         // its remote copy look gone.
@@ -152,7 +156,6 @@ void Execution::finish(Session& session)
             });
         if (complete && stillUsable(session) && deletion.plan(session)) {
             deletion.carryOut(session);
-            listed = &deletion.listed();
         } else {
             plan_.deletionSkipped = true;
             context_.error(session, lines::deleteSkipped(), stepPause);
@@ -161,12 +164,27 @@ void Execution::finish(Session& session)
     if (!checksum_ || settings.dryRun) return;
     try {
         if (!stillUsable(session)) throw FTPException("421", "connection closed by the server");
-        checksum_->write(*session.client, plan_, listed);
+        checksum_->write(*session.client, plan_);
     } catch (const std::exception&) {
         // The next run then finds the earlier manifest, or none: what it holds no longer
         // matches is stored again.
         plan_.manifestFailed = true;
         context_.error(session, lines::upload(std::string(manifestName)), stepPause);
+    }
+}
+
+bool Execution::withdrawManifest(Session& session)
+{
+    if (!checksum_) return true;
+    try {
+        if (!session.usable()) throw FTPException("421", "connection closed by the server");
+        checksum_->withdraw(*session.client);
+        return true;
+    } catch (const std::exception& failure) {
+        plan_.manifestFailed = true;
+        plan_.problems.push_back({lines::manifestKept(), replyOf(failure)});
+        context_.error(session, lines::manifestKept(), stepPause);
+        return false;
     }
 }
 

@@ -45,6 +45,9 @@ private:
     // sessions that are gone, so every part is done.
     void decideParts(Session& session, bool takesAll);
     void awaitDecisions();
+    // --checksum: the manifest deleted before the first change; false (with its line) when it
+    // may still be there, and then nothing is to be changed.
+    bool withdrawManifest(Session& session);
     void makeFolders(Session& session);
     void makeFoldersAtOnce(Session& session, const std::vector<std::string>& folders);
     void storeFiles(Session& session);

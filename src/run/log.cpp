@@ -47,6 +47,8 @@ std::string wouldDelete(const std::string& path) { return "would delete " + path
 std::string deletePath(const std::string& path) { return "delete " + path; }
 std::string deleteSkipped() { return "delete skipped"; }
 
+std::string manifestKept() { return "nothing changed: .ftpupload-manifest could not be deleted"; }
+
 std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries)
 {
     return formatText("retry {} ({} of {})", {what, tried + 1, retries});

@@ -58,6 +58,8 @@ std::string wouldDelete(const std::string& path);
 // The error line of a refused deletion, and of deletion left out altogether.
 std::string deletePath(const std::string& path);
 std::string deleteSkipped();
+// The manifest of --checksum could not be deleted before the first change: nothing was changed.
+std::string manifestKept();
 std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries);
 // The last line of a run.
 std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted = 0);

@@ -16,9 +16,9 @@ public:
     FtpReply quietCheck(FTP& client) const override { return client.readReply(); }
     bool showProgress(Session&, std::uint64_t) const override { return true; }
     void store(FTP& client, const std::string& remotePath, const std::string& localPath,
-               const ProgressCallback& progress) const override
+               const ProgressCallback& progress, std::string* sentHash) const override
     {
-        client.putFile(remotePath, localPath, progress, FtpFormat::image);
+        client.putFile(remotePath, localPath, progress, FtpFormat::image, sentHash);
     }
 };
 
@@ -40,9 +40,9 @@ public:
         return true;
     }
     void store(FTP& client, const std::string& remotePath, const std::string& localPath,
-               const ProgressCallback& progress) const override
+               const ProgressCallback& progress, std::string* sentHash) const override
     {
-        client.putFileLean(remotePath, localPath, progress);
+        client.putFileLean(remotePath, localPath, progress, sentHash);
     }
 };
 }

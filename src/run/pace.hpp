@@ -25,6 +25,7 @@ public:
     virtual FtpReply quietCheck(FTP& client) const = 0;
     // Whether this progress line of the session's current file is written.
     virtual bool showProgress(Session& session, std::uint64_t bytesSent) const = 0;
+    // `sentHash`, where given, gets the SHA-256 of the bytes the store sent.
     virtual void store(FTP& client, const std::string& remotePath, const std::string& localPath,
-                       const ProgressCallback& progress) const = 0;
+                       const ProgressCallback& progress, std::string* sentHash) const = 0;
 };

@@ -59,14 +59,20 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     // Atomic: readers see the old version or the new one, never a part of it.
     const bool atomic = context_.settings.atomic;
     const std::string part = atomic ? partNameOf(file.remotePath) : file.remotePath;
+    // The manifest records what the server got, not what the file holds by the run's end.
+    std::string sentHash;
+    bool oldInPlace = true;
     try {
         context_.pace.store(client, part, file.localPath,
-                            [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); });
-        if (atomic) client.renameOver(part, file.remotePath);
+                            [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); },
+                            context_.settings.checksum ? &sentHash : nullptr);
+        if (atomic) client.renameOver(part, file.remotePath, &oldInPlace);
     } catch (...) {
-        if (atomic) discardPart(session, part);
+        // Without the old version in place the temporary may be the only copy there is.
+        if (atomic && oldInPlace) discardPart(session, part);
         throw;
     }
+    file.hash = sentHash;
     if (setTime) {
         // The next comparison then does not depend on the server's clock or zone.
         try {

@@ -221,7 +221,7 @@ def moves(server, *verbs):
     return [(verb, posixpath.basename(argument)) for verb, _, argument in found if verb in verbs]
 
 
-def test_a_rename_refused_onto_a_file_deletes_it_and_renames_again(program, tmp_path):
+def test_a_rename_refused_onto_a_file_moves_the_old_version_aside_until_the_new_one_is_in_place(program, tmp_path):
     local = make_tree(tmp_path / "data", {"a.txt": b"new a!", "b.txt": b"same b"})
     stale = sums({"a.txt": b"old a", "b.txt": b"same b"})
     with ScriptedFtpServer(Script(refuse_rnto_onto_existing=True)) as server:
@@ -235,11 +235,14 @@ def test_a_rename_refused_onto_a_file_deletes_it_and_renames_again(program, tmp_
     assert (server.files["/www/a.txt"], server.files["/www/b.txt"]) == (b"new a!", b"same b")
     assert manifest(server.files[f"/www/{MANIFEST}"]) == sums({"a.txt": b"new a!", "b.txt": b"same b"})
     assert ("RETR", MANIFEST) in moves(server, "RETR")
-    part = ".a.txt.ftpupload-part"
-    assert [m for m in moves(server, "STOR", "RNFR", "RNTO", "DELE") if m[1] in ("a.txt", part)] == [
-        ("STOR", part), ("RNFR", part), ("RNTO", "a.txt"), ("DELE", "a.txt"), ("RNFR", part), ("RNTO", "a.txt")]
-    assert [m for m in moves(server, "RNTO", "DELE") if m[1] == MANIFEST] == [
-        ("RNTO", MANIFEST), ("DELE", MANIFEST), ("RNTO", MANIFEST)], server.lines
+    part, aside = ".a.txt.ftpupload-part", "..a.txt.ftpupload-part.ftpupload-part"
+    assert [m for m in moves(server, "STOR", "RNFR", "RNTO", "DELE") if m[1] in ("a.txt", part, aside)] == [
+        ("STOR", part), ("RNFR", part), ("RNTO", "a.txt"), ("RNFR", "a.txt"), ("RNTO", aside),
+        ("RNFR", part), ("RNTO", "a.txt"), ("DELE", aside)]
+    # Deleted before anything changed, so a run cut short leaves no manifest of the old tree.
+    assert [m for m in moves(server, "STOR", "RNTO", "DELE") if m[1] == MANIFEST] == [
+        ("DELE", MANIFEST), ("RNTO", MANIFEST)], server.lines
+    assert server.lines.index(f"DELE {MANIFEST}") < server.lines.index(f"STOR {part}")
 
 
 def test_a_failed_atomic_store_keeps_the_old_version_and_nothing_is_deleted(program, tmp_path):
