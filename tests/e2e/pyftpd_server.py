@@ -2,6 +2,7 @@
 prints "READY <port>" once it accepts connections."""
 import argparse
 import logging
+import os
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
@@ -41,6 +42,22 @@ def tls_handler(certificate: str, highest: str | None, implicit: bool = False):
     return Handler
 
 
+def refusing(handler, refusals: list[str]):
+    """The handler answering "553" to each VERB[:PREFIX] given, for names starting with PREFIX or all."""
+    rules = [(verb.upper(), prefix) for verb, _, prefix in (refusal.partition(":") for refusal in refusals)]
+
+    class Refusing(handler):
+        def process_command(self, cmd, *args, **kwargs):
+            name = os.path.basename(str(args[0])) if args else ""
+            if any(cmd == verb and name.startswith(prefix) for verb, prefix in rules):
+                self._rnfr = None
+                self.respond("553 Refused by the server's policy.")
+                return
+            return super().process_command(cmd, *args, **kwargs)
+
+    return Refusing
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
@@ -51,6 +68,8 @@ def main() -> None:
     parser.add_argument("--tls-cert", help="PEM with certificate and key: TLS required on every connection")
     parser.add_argument("--tls-max", choices=["1.2"], help="highest TLS version offered")
     parser.add_argument("--tls-implicit", action="store_true", help="TLS from the first byte (no AUTH TLS)")
+    parser.add_argument("--refuse", action="append", default=[], metavar="VERB[:PREFIX]",
+                        help="answer 553 to VERB (for names starting with PREFIX)")
     options = parser.parse_args()
 
     # Every command and reply goes to standard error, which the caller keeps as the server's log.
@@ -65,6 +84,8 @@ def main() -> None:
     if options.tls_cert:
         Handler = tls_handler(options.tls_cert, options.tls_max, options.tls_implicit)
 
+    if options.refuse:
+        Handler = refusing(Handler, options.refuse)
     Handler.authorizer = authorizer
     Handler.passive_ports = range(first, last + 1)
     # A refused login is answered at once; the tests time the client, not the server's penalty.

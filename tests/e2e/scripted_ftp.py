@@ -80,6 +80,8 @@ class Script:
     cut_listing_of: dict[str, str] = field(default_factory=dict)
     # RNTO onto a file that exists is refused, as servers that never replace a file do.
     refuse_rnto_onto_existing: bool = False
+    # RNTOs (1 for the first to arrive) answered with this reply, the rename not made.
+    fail_rnto: dict[int, str] = field(default_factory=dict)
     # Stores of these names (or of their ".NAME.ftpupload-part" temporaries) keep half the data
     # and answer "451", every time.
     fail_store_of: set[str] = field(default_factory=set)
@@ -114,6 +116,7 @@ class ScriptedFtpServer:
         self.stores_completed = 0
         self.stores_received = 0
         self.mkds = 0
+        self.rntos = 0
         self.mlst_slowed = False
         self.late_done: set[str] = set()
         self.dropped: list[str] = []
@@ -415,7 +418,10 @@ class Session:
 
     def do_RNTO(self, argument: str) -> None:
         path, source, self.rename_from = self.resolve(argument), self.rename_from, None
-        if source is None:
+        self.server.rntos += 1
+        if self.server.rntos in self.script.fail_rnto:
+            self.send(self.script.fail_rnto[self.server.rntos])
+        elif source is None:
             self.send("503 RNFR first.")
         elif path in self.server.files and self.script.refuse_rnto_onto_existing:
             self.send("553 File exists.")

@@ -82,9 +82,10 @@ class PyFtpdServer:
     """pyftpdlib in a subprocess, serving `root` to one user with every write permission."""
 
     def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret",
-                 tls: list[str] = (), host: str = "127.0.0.1"):
+                 tls: list[str] = (), host: str = "127.0.0.1", refuse: list[str] = ()):
         self.root, self.log, self.user, self.password = root, log, user, password
         self.tls = list(tls)  # pyftpd_server.py's --tls-... arguments
+        self.refuse = [argument for refusal in refuse for argument in ("--refuse", refusal)]
         self.host = host
         self.port = 0
         self.process: subprocess.Popen | None = None
@@ -95,7 +96,7 @@ class PyFtpdServer:
             self.process = subprocess.Popen(
                 [PYTHON, str(HERE / "pyftpd_server.py"), "--root", str(self.root), "--host", self.host,
                  "--user", self.user, "--password", self.password,
-                 "--passive-ports", f"{first}-{last}", *self.tls],
+                 "--passive-ports", f"{first}-{last}", *self.tls, *self.refuse],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
                 start_new_session=True)
         ready = self._read_ready_line()
@@ -175,9 +176,10 @@ class VsftpdServer:
     """
 
     def __init__(self, work: Path, lock_dir: Path, tls: dict[str, object] | None = None,
-                 host: str = "127.0.0.1"):
+                 host: str = "127.0.0.1", config: dict[str, object] | None = None):
         self.work, self.lock_dir = work, lock_dir
         self.tls = tls or {}  # further settings (ssl_enable=YES, ...)
+        self.config = config or {}  # further settings of any other kind (cmds_denied=RNTO, ...)
         self.top = Path(tempfile.mkdtemp(prefix="ftpupload-e2e-vsftpd-"))
         self.top.chmod(0o755)
         self.root = self.top / "root"
@@ -206,7 +208,7 @@ class VsftpdServer:
             "userlist_enable": "NO", "tcp_wrappers": "NO", "delay_failed_login": 0,
             "xferlog_enable": "YES", "xferlog_std_format": "NO", "log_ftp_protocol": "YES",
             "vsftpd_log_file": self.log,
-        } | self.tls
+        } | self.tls | self.config
         return "".join(f"{key}={value}\n" for key, value in settings.items())
 
     def start(self) -> "VsftpdServer":
@@ -270,8 +272,9 @@ class UnpackedServer:
     outside_work = False  # the root in a world-traversable folder of its own, not in `work`
 
     def __init__(self, work: Path, certificate: Path | None = None, reuse: bool = True,
-                 per_address: int | None = None, implicit: bool = False):
+                 per_address: int | None = None, implicit: bool = False, config: list[str] = ()):
         self.work, self.certificate, self.reuse, self.per_address = work, certificate, reuse, per_address
+        self.config = list(config)  # further lines of the configuration (ProFTPD only)
         self.implicit = implicit  # TLS from the first byte (ProFTPD only)
         work.mkdir(parents=True, exist_ok=True)
         self.top = Path(tempfile.mkdtemp(prefix=f"ftpupload-e2e-{self.kind}-")) if self.outside_work else None
@@ -358,6 +361,7 @@ class ProFtpdServer(UnpackedServer):
             options = ([] if self.reuse else ["NoSessionReuseRequired"]) + (["UseImplicitSSL"] if self.implicit else [])
             if options:
                 lines.append("TLSOptions " + " ".join(options))
+        lines += self.config
         config = self.work / "proftpd.conf"
         config.write_text("\n".join(lines) + "\n")
         return [str(PROFTPD), "--nodaemon", "--quiet", "--config", str(config)]
