@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/exception.hpp"
+#include "common/own_names.hpp"
 #include "ftp/ftp_exception.hpp"
 #include "net/tls_channel.hpp"
 #include "run/context.hpp"
@@ -43,6 +44,20 @@ TEST(RunPlan, FilesKeepTheirOrderFoldersComeParentsFirstAndExistenceCoversAncest
     EXPECT_TRUE(plan.exists("d/e"));
     EXPECT_FALSE(plan.exists("d/f"));
     EXPECT_FALSE(plan.exists("e"));
+}
+
+TEST(RunPlan, TheOldVersionMovedAsideIsATemporaryThatNoSelectedFileCanHave)
+{
+    for (const std::string path : {"index.html", "d/e/b.txt"}) {
+        const std::string aside = asideNameOf(path);
+        EXPECT_EQ(remoteFolderOf(aside), remoteFolderOf(path));
+        const std::string name = aside.substr(aside.rfind('/') + 1);
+        // A leftover is a temporary, which a later run's deletion removes...
+        ASSERT_TRUE(isPartName(name));
+        // ...and the temporary only of a file whose name is itself one, which never takes part.
+        EXPECT_TRUE(isOwnName(name.substr(1, name.size() - 1 - partSuffix.size()))) << name;
+        EXPECT_NE(aside, partNameOf(path + ".old"));
+    }
 }
 
 TEST(RunRetry, WhatMayPassIsTriedAgainWithGrowingWaitsAndItsLine)
