@@ -80,8 +80,8 @@ class Script:
     cut_listing_of: dict[str, str] = field(default_factory=dict)
     # RNTO onto a file that exists is refused, as servers that never replace a file do.
     refuse_rnto_onto_existing: bool = False
-    # RNTOs (1 for the first to arrive) answered with this reply, the rename not made.
-    fail_rnto: dict[int, str] = field(default_factory=dict)
+    # RNTOs from these names (last path component) that would be made are answered with this reply instead.
+    fail_rnto_from: dict[str, str] = field(default_factory=dict)
     # Stores of these names (or of their ".NAME.ftpupload-part" temporaries) keep half the data
     # and answer "451", every time.
     fail_store_of: set[str] = field(default_factory=set)
@@ -116,7 +116,6 @@ class ScriptedFtpServer:
         self.stores_completed = 0
         self.stores_received = 0
         self.mkds = 0
-        self.rntos = 0
         self.mlst_slowed = False
         self.late_done: set[str] = set()
         self.dropped: list[str] = []
@@ -418,15 +417,14 @@ class Session:
 
     def do_RNTO(self, argument: str) -> None:
         path, source, self.rename_from = self.resolve(argument), self.rename_from, None
-        self.server.rntos += 1
-        if self.server.rntos in self.script.fail_rnto:
-            self.send(self.script.fail_rnto[self.server.rntos])
-        elif source is None:
+        if source is None:
             self.send("503 RNFR first.")
         elif path in self.server.files and self.script.refuse_rnto_onto_existing:
             self.send("553 File exists.")
         elif posixpath.dirname(path) not in self.server.folders or path in self.server.folders:
             self.send("550 Rename failed.")
+        elif posixpath.basename(source) in self.script.fail_rnto_from:
+            self.send(self.script.fail_rnto_from[posixpath.basename(source)])
         else:
             self.server.files[path] = self.server.files.pop(source)
             self.send("250 Rename successful.")

@@ -64,11 +64,11 @@ def test_a_rename_the_server_refuses_keeps_the_live_file(program, rename_refused
 def test_a_rename_that_fails_after_the_old_version_moved_aside_puts_it_back(program, tmp_path):
     local = make_tree(tmp_path / "data", {"a.txt": b"new a!"})
     part, aside = ".a.txt.ftpupload-part", "..a.txt.ftpupload-part.ftpupload-part"
-    # RNTOs: the temporary onto a.txt (refused: it exists), a.txt aside, the temporary again
-    # (451), then a.txt back: refused too in the second case.
-    for fails, holds in [({3: "451 Local error."}, {"a.txt": b"old a"}),
-                         ({3: "451 Local error.", 4: "451 Local error."}, {part: b"new a!", aside: b"old a"})]:
-        with ScriptedFtpServer(Script(refuse_rnto_onto_existing=True, fail_rnto=fails)) as server:
+    # The temporary's rename onto a.txt once a.txt is out of the way fails (451), and in the
+    # second case so does the move back.
+    for fails, holds in [({part: "451 Local error."}, {"a.txt": b"old a"}),
+                         ({part: "451 Local error.", aside: "451 Local error."}, {part: b"new a!", aside: b"old a"})]:
+        with ScriptedFtpServer(Script(refuse_rnto_onto_existing=True, fail_rnto_from=fails)) as server:
             server.files["/www/a.txt"] = b"old a"
             run = run_against(program, server, local, "--pacing=false", "--atomic=true")
         assert run.status == 1 and run.lines[-1] == "uploaded: 0 files", run.describe()
