@@ -117,9 +117,10 @@ bool Execution::runSessions(Session& first)
         decideParts(first, true);
         awaitDecisions();
         withdrawn = withdrawManifest(first);
-        // No session stores anything while the manifest still describes the old tree.
-        if (!withdrawn) nextFile_ = plan_.files.size();
-        if (withdrawn) makeFolders(first);
+        if (withdrawn)
+            makeFolders(first);
+        else
+            nextFile_ = plan_.files.size();  // no session stores anything while the old manifest stands
     } catch (...) {
         foldersMade.open();
         for (auto& worker : workers) worker.join();
@@ -166,8 +167,8 @@ void Execution::finish(Session& session)
         if (!stillUsable(session)) throw FTPException("421", "connection closed by the server");
         checksum_->write(*session.client, plan_);
     } catch (const std::exception&) {
-        // The next run then finds the earlier manifest, or none: what it holds no longer
-        // matches is stored again.
+        // The earlier one was deleted before the first change: the next run finds none and
+        // compares by size and time.
         plan_.manifestFailed = true;
         context_.error(session, lines::upload(std::string(manifestName)), stepPause);
     }
