@@ -163,3 +163,27 @@ TEST_F(FtpSessionTest, FolderListingsKnownFromMlstAlone)
     client.readFeatures();
     EXPECT_FALSE(client.listsFolders());
 }
+
+TEST_F(FtpSessionTest, RenameLostAfterTheOldVersionMovedAsideSaysTheTemporaryIsNeeded)
+{
+    // A server that never renames onto a file, lost while the new version is renamed into place:
+    // the target may hold nothing, so the temporary may be the only copy of anything.
+    login(peer)
+        .reply("350 ready")
+        .reply("553 exists")
+        .reply("213 5")
+        .reply("213 20240101000000")
+        .reply("350 ready")
+        .reply("250 moved")
+        .reply("350 ready")
+        .command()
+        .closeControl();
+    connectClient();
+    bool oldInPlace = true;
+    EXPECT_THROW(client.renameOver(".a.ftpupload-part", "a", &oldInPlace), FTPException);
+    EXPECT_FALSE(oldInPlace);
+    ASSERT_TRUE(peer.waitForScript());
+    EXPECT_EQ(peer.commands(), (Commands{"USER user\r\n", "PASS secret\r\n", "RNFR .a.ftpupload-part\r\n", "RNTO a\r\n",
+                                         "SIZE a\r\n", "MDTM a\r\n", "RNFR a\r\n", "RNTO ..a.ftpupload-part.ftpupload-part\r\n",
+                                         "RNFR .a.ftpupload-part\r\n", "RNTO a\r\n"}));
+}
