@@ -183,7 +183,8 @@ TEST_F(FtpSessionTest, RenameLostAfterTheOldVersionMovedAsideSaysTheTemporaryIsN
     EXPECT_THROW(client.renameOver(".a.ftpupload-part", "a", &oldInPlace), FTPException);
     EXPECT_FALSE(oldInPlace);
     ASSERT_TRUE(peer.waitForScript());
-    EXPECT_EQ(peer.commands(), (Commands{"USER user\r\n", "PASS secret\r\n", "RNFR .a.ftpupload-part\r\n", "RNTO a\r\n",
-                                         "SIZE a\r\n", "MDTM a\r\n", "RNFR a\r\n", "RNTO ..a.ftpupload-part.ftpupload-part\r\n",
-                                         "RNFR .a.ftpupload-part\r\n", "RNTO a\r\n"}));
+    EXPECT_EQ(peer.commands(),
+              (Commands{"USER user\r\n", "PASS secret\r\n", "RNFR .a.ftpupload-part\r\n", "RNTO a\r\n", "SIZE a\r\n",
+                        "MDTM a\r\n", "RNFR a\r\n", "RNTO ..a.ftpupload-part.ftpupload-part\r\n",
+                        "RNFR .a.ftpupload-part\r\n", "RNTO a\r\n"}));
 }
