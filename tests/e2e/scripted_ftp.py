@@ -87,6 +87,8 @@ class Script:
     refuse_dele: set[str] = field(default_factory=set)
     # FEAT offers MLST; MLST, SIZE and MDTM answer for stored files and folders (times in the future).
     offer_mlst: bool = False
+    # Blanks around each name of a path are dropped, as some servers do.
+    trim_names: bool = False
     # Seconds the first MLST of the first control connection waits for its answer.
     slow_first_mlst: float = 0.0
 
@@ -204,6 +206,8 @@ class Session:
         return raw + b"\n"
 
     def resolve(self, path: str) -> str:
+        if self.script.trim_names:
+            path = "/".join(part.strip(" ") for part in path.split("/"))
         return posixpath.normpath(posixpath.join(self.cwd, path))
 
     def lose_here(self, verb: str) -> bool:
