@@ -8,7 +8,9 @@
 #include "ftp/ftp_exception.hpp"
 #include "net/tls_channel.hpp"
 #include "run/context.hpp"
+#include "common/case_fold.hpp"
 #include "run/plan.hpp"
+#include "run/plan_names.hpp"
 #include "run/retry.hpp"
 #include "run/session.hpp"
 
@@ -43,6 +45,27 @@ TEST(RunPlan, FilesKeepTheirOrderFoldersComeParentsFirstAndExistenceCoversAncest
     EXPECT_TRUE(plan.exists("d/e"));
     EXPECT_FALSE(plan.exists("d/f"));
     EXPECT_FALSE(plan.exists("e"));
+}
+
+TEST(RunPlan, NamesAreFoundInAnySpellingAndOnlySelectedOnesAreExpected)
+{
+    EXPECT_EQ(caseFolded("Logo.PNG \xC3\x9C\xC3\xBC \xD0\x96 \xC4\x80 \xE2\x82\xAC \xFF"),
+              "logo.png \xC3\xBC\xC3\xBC \xD0\xB6 \xC4\x81 \xE2\x82\xAC \xFF");
+    Plan plan;
+    plan.files.resize(3);
+    plan.files[0].remotePath = "images/a.png";
+    plan.files[1].remotePath = "a.txt";
+    plan.files[2].remotePath = "A.txt";
+    plan.folders = {"empty"};
+    plan.leftOut = {"Secret.log"};
+    const PlanNames names(plan);
+    EXPECT_EQ(names.variants("", "IMAGES"), std::vector<std::string>{"images"});
+    EXPECT_EQ(names.variants("images", "A.PNG"), std::vector<std::string>{"a.png"});
+    EXPECT_EQ(names.variants("", "a.TXT"), (std::vector<std::string>{"a.txt", "A.txt"}));
+    EXPECT_EQ(names.variants("", "secret.LOG"), std::vector<std::string>{"Secret.log"});
+    EXPECT_TRUE(names.variants("", "other").empty() && names.variants("nowhere", "a.txt").empty());
+    EXPECT_TRUE(names.expected("images") && names.expected("images/a.png") && names.expected("empty"));
+    EXPECT_FALSE(names.expected("Secret.log"));
 }
 
 TEST(RunRetry, WhatMayPassIsTriedAgainWithGrowingWaitsAndItsLine)
