@@ -101,14 +101,17 @@ std::string Deletion::planName(Session& session, const PlanNames& known, const F
                                const std::string& name, const std::set<std::string>& shown)
 {
     const std::vector<std::string> variants = known.variants(folder.planPath, name);
+    std::vector<std::string> stored;
+    for (const std::string& variant : variants)
+        if (known.expected(joined(folder.planPath, variant))) stored.push_back(variant);
     const bool allShown =
-        std::all_of(variants.begin(), variants.end(), [&](const std::string& v) { return shown.count(v) != 0; });
-    if (variants.size() > 1 && !allShown) {
+        std::all_of(stored.begin(), stored.end(), [&](const std::string& v) { return shown.count(v) != 0; });
+    if (stored.size() > 1 && !allShown) {
         // The server holds one entry where the plan has several names: whichever was stored
         // last is there under the first spelling, and none of them can be told gone.
-        for (const std::string& variant : variants) {
+        for (const std::string& variant : stored) {
             const std::string path = joined(folder.planPath, variant);
-            if (!known.expected(path) || !clashes_.insert(path).second) continue;
+            if (!clashes_.insert(path).second) continue;
             for (PlannedFile& file : plan_.files)
                 if (file.remotePath == path) {
                     file.outcome = Outcome::failed;
@@ -118,8 +121,10 @@ std::string Deletion::planName(Session& session, const PlanNames& known, const F
         }
         return {};
     }
-    if (variants.size() == 1 && variants.front() != name && foldsCase_) return variants.front();
-    return name;
+    if (!foldsCase_ || variants.empty() || std::find(variants.begin(), variants.end(), name) != variants.end())
+        return name;
+    // Either spelling is kept; the one the server holds our content under is walked as ours.
+    return stored.size() == 1 ? stored.front() : variants.front();
 }
 
 bool Deletion::repeatsAncestor(const std::vector<Folder>& folders, std::size_t at) const
@@ -147,7 +152,7 @@ void Deletion::noteUnique(std::vector<Folder>& folders, const std::string& uniqu
 
 bool Deletion::plan(Session& session)
 {
-    const PlanNames known(plan_);
+    const PlanNames known(plan_, !context_.settings.dryRun);
     foldsCase_ = platformNamesIgnoreCase();
     std::set<std::string> selected;
     for (const PlannedFile& file : plan_.files) selected.insert(file.remotePath);

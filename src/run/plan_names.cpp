@@ -5,10 +5,11 @@
 #include "common/case_fold.hpp"
 #include "run/plan.hpp"
 
-PlanNames::PlanNames(const Plan& plan)
+PlanNames::PlanNames(const Plan& plan, bool foldersMade)
 {
-    for (const PlannedFile& file : plan.files) add(file.remotePath, true);
-    for (const std::string& folder : plan.folders) add(folder, true);
+    for (const PlannedFile& file : plan.files)
+        add(file.remotePath, file.outcome == Outcome::done || file.action == FileAction::unchanged);
+    for (const std::string& folder : plan.folders) add(folder, foldersMade || plan.exists(folder));
     for (const std::string& path : plan.leftOut) add(path, false);
 }
 

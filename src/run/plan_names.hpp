@@ -11,11 +11,12 @@ struct Plan;
 
 class PlanNames {
 public:
-    explicit PlanNames(const Plan& plan);
+    // `foldersMade`: the plan's folders were made (not so in a dry run).
+    PlanNames(const Plan& plan, bool foldersMade);
     // The plan's names in `folder` that equal `name` but for letter case; `name` itself
     // among them when the plan knows it.
     std::vector<std::string> variants(const std::string& folder, const std::string& name) const;
-    // A selected file or a folder of the plan: once the stores are done it is on the server.
+    // On the server by now: a file stored or found unchanged, a folder made or seen.
     bool expected(const std::string& path) const { return expected_.count(path) != 0; }
 
 private:
