@@ -72,19 +72,29 @@ def test_two_local_names_a_case_folding_server_cannot_tell_apart(native, tmp_pat
                                                ("A.txt", b"small a"), ("A.txt", b"capital A")}, remote
 
 
-def test_delete_never_reaches_through_a_link(program, tmp_path):
-    root = make_tree(tmp_path / "pyftpd-root", {"www/v2/app.js": b"old app", "www/v2/stale.js": b"stale",
-                                                "www/gone.html": b"gone", "data/secret.txt": b"secret"})
-    links = {"www/current": "v2", "www/shared": "../data", "www/loop": "."}
+def test_delete_never_reaches_through_a_link(program, real_server, tmp_path):
+    # pyftpdlib lists a link to a folder as a folder; the others mark it.
+    site, root = real_server.arrived, real_server.arrived.parent
+    make_tree(site, {"v2/app.js": b"old app", "v2/stale.js": b"stale", "gone.html": b"gone"})
+    make_tree(root / "data", {"secret.txt": b"secret"})
+    # Writable by the server's own user, as the folder deployed to is.
+    owner = site.stat()
+    for folder, names, files in os.walk(site):
+        os.chmod(folder, 0o777)
+        for name in [*names, *files, ""]:
+            os.chown(os.path.join(folder, name), owner.st_uid, owner.st_gid)
+        for name in files:
+            os.chmod(os.path.join(folder, name), 0o666)
+    links = {"current": "v2", "shared": "../data", "loop": "."}
     for link, target in links.items():
-        os.symlink(target, root / link)
+        os.symlink(target, site / link)
     local = make_tree(tmp_path / "site", {"index.html": b"index", "v2/app.js": b"new app"})
-    with pyftpd_at(root, "www", tmp_path / "pyftpd.log") as server:
-        run = deploy(program, server, local, "--delete=true")
+    run = deploy(program, real_server, local, "--delete=true")
     assert run.status == 0 and run.lines[-1] == "uploaded: 2 files, 2 deleted", run.describe()
     assert sorted(told(run, "deleted")) == ["gone.html", "v2/stale.js"]
-    assert held(root) == {"www/index.html": b"index", "www/v2/app.js": b"new app", "data/secret.txt": b"secret",
+    assert held(site) == {"index.html": b"index", "v2/app.js": b"new app",
                           **{link: "-> " + target for link, target in links.items()}}
+    assert held(root / "data") == {"secret.txt": b"secret"}
 
 
 def test_names_with_blanks_at_either_end_are_never_deleted(program, tmp_path):
