@@ -138,7 +138,10 @@ std::vector<RemoteEntry> parseMlsd(std::string_view listing, bool* unreadable, s
         entry.other = !entry.folder && type != "file";
         entry.link = entry.link || type.starts_with("os.unix=slink") || type.starts_with("os.unix=symlink");
         // A link's type is not always its own: one named so is never taken for a folder.
-        if (entry.link) entry.folder = false, entry.other = true;
+        if (entry.link) {
+            entry.folder = false;
+            entry.other = true;
+        }
         entries.push_back(std::move(entry));
     }
     return entries;
