@@ -174,7 +174,8 @@ bool Deletion::plan(Session& session)
             }))
             return false;
         noteUnique(folders, ownUnique, at);
-        folders[at].listingDigest = digestOf(entries);
+        // LIST marks links itself and gives no times or identities that set two folders apart.
+        if (machineListing) folders[at].listingDigest = digestOf(entries);
         if (repeatsAncestor(folders, at)) folders[at].alias = true;
         if (folders[at].alias) continue;
 

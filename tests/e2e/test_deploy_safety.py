@@ -97,6 +97,19 @@ def test_delete_never_reaches_through_a_link(program, real_server, tmp_path):
     assert held(root / "data") == {"secret.txt": b"secret"}
 
 
+def test_folders_a_server_shows_under_two_names_are_left_alone(program, tmp_path):
+    # Folders in MLSD and LIST alike: only the "unique" fact seen twice and a listing that
+    # repeats the one above it tell.
+    local = make_tree(tmp_path / "data", {"index.html": b"i", "v2/app.js": b"new"})
+    script = Script(offer_mlsd=True, folders={"/", "/www", "/www/v2", "/www/current", "/www/loop"},
+                    aliases={"/www/current": "/www/v2", "/www/loop": "/www"})
+    with ScriptedFtpServer(script) as server:
+        server.files.update({"/www/v2/app.js": b"old", "/www/v2/stale.js": b"s", "/www/gone.html": b"g"})
+        run = run_against(program, server, local, "--pacing=false", "--delete=true")
+    assert run.status == 0 and told(run, "deleted") == ["gone.html"], run.describe()
+    assert server.files == {"/www/index.html": b"i", "/www/v2/app.js": b"new", "/www/v2/stale.js": b"s"}
+
+
 def test_names_with_blanks_at_either_end_are_never_deleted(program, tmp_path):
     local = make_tree(tmp_path / "data", {"x.txt": b"new x"})
     with ScriptedFtpServer(Script(trim_names=True)) as server:
