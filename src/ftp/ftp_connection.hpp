@@ -31,6 +31,10 @@ struct RemoteEntry {
     bool folder = false;
     // Neither a plain file nor a folder (a link, a device): never followed, never deleted.
     bool other = false;
+    // The server said it is a link (an "l" in LIST, an "OS.unix=slink" type); it is `other` too.
+    bool link = false;
+    // MLSD's "unique" fact: two names with one value are one file or folder.
+    std::string unique;
     std::optional<std::uint64_t> size;
     std::optional<std::int64_t> modified;
 };
@@ -45,8 +49,10 @@ struct RemoteFacts {
 std::optional<std::uint64_t> sizeFrom(const FtpReply& reply);
 // MLSD lines: facts case-insensitive, names byte for byte, "cdir"/"pdir" left out; a type
 // other than "file" or "dir" (or none) is `other`. A line that does not read as facts and a
-// name is skipped and sets `unreadable`.
-std::vector<RemoteEntry> parseMlsd(std::string_view listing, bool* unreadable = nullptr);
+// name is skipped and sets `unreadable`. The listed folder's own "unique" fact (its "cdir"
+// line) goes to `ownUnique`.
+std::vector<RemoteEntry> parseMlsd(std::string_view listing, bool* unreadable = nullptr,
+                                   std::string* ownUnique = nullptr);
 // "YYYYMMDDHHMMSS[.fff]" (UTC) to seconds since 1970, and back.
 std::optional<std::int64_t> parseFtpTime(std::string_view text);
 std::string formatFtpTime(std::int64_t seconds);
@@ -149,9 +155,10 @@ public:
 
     // What is already on the server (ftp_listing.cpp). listFolder raises on any failure;
     // the others give nothing when the server cannot tell.
-    std::vector<RemoteEntry> listFolder(const std::string& path);
+    std::vector<RemoteEntry> listFolder(const std::string& path, std::string* ownUnique = nullptr);
     // The same from LIST, for servers without MLSD: every line must read as "ls -l" does.
-    std::vector<RemoteEntry> listFolderUnix(const std::string& path);
+    // `all` asks with "-a" for the names beginning with ".".
+    std::vector<RemoteEntry> listFolderUnix(const std::string& path, bool all = true);
     // A remote file's bytes (at most `limit`, or it raises), in binary.
     std::string retrieveText(const std::string& path, std::size_t limit);
     // RNFR and RNTO, each raising its refusal.

@@ -93,7 +93,7 @@ std::string formatFtpTime(std::int64_t seconds)
     return out + two(month) + two(day) + two(rest / 3600) + two(rest / 60 % 60) + two(rest % 60);
 }
 
-std::vector<RemoteEntry> parseMlsd(std::string_view listing, bool* unreadable)
+std::vector<RemoteEntry> parseMlsd(std::string_view listing, bool* unreadable, std::string* ownUnique)
 {
     if (unreadable) *unreadable = false;
     auto doubt = [unreadable] {
@@ -127,11 +127,21 @@ std::vector<RemoteEntry> parseMlsd(std::string_view listing, bool* unreadable)
             if (name == "type") type = lowered(value);
             else if (name == "size" && allDigits(value) && value.size() < 20) entry.size = std::stoull(std::string(value));
             else if (name == "modify") entry.modified = parseFtpTime(value);
+            else if (name == "unique") entry.unique = std::string(value);
+            else if (name == "os.unix" && (lowered(value).starts_with("slink") || lowered(value).starts_with("symlink")))
+                entry.link = true;
         }
         entry.folder = type == "dir" || type == "cdir" || type == "pdir";
+        if (type == "cdir" && ownUnique) *ownUnique = entry.unique;
         if (type == "cdir" || type == "pdir") continue;
         // Links and devices ("OS.unix=slink:..."), and entries of no stated type.
         entry.other = !entry.folder && type != "file";
+        entry.link = entry.link || type.starts_with("os.unix=slink") || type.starts_with("os.unix=symlink");
+        // A link's type is not always its own: one named so is never taken for a folder.
+        if (entry.link) {
+            entry.folder = false;
+            entry.other = true;
+        }
         entries.push_back(std::move(entry));
     }
     return entries;
@@ -170,12 +180,12 @@ std::string FTPConnection::receiveText(const std::string& verb, const std::vecto
     return text;
 }
 
-std::vector<RemoteEntry> FTPConnection::listFolder(const std::string& path)
+std::vector<RemoteEntry> FTPConnection::listFolder(const std::string& path, std::string* ownUnique)
 {
     const std::string listing =
         receiveListing("MLSD", path.empty() ? std::vector<std::string>{} : std::vector{path});
     bool unreadable = false;
-    std::vector<RemoteEntry> entries = parseMlsd(listing, &unreadable);
+    std::vector<RemoteEntry> entries = parseMlsd(listing, &unreadable, ownUnique);
     if (unreadable) throw FTPException("420", "CLIENT: MLSD " + path + " has a line that cannot be read");
     return entries;
 }
@@ -189,10 +199,11 @@ std::string FTPConnection::receiveListing(const std::string& verb, const std::ve
     return listing;
 }
 
-std::vector<RemoteEntry> FTPConnection::listFolderUnix(const std::string& path)
+std::vector<RemoteEntry> FTPConnection::listFolderUnix(const std::string& path, bool all)
 {
     // Without "-a" most servers leave out the names beginning with ".".
-    std::vector<std::string> arguments{"-a"};
+    std::vector<std::string> arguments;
+    if (all) arguments.push_back("-a");
     if (!path.empty()) arguments.push_back(path);
     std::vector<RemoteEntry> entries;
     if (!parseUnixListing(receiveListing("LIST", arguments), entries))

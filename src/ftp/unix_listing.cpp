@@ -109,6 +109,7 @@ bool readLine(std::string_view line, RemoteEntry& entry)
         entry.name = std::string(line.substr(time.end + 1));
         entry.folder = type == 'd';
         entry.other = other;
+        entry.link = type == 'l';
         if (type == 'l') {
             const std::size_t arrow = entry.name.find(" -> ");
             if (arrow != std::string::npos) entry.name.resize(arrow);

@@ -46,6 +46,8 @@ std::string deleted(const std::string& path) { return "deleted " + path; }
 std::string wouldDelete(const std::string& path) { return "would delete " + path; }
 std::string deletePath(const std::string& path) { return "delete " + path; }
 std::string deleteSkipped() { return "delete skipped"; }
+std::string deleteSkippedIn(const std::string& folder) { return "delete skipped in " + (folder.empty() ? "." : folder); }
+std::string caseClash(const std::string& path) { return "case clash " + path; }
 
 std::string manifestKept() { return "nothing changed: .ftpupload-manifest could not be deleted"; }
 

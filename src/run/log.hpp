@@ -60,6 +60,10 @@ std::string deletePath(const std::string& path);
 std::string deleteSkipped();
 // The manifest of --checksum could not be deleted before the first change: nothing was changed.
 std::string manifestKept();
+// Deletion left out below one remote folder (its links could not be told), and a selected
+// name the server holds under one name with another.
+std::string deleteSkippedIn(const std::string& folder);
+std::string caseClash(const std::string& path);
 std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries);
 // The last line of a run.
 std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted = 0);

@@ -58,6 +58,29 @@ def refusing(handler, refusals: list[str]):
     return Refusing
 
 
+def case_folding_filesystem():
+    """Names matched without regard to case and kept as first spelled, as Windows servers do."""
+    from pyftpdlib.filesystems import AbstractedFS
+
+    class CaseFoldingFS(AbstractedFS):
+        def ftp2fs(self, ftppath):
+            path = super().ftp2fs(ftppath)
+            if os.path.lexists(path) or not path.startswith(self.root):
+                return path
+            found = self.root
+            for part in path[len(self.root):].split(os.sep):
+                if not part:
+                    continue
+                try:
+                    spelled = next((name for name in os.listdir(found) if name.lower() == part.lower()), part)
+                except OSError:
+                    spelled = part
+                found = os.path.join(found, spelled)
+            return found
+
+    return CaseFoldingFS
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
@@ -70,6 +93,7 @@ def main() -> None:
     parser.add_argument("--tls-implicit", action="store_true", help="TLS from the first byte (no AUTH TLS)")
     parser.add_argument("--refuse", action="append", default=[], metavar="VERB[:PREFIX]",
                         help="answer 553 to VERB (for names starting with PREFIX)")
+    parser.add_argument("--fold-case", action="store_true", help="names match whatever their letter case")
     options = parser.parse_args()
 
     # Every command and reply goes to standard error, which the caller keeps as the server's log.
@@ -86,6 +110,8 @@ def main() -> None:
 
     if options.refuse:
         Handler = refusing(Handler, options.refuse)
+    if options.fold_case:
+        Handler.abstracted_fs = case_folding_filesystem()
     Handler.authorizer = authorizer
     Handler.passive_ports = range(first, last + 1)
     # A refused login is answered at once; the tests time the client, not the server's penalty.

@@ -89,6 +89,12 @@ class Script:
     refuse_dele: set[str] = field(default_factory=set)
     # FEAT offers MLST; MLST, SIZE and MDTM answer for stored files and folders (times in the future).
     offer_mlst: bool = False
+    # Blanks around each name of a path are dropped, as some servers do.
+    trim_names: bool = False
+    # Second names of folders that the server does not mark (a bind mount, say): listed as
+    # folders (add them to `folders`), holding what the folder they stand for holds. MLSD
+    # then gives each folder's "unique" fact.
+    aliases: dict[str, str] = field(default_factory=dict)
     # Seconds the first MLST of the first control connection waits for its answer.
     slow_first_mlst: float = 0.0
 
@@ -206,7 +212,15 @@ class Session:
         return raw + b"\n"
 
     def resolve(self, path: str) -> str:
-        return posixpath.normpath(posixpath.join(self.cwd, path))
+        if self.script.trim_names:
+            path = "/".join(part.strip(" ") for part in path.split("/"))
+        path = posixpath.normpath(posixpath.join(self.cwd, path))
+        for _ in range(100):
+            alias = next((a for a in self.script.aliases if path == a or path.startswith(a + "/")), None)
+            if alias is None:
+                break
+            path = self.script.aliases[alias] + path[len(alias):]
+        return path
 
     def lose_here(self, verb: str) -> bool:
         """Plays the scripted loss when it is due; True when the session is over."""
@@ -348,8 +362,10 @@ class Session:
 
     def do_MLSD(self, argument: str) -> None:
         folder = self.resolve(argument or ".")
+        unique = (lambda name: f"unique={self.resolve(posixpath.join(folder, name))};") if self.script.aliases \
+            else (lambda name: "")
         self.send_listing(folder, [
-            f"type=dir;modify=29991231000000; {name}" if size is None
+            f"type=dir;modify=29991231000000;{unique(name)} {name}" if size is None
             else f"type=file;size={size};modify=29991231000000; {name}" for name, size in self.entries(folder)])
 
     def do_LIST(self, argument: str) -> None:

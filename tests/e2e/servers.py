@@ -82,10 +82,11 @@ class PyFtpdServer:
     """pyftpdlib in a subprocess, serving `root` to one user with every write permission."""
 
     def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret",
-                 tls: list[str] = (), host: str = "127.0.0.1", refuse: list[str] = ()):
+                 tls: list[str] = (), host: str = "127.0.0.1", refuse: list[str] = (), fold_case: bool = False):
         self.root, self.log, self.user, self.password = root, log, user, password
         self.tls = list(tls)  # pyftpd_server.py's --tls-... arguments
         self.refuse = [argument for refusal in refuse for argument in ("--refuse", refusal)]
+        self.fold_case = fold_case  # names matched whatever their case, kept as first spelled
         self.host = host
         self.port = 0
         self.process: subprocess.Popen | None = None
@@ -96,7 +97,8 @@ class PyFtpdServer:
             self.process = subprocess.Popen(
                 [PYTHON, str(HERE / "pyftpd_server.py"), "--root", str(self.root), "--host", self.host,
                  "--user", self.user, "--password", self.password,
-                 "--passive-ports", f"{first}-{last}", *self.tls, *self.refuse],
+                 "--passive-ports", f"{first}-{last}", *self.tls, *self.refuse,
+                 *(["--fold-case"] if self.fold_case else [])],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
                 start_new_session=True)
         ready = self._read_ready_line()

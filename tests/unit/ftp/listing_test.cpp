@@ -30,12 +30,20 @@ TEST(FtpListing, MlsdFactsInAnyCaseAndNamesAsTheyStand)
     bool unreadable = false;
     parseMlsd("type=file;size=1; a\r\ngarbage-without-blank\r\n", &unreadable);
     EXPECT_TRUE(unreadable);
-    entries = parseMlsd("type=file;size=1; a\r\nOS.unix=slink:/etc;type=OS.unix=symlink; l\r\nsize=3; untyped\r\n",
-                        &unreadable);
+    // A folder's second names: a link however it is typed, a "unique" fact shared.
+    std::string own;
+    entries = parseMlsd("type=cdir;unique=801g2; .\r\ntype=file;size=1;UNIQUE=801g9; a\r\n"
+                        "OS.unix=slink:/etc;type=OS.unix=symlink; l\r\nsize=3; untyped\r\n"
+                        "type=dir;OS.unix=slink:/tmp; m\r\ntype=OS.unix=slink:/x; n\r\n",
+                        &unreadable, &own);
     EXPECT_FALSE(unreadable);
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_FALSE(entries[0].other);
+    EXPECT_EQ(own, "801g2");
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_FALSE(entries[0].other || entries[0].link);
+    EXPECT_EQ(entries[0].unique, "801g9");
     EXPECT_TRUE(entries[1].other && entries[2].other);
+    EXPECT_FALSE(entries[2].link);
+    for (std::size_t at : {1u, 3u, 4u}) EXPECT_TRUE(entries[at].link && entries[at].other && !entries[at].folder) << at;
     parseMlsd("this line lists nothing\r\n", &unreadable);
     EXPECT_TRUE(unreadable);
 }

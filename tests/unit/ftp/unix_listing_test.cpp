@@ -28,10 +28,11 @@ TEST(UnixListing, CommonServerFormsReadByteForByte)
     EXPECT_EQ(entries[3].name, "no group");
     EXPECT_EQ(entries[3].size, 123u);
     EXPECT_EQ(entries[4].name, "link");
-    EXPECT_TRUE(entries[4].other);
+    EXPECT_TRUE(entries[4].other && entries[4].link);
     EXPECT_FALSE(entries[4].folder || entries[4].size);
     EXPECT_EQ(entries[5].name, "null");
     EXPECT_TRUE(entries[5].other);
+    EXPECT_FALSE(entries[5].link || entries[2].link);
     EXPECT_EQ(entries[6].name, "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC");
     EXPECT_EQ(entries[6].size, 18446744073709551615u);
     EXPECT_TRUE(parseUnixListing("", entries));

@@ -9,7 +9,9 @@
 #include "ftp/ftp_exception.hpp"
 #include "net/tls_channel.hpp"
 #include "run/context.hpp"
+#include "common/case_fold.hpp"
 #include "run/plan.hpp"
+#include "run/plan_names.hpp"
 #include "run/retry.hpp"
 #include "run/session.hpp"
 
@@ -58,6 +60,31 @@ TEST(RunPlan, TheOldVersionMovedAsideIsATemporaryThatNoSelectedFileCanHave)
         EXPECT_TRUE(isOwnName(name.substr(1, name.size() - 1 - partSuffix.size()))) << name;
         EXPECT_NE(aside, partNameOf(path + ".old"));
     }
+}
+
+TEST(RunPlan, NamesAreFoundInAnySpellingAndOnlySelectedOnesAreExpected)
+{
+    EXPECT_EQ(caseFolded("Logo.PNG \xC3\x9C\xC3\xBC \xD0\x96 \xC4\x80 \xE2\x82\xAC \xFF"),
+              "logo.png \xC3\xBC\xC3\xBC \xD0\xB6 \xC4\x81 \xE2\x82\xAC \xFF");
+    Plan plan;
+    plan.files.resize(4);
+    plan.files[0].remotePath = "images/a.png";
+    plan.files[1].remotePath = "a.txt";
+    plan.files[2].remotePath = "A.txt";
+    plan.files[3].remotePath = "new.txt";
+    for (std::size_t at : {0u, 1u}) plan.files[at].outcome = Outcome::done;
+    plan.files[2].action = FileAction::unchanged;
+    plan.folders = {"empty"};
+    plan.leftOut = {"Secret.log"};
+    const PlanNames names(plan, true);
+    EXPECT_EQ(names.variants("", "IMAGES"), std::vector<std::string>{"images"});
+    EXPECT_EQ(names.variants("images", "A.PNG"), std::vector<std::string>{"a.png"});
+    EXPECT_EQ(names.variants("", "a.TXT"), (std::vector<std::string>{"a.txt", "A.txt"}));
+    EXPECT_EQ(names.variants("", "secret.LOG"), std::vector<std::string>{"Secret.log"});
+    EXPECT_TRUE(names.variants("", "other").empty() && names.variants("nowhere", "a.txt").empty());
+    EXPECT_TRUE(names.expected("images") && names.expected("images/a.png") && names.expected("empty"));
+    EXPECT_FALSE(names.expected("Secret.log") || names.expected("new.txt"));
+    EXPECT_FALSE(PlanNames(plan, false).expected("empty"));
 }
 
 TEST(RunRetry, WhatMayPassIsTriedAgainWithGrowingWaitsAndItsLine)

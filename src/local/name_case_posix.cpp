@@ -1,0 +1,3 @@
+#include "local/name_case.hpp"
+
+bool platformNamesIgnoreCase() { return false; }
