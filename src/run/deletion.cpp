@@ -65,6 +65,7 @@ bool Deletion::plan(Session& session)
             if (entry.name == "." || entry.name == "..") continue;
             const std::string path = joined(folders[at].path, entry.name);
             if (!oddName(entry.name)) listed_.insert(path);
+            if (!oddName(entry.name) && !entry.folder && !entry.other) ++filesListed_;
             bool goes = false;
             if (oddName(entry.name) || entry.other || path == lockName) {
             } else if (entry.folder) {

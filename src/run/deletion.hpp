@@ -28,6 +28,8 @@ public:
     // Deletes what was planned, one line each; a dry run only names it.
     void carryOut(Session& session);
     const std::set<std::string>& listed() const { return listed_; }
+    // Plain files among them: what a share of --max-delete is a share of.
+    std::size_t filesListed() const { return filesListed_; }
 
 private:
     struct Folder {
@@ -46,4 +48,5 @@ private:
     const Connector& connector_;
     const RetryRule& retry_;
     std::set<std::string> listed_;
+    std::size_t filesListed_ = 0;
 };

@@ -63,7 +63,7 @@ std::size_t Sender::deletedCount() const
 bool Sender::deployComplete() const
 {
     if (!plan_) return true;
-    if (plan_->deletionSkipped || plan_->manifestFailed) return false;
+    if (plan_->deletionSkipped || plan_->manifestFailed || !plan_->problems.empty()) return false;
     for (const PlannedDeletion& deletion : plan_->deletions)
         if (deletion.outcome == Outcome::failed) return false;
     return true;

@@ -51,6 +51,7 @@ def main() -> None:
     parser.add_argument("--tls-cert", help="PEM with certificate and key: TLS required on every connection")
     parser.add_argument("--tls-max", choices=["1.2"], help="highest TLS version offered")
     parser.add_argument("--tls-implicit", action="store_true", help="TLS from the first byte (no AUTH TLS)")
+    parser.add_argument("--local-times", action="store_true", help="times in the zone of TZ, not UTC")
     options = parser.parse_args()
 
     # Every command and reply goes to standard error, which the caller keeps as the server's log.
@@ -65,6 +66,7 @@ def main() -> None:
     if options.tls_cert:
         Handler = tls_handler(options.tls_cert, options.tls_max, options.tls_implicit)
 
+    Handler.use_gmt_times = not options.local_times
     Handler.authorizer = authorizer
     Handler.passive_ports = range(first, last + 1)
     # A refused login is answered at once; the tests time the client, not the server's penalty.
