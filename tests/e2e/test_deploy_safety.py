@@ -32,25 +32,36 @@ def test_a_held_lock_stops_the_deploy_and_a_stale_one_is_taken_over(program, pyf
         (owner_line(here, os.getpid(), "posix", now), "held"),
         (owner_line(here, ended.pid, ids, now), "taken over"),
         (owner_line("elsewhere.example", 4242, "posix", now - timedelta(days=2)), "taken over"),
+        # No owner (a run killed right after making the folder): the folder's own time tells.
+        (None, "held"),
+        (None, "taken over"),
     ]
     local = make_tree(tmp_path / "site", {"index.html": b"new"})
     for owner, outcome in cases:
-        make_tree(pyftpd.arrived, {"gone.txt": b"old", f"{LOCK}/owner": owner.encode() + b"\n"})
-        before = arrived(pyftpd.arrived)
+        make_tree(pyftpd.arrived, {"gone.txt": b"old"})
+        (pyftpd.arrived / LOCK).mkdir()
+        if owner:
+            (pyftpd.arrived / LOCK / "owner").write_text(owner + "\n")
+        elif outcome == "taken over":
+            old = (now - timedelta(days=2)).timestamp()
+            os.utime(pyftpd.arrived / LOCK, (old, old))
+        before = arrived(pyftpd.arrived), arrived_folders(pyftpd.arrived)
         run = deploy(program, pyftpd, local, "--delete=true", "--skip-unchanged=true")
         if outcome == "held":
+            who = owner or "a run whose owner cannot be read (MKD: 550 File exists.)"
             assert run.status == 1 and run.lines[-1] == "uploaded: 0 files", (owner, run.describe())
             assert [line for line in run.lines if line.startswith("error:")] == [error(
-                f"remote folder locked by {owner}; if no other run is deploying there, delete the folder {LOCK}",
+                f"remote folder locked by {who}; if no other run is deploying there, delete the folder {LOCK}",
                 "500")], run.describe()
-            assert arrived(pyftpd.arrived) == before, owner
-            (pyftpd.arrived / LOCK / "owner").unlink()
+            assert (arrived(pyftpd.arrived), arrived_folders(pyftpd.arrived)) == before, owner
+            (pyftpd.arrived / LOCK / "owner").unlink(missing_ok=True)
             (pyftpd.arrived / LOCK).rmdir()
         else:
+            why = ("its process no longer runs" if owner and "elsewhere" not in owner else
+                   "older than 24 hours" if owner else "older than 24 hours by the server's times")
             assert run.status == 0 and run.lines[-1] == "uploaded: 1 files, 1 deleted", (owner, run.describe())
             assert [line.split("\t")[0] for line in run.lines if line.startswith("lock ")] == [
-                f"lock {LOCK} taken over from {owner}: " +
-                ("its process no longer runs" if "elsewhere" not in owner else "older than 24 hours")]
+                f"lock {LOCK} taken over from {owner or 'an unknown run'}: {why}"], run.describe()
             assert arrived(pyftpd.arrived) == {"index.html": b"new"} and arrived_folders(pyftpd.arrived) == set()
         (pyftpd.arrived / "index.html").unlink(missing_ok=True)
 
