@@ -118,6 +118,20 @@ std::uint32_t numberFrom(const Arguments& arguments, const std::string& name, st
     return number;
 }
 
+// "N" (a count, read like --port) or "P%" (0 to 100).
+DeleteLimit deleteLimitFrom(const Arguments& arguments, const std::string& name)
+{
+    std::string text = arguments.firstValue(name);
+    DeleteLimit limit;
+    limit.percent = !text.empty() && text.back() == '%';
+    if (limit.percent) text.pop_back();
+    limit.value = parseUnsigned(text);
+    if (limit.percent && limit.value > 100)
+        throw ConversionException("--" + name + " must be a count or a percentage up to 100%, not " +
+                                  std::to_string(limit.value) + "%.");
+    return limit;
+}
+
 bool truthOf(const Arguments& arguments, const std::string& name) { return parseTruth(arguments.firstValue(name)); }
 
 // Every option the program reads, once, in the order it is read: where its value goes. The
@@ -169,6 +183,8 @@ const Option options[] = {
     {"dry-run", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.dryRun = truthOf(a, n); }},
     {"hidden", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.hidden = truthOf(a, n); }},
     {"delete", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.deleteGone = truthOf(a, n); }},
+    {"max-delete", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.maxDelete = deleteLimitFrom(a, n); }},
     {"atomic", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.atomic = truthOf(a, n); }},
     {"checksum", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) {

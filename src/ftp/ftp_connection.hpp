@@ -183,7 +183,8 @@ public:
     // Raises when the session cannot be brought back in step.
     std::vector<RemoteFacts> queryFiles(const std::vector<std::string>& paths);
     // MFMT where offered, else the "MDTM time path" form; true when the server took it.
-    bool setRemoteModified(const std::string& path, std::int64_t seconds);
+    // `reply`: the server's answer (MFMT's may name the time the file now has).
+    bool setRemoteModified(const std::string& path, std::int64_t seconds, FtpReply* reply = nullptr);
 
     const std::vector<FtpFeature>& features() const { return features_; }
 

@@ -217,16 +217,13 @@ std::string FTPConnection::retrieveText(const std::string& path, std::size_t lim
     return receiveText("RETR", {path}, limit);
 }
 
-bool FTPConnection::setRemoteModified(const std::string& path, std::int64_t seconds)
+bool FTPConnection::setRemoteModified(const std::string& path, std::int64_t seconds, FtpReply* reply)
 {
     const std::string time = formatFtpTime(seconds);
-    if (isKnownSupported("MFMT")) {
-        issueCommand("MFMT", {time, path});
-        return readReply().code == "213";
-    }
-    if (isKnownSupported("MDTM")) {
-        issueCommand("MDTM", {time, path});
-        return readReply().code == "213";
-    }
-    return false;
+    const char* verb = isKnownSupported("MFMT") ? "MFMT" : isKnownSupported("MDTM") ? "MDTM" : nullptr;
+    if (!verb) return false;
+    issueCommand(verb, {time, path});
+    const FtpReply answer = readReply();
+    if (reply) *reply = answer;
+    return answer.code == "213";
 }

@@ -20,7 +20,12 @@ bool UnchangedDecision::upToDate(PlannedFile& file, const RemoteEntry& entry)
         // server's zone) do not.
         if (const std::string* known = checksum_ ? checksum_->hashOf(file.remotePath) : nullptr)
             return checksum_->localHash(file) == *known;
-        return entry.modified && *entry.modified >= file.source.modifiedTime();
+        const bool notOlder = entry.modified && *entry.modified >= file.source.modifiedTime();
+        if (notOlder) {
+            std::lock_guard<std::mutex> lock(known_);
+            byTime_.insert(&file);
+        }
+        return notOlder;
     } catch (const std::exception&) {
         // A file that cannot be looked at locally is stored, and fails there with its line.
         return false;
@@ -49,6 +54,13 @@ void UnchangedDecision::decide(const Connector& connector, Session& session, std
         if (checksum_) checksum_->load(*session.client);
         if (lookUp(session, first, count) || session.usable()) return;
     }
+}
+
+std::size_t UnchangedDecision::distrustTimes()
+{
+    std::lock_guard<std::mutex> lock(known_);
+    for (PlannedFile* file : byTime_) file->action = FileAction::store;
+    return byTime_.size();
 }
 
 void UnchangedDecision::seen(const std::string& folder)

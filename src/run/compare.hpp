@@ -5,6 +5,7 @@
 // takes them, at the same time.
 #include <cstddef>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ public:
     // Decides one folder over `session`, replacing it when it is lost (with retries); a
     // folder that cannot be looked at leaves its files to be stored.
     void decide(const Connector& connector, Session& session, std::size_t first, std::size_t count) override;
+    std::size_t distrustTimes() override;
 
 private:
     struct Folder {
@@ -46,4 +48,6 @@ private:
     std::vector<Folder> folders_;
     std::mutex known_;
     ChecksumManifest* checksum_;
+    // Judged unchanged by the size-and-time rule alone (under known_).
+    std::set<PlannedFile*> byTime_;
 };

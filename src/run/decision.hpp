@@ -13,4 +13,7 @@ public:
     // Decides parts [first, first + count); safe to call for different parts from different
     // sessions' threads at once. Several parts at once let their questions share round trips.
     virtual void decide(const Connector& connector, Session& session, std::size_t first, std::size_t count) = 0;
+    // Once every part is decided, where the server was not seen to keep the times it is given:
+    // what only the remote times judged unchanged is stored after all. How many files that is.
+    virtual std::size_t distrustTimes() { return 0; }
 };

@@ -199,6 +199,7 @@ bool Deletion::plan(Session& session)
                 ++folders[at].kept;
                 continue;
             }
+            if (!entry.folder) ++filesListed_;
             const std::string name = planName(session, known, folders[at], entry.name, shown);
             const std::string planPath = joined(folders[at].planPath, name);
             listed_.insert(name.empty() ? path : planPath);

@@ -38,6 +38,8 @@ public:
     // Deletes what was planned, one line each; a dry run only names it.
     void carryOut(Session& session);
     const std::set<std::string>& listed() const { return listed_; }
+    // Plain files among them: what a share of --max-delete is a share of.
+    std::size_t filesListed() const { return filesListed_; }
 
 private:
     struct Folder {
@@ -76,4 +78,5 @@ private:
     std::set<std::string> clashes_;
     // Folders by their "unique" fact (npos: seen, not walked).
     std::map<std::string, std::set<std::size_t>> byUnique_;
+    std::size_t filesListed_ = 0;
 };

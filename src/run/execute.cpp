@@ -25,6 +25,13 @@ struct CloseOnExit {
     }
 };
 
+// Leaves the lock (when held) before the session closes, however the run is left.
+struct ReleaseOnExit {
+    RemoteLock& lock;
+    Session& session;
+    ~ReleaseOnExit() { lock.release(session); }
+};
+
 // Sessions beyond the first wait for the remote folders before they store anything.
 class Gate {
 public:
@@ -51,7 +58,7 @@ private:
 
 Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decision, ChecksumManifest* checksum)
     : context_(context), plan_(plan), decision_(decision), checksum_(checksum), retry_(context),
-      connector_(context, retry_)
+      connector_(context, retry_), lock_(context, plan)
 {
 }
 
@@ -64,6 +71,7 @@ bool Execution::run()
         if (!settings.dryRun) context_.info(first, lines::filesToBackup(plan_.files.size()), stepPause);
         connector_.newClient(first);
         CloseOnExit closer{first};
+        ReleaseOnExit releaser{lock_, first};
         if (settings.dryRun) {
             if (!connector_.connectWithRetries(first)) return false;
             decideParts(first, true);
@@ -72,6 +80,7 @@ bool Execution::run()
             return true;
         }
         if (!runSessions(first)) return false;
+        if (lockRefused_) return true;
         finish(first);
         return true;
     } catch (const std::exception& failure) {
@@ -97,38 +106,50 @@ bool Execution::runSessions(Session& first)
 {
     if (!connector_.connectWithRetries(first)) return false;
 
-    // Further sessions log in while the folders are made, and store nothing before.
+    // Further sessions log in while the lock is taken and the folders are made; they decide
+    // nothing before the lock is held and store nothing before the folders are there.
+    Gate lockSettled;
     Gate foldersMade;
     const std::uint32_t connections = context_.settings.connections;
     std::vector<Session> others(connections > 1 ? connections - 1 : 0);
     std::vector<std::thread> workers;
     for (std::size_t i = 0; i < others.size(); ++i) {
         others[i].number = static_cast<int>(i) + 2;
-        workers.emplace_back([this, &foldersMade, &session = others[i]] {
+        workers.emplace_back([this, &lockSettled, &foldersMade, &session = others[i]] {
             connector_.openFurther(session);
-            decideParts(session, false);
+            lockSettled.wait();
+            if (mayChange_) decideParts(session, false);
             foldersMade.wait();
-            if (session.usable()) storeFiles(session);
+            if (mayChange_ && session.usable()) storeFiles(session);
             if (session.client) session.client->close();
         });
     }
     bool withdrawn = true;
     try {
-        decideParts(first, true);
-        awaitDecisions();
-        withdrawn = withdrawManifest(first);
-        if (withdrawn)
-            makeFolders(first);
-        else
-            nextFile_ = plan_.files.size();  // no session stores anything while the old manifest stands
+        mayChange_ = lock_.take(first);
+        lockSettled.open();
+        lockRefused_ = !mayChange_;
+        if (mayChange_) {
+            decideParts(first, true);
+            awaitDecisions();
+            settleTimes(first);
+            withdrawn = withdrawManifest(first);
+            if (withdrawn)
+                makeFolders(first);
+            else
+                nextFile_ = plan_.files.size();  // no session stores anything while the old manifest stands
+        }
     } catch (...) {
+        lockSettled.open();
         foldersMade.open();
         for (auto& worker : workers) worker.join();
         throw;
     }
     foldersMade.open();
-    if (first.usable()) storeFiles(first);
+    if (mayChange_ && first.usable()) storeFiles(first);
     for (auto& worker : workers) worker.join();
+    // Another run holds the folder: nothing was changed, and no file gets a line of its own.
+    if (lockRefused_) return true;
     if (!withdrawn) return false;
 
     // No session is left for these: each still gets its own line.
@@ -156,7 +177,7 @@ void Execution::finish(Session& session)
                 return file.outcome == Outcome::failed || (file.outcome == Outcome::pending && !settings.dryRun);
             });
         if (complete && stillUsable(session) && deletion.plan(session)) {
-            deletion.carryOut(session);
+            if (withinDeleteLimit(session, deletion)) deletion.carryOut(session);
         } else {
             plan_.deletionSkipped = true;
             context_.error(session, lines::deleteSkipped(), stepPause);
@@ -219,6 +240,29 @@ void Execution::awaitDecisions()
     if (!decision_) return;
     std::unique_lock<std::mutex> lock(decidedMutex_);
     partDecided_.wait(lock, [this] { return partsDecided_ >= decision_->parts(); });
+}
+
+void Execution::settleTimes(Session& session)
+{
+    if (!decision_ || !lock_.timesDistrusted()) return;
+    const std::size_t sent = decision_->distrustTimes();
+    if (sent > 0) context_.info(session, lines::timesNotTrusted(*lock_.timesDistrusted(), sent), 0);
+}
+
+bool Execution::withinDeleteLimit(Session& session, const Deletion& deletion)
+{
+    const DeleteLimit& limit = context_.settings.maxDelete;
+    const std::size_t going = static_cast<std::size_t>(
+        std::count_if(plan_.deletions.begin(), plan_.deletions.end(), [](const PlannedDeletion& d) { return !d.folder; }));
+    const std::size_t listed = deletion.filesListed();
+    const bool over = limit.percent ? going > DeleteLimit::floor && going * 100 > listed * limit.value : going > limit.value;
+    if (!over) return true;
+    const std::string message =
+        lines::deleteSkipped(going, listed, std::to_string(limit.value) + (limit.percent ? "%" : ""));
+    plan_.deletionSkipped = true;
+    plan_.problems.push_back({message, session.lastReply});
+    context_.error(session, message, stepPause);
+    return false;
 }
 
 void Execution::makeFolders(Session& session)

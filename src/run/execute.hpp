@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "run/connect.hpp"
+#include "run/lock.hpp"
 #include "run/retry.hpp"
 
 class ChecksumManifest;
+class Deletion;
 class PlanDecision;
 struct Plan;
 struct PlannedFile;
@@ -48,6 +50,11 @@ private:
     // --checksum: the manifest deleted before the first change; false (with its line) when it
     // may still be there, and then nothing is to be changed.
     bool withdrawManifest(Session& session);
+    // Where the server was not seen to keep the times it is given, what the times alone
+    // judged unchanged is stored after all, with one line.
+    void settleTimes(Session& session);
+    // --max-delete: false (nothing is deleted, the line written) when more would go.
+    bool withinDeleteLimit(Session& session, const Deletion& deletion);
     void makeFolders(Session& session);
     void makeFoldersAtOnce(Session& session, const std::vector<std::string>& folders);
     void storeFiles(Session& session);
@@ -64,6 +71,10 @@ private:
     ChecksumManifest* checksum_;
     RetryRule retry_;
     Connector connector_;
+    RemoteLock lock_;
+    // The lock is held, or not needed: the sessions may decide and store.
+    std::atomic<bool> mayChange_{false};
+    bool lockRefused_ = false;
     std::atomic<std::size_t> stored_{0};
     std::atomic<std::size_t> unchanged_{0};
     std::atomic<std::size_t> nextFile_{0};

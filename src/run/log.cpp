@@ -51,6 +51,32 @@ std::string caseClash(const std::string& path) { return "case clash " + path; }
 
 std::string manifestKept() { return "nothing changed: .ftpupload-manifest could not be deleted"; }
 
+std::string deleteSkipped(std::size_t going, std::size_t listed, const std::string& limit)
+{
+    return formatText("delete skipped: {} of {} remote files would go, above --max-delete={}", {going, listed, limit});
+}
+
+std::string lockHeld(const std::string& lock, const std::string& owner, const FtpReply& made)
+{
+    const std::string who =
+        owner.empty() ? "a run whose owner cannot be read (MKD: " + made.code + " " + made.message + ")" : owner;
+    return "remote folder locked by " + who + "; if no other run is deploying there, delete the folder " + lock;
+}
+
+std::string lockTakenOver(const std::string& lock, const std::string& owner, const std::string& why)
+{
+    return "lock " + lock + " taken over from " + (owner.empty() ? std::string("an unknown run") : owner) + ": " +
+           why;
+}
+
+std::string lockNotTaken(const std::string& owner) { return "lock not taken: " + owner + " cannot be stored"; }
+std::string lockNotRemoved(const std::string& lock) { return "lock " + lock + " not removed"; }
+
+std::string timesNotTrusted(const std::string& why, std::size_t sent)
+{
+    return formatText("times not trusted ({}): {} files judged unchanged by size and time are sent", {why, sent});
+}
+
 std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries)
 {
     return formatText("retry {} ({} of {})", {what, tried + 1, retries});

@@ -64,6 +64,16 @@ std::string manifestKept();
 // name the server holds under one name with another.
 std::string deleteSkippedIn(const std::string& folder);
 std::string caseClash(const std::string& path);
+// Deletion held back by --max-delete: `going` of the `listed` remote files would have gone.
+std::string deleteSkipped(std::size_t going, std::size_t listed, const std::string& limit);
+// The deploy lock: held by another run (`owner` its owner line, empty when it could not be
+// read, then with MKD's answer), taken over, not taken, not removed.
+std::string lockHeld(const std::string& lock, const std::string& owner, const FtpReply& made);
+std::string lockTakenOver(const std::string& lock, const std::string& owner, const std::string& why);
+std::string lockNotTaken(const std::string& owner);
+std::string lockNotRemoved(const std::string& lock);
+// Same-size files the remote times alone judged unchanged, sent after all.
+std::string timesNotTrusted(const std::string& why, std::size_t sent);
 std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries);
 // The last line of a run.
 std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted = 0);

@@ -1,6 +1,7 @@
 #pragma once
 // What the command line asks of one run. The entry point fills it once; every part of the
 // run is handed what it needs of it, and nothing below the entry point reads a global.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,15 @@ struct TlsOptions {
     bool implicit = false;
     std::string caFile;       // further PEM roots; empty: the system's only
     std::string fingerprint;  // 64 lowercase hex digits; empty: chain and name checks
+};
+
+// --max-delete: the most files a deletion may take, as a count or as a percentage of the remote
+// files listed. A percentage holds only once more than `floor` files would go, so that small
+// clean-ups of small sites pass.
+struct DeleteLimit {
+    static constexpr std::size_t floor = 10;
+    std::uint32_t value = 50;
+    bool percent = true;
 };
 
 struct RunSettings {
@@ -47,6 +57,7 @@ struct RunSettings {
     bool deleteGone = false;
     bool atomic = false;
     bool checksum = false;
+    DeleteLimit maxDelete;
     // What the scan selects: deletion leaves alone whatever it would leave out.
     ScanSettings selection;
     // Where every session's dialogue is appended (--trace); none without.

@@ -94,6 +94,7 @@ def main() -> None:
     parser.add_argument("--refuse", action="append", default=[], metavar="VERB[:PREFIX]",
                         help="answer 553 to VERB (for names starting with PREFIX)")
     parser.add_argument("--fold-case", action="store_true", help="names match whatever their letter case")
+    parser.add_argument("--local-times", action="store_true", help="times in the zone of TZ, not UTC")
     options = parser.parse_args()
 
     # Every command and reply goes to standard error, which the caller keeps as the server's log.
@@ -112,6 +113,7 @@ def main() -> None:
         Handler = refusing(Handler, options.refuse)
     if options.fold_case:
         Handler.abstracted_fs = case_folding_filesystem()
+    Handler.use_gmt_times = not options.local_times
     Handler.authorizer = authorizer
     Handler.passive_ports = range(first, last + 1)
     # A refused login is answered at once; the tests time the client, not the server's penalty.

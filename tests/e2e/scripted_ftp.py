@@ -87,7 +87,8 @@ class Script:
     fail_store_of: set[str] = field(default_factory=set)
     # DELE of these paths is refused with "550".
     refuse_dele: set[str] = field(default_factory=set)
-    # FEAT offers MLST; MLST, SIZE and MDTM answer for stored files and folders (times in the future).
+    # FEAT offers MLST and MFMT; MLST, SIZE and MDTM answer for stored files and folders (times
+    # in the future, or the one MFMT set).
     offer_mlst: bool = False
     # Blanks around each name of a path are dropped, as some servers do.
     trim_names: bool = False
@@ -117,6 +118,7 @@ class ScriptedFtpServer:
         self.replies: list[tuple[str, float]] = []
         self.connections: list[float] = []
         self.files: dict[str, bytes] = {}
+        self.times: dict[str, str] = {}  # what MFMT set
         self.folders = set(self.script.folders)
         self.stores_started = 0
         self.stores_completed = 0
@@ -321,7 +323,7 @@ class Session:
             self.server.mlst_slowed = True
             threading.Event().wait(self.script.slow_first_mlst)  # the scripted fault, not a synchronisation
         if path in self.server.files:
-            facts = f"type=file;size={len(self.server.files[path])};modify=29991231000000;"
+            facts = f"type=file;size={len(self.server.files[path])};modify={self.time_of(path)};"
         elif path in self.server.folders:
             facts = "type=dir;modify=29991231000000;"
         else:
@@ -336,9 +338,21 @@ class Session:
         else:
             self.send("550 No such file.")
 
+    def time_of(self, path: str) -> str:
+        return self.server.times.get(path, "29991231000000")
+
+    def do_MFMT(self, argument: str) -> None:
+        time_value, _, name = argument.partition(" ")
+        path = self.resolve(name)
+        if not self.script.offer_mlst or path not in self.server.files:
+            self.send("550 Cannot set the time.")
+            return
+        self.server.times[path] = time_value
+        self.send(f"213 Modify={time_value}; {path}")
+
     def do_MDTM(self, argument: str) -> None:
         if self.resolve(argument) in self.server.files:
-            self.send("213 29991231000000")
+            self.send(f"213 {self.time_of(self.resolve(argument))}")
         else:
             self.send("550 No such file.")
 
@@ -347,7 +361,7 @@ class Session:
 
     def do_FEAT(self, _argument: str) -> None:
         if self.script.offer_mlst:
-            self.send("211-Features:", " MLST type*;size*;modify*;", "211 End")
+            self.send("211-Features:", " MLST type*;size*;modify*;", " MFMT", "211 End")
         elif self.script.offer_mlsd:
             self.send("211-Features:", " MLSD", "211 End")
         else:

@@ -82,8 +82,10 @@ class PyFtpdServer:
     """pyftpdlib in a subprocess, serving `root` to one user with every write permission."""
 
     def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret",
-                 tls: list[str] = (), host: str = "127.0.0.1", refuse: list[str] = (), fold_case: bool = False):
+                 tls: list[str] = (), host: str = "127.0.0.1", refuse: list[str] = (), fold_case: bool = False,
+                 zone: str | None = None):
         self.root, self.log, self.user, self.password = root, log, user, password
+        self.zone = zone  # a TZ value: times in that zone instead of UTC
         self.tls = list(tls)  # pyftpd_server.py's --tls-... arguments
         self.refuse = [argument for refusal in refuse for argument in ("--refuse", refusal)]
         self.fold_case = fold_case  # names matched whatever their case, kept as first spelled
@@ -98,9 +100,9 @@ class PyFtpdServer:
                 [PYTHON, str(HERE / "pyftpd_server.py"), "--root", str(self.root), "--host", self.host,
                  "--user", self.user, "--password", self.password,
                  "--passive-ports", f"{first}-{last}", *self.tls, *self.refuse,
-                 *(["--fold-case"] if self.fold_case else [])],
+                 *(["--fold-case"] if self.fold_case else []), *(["--local-times"] if self.zone else [])],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
-                start_new_session=True)
+                start_new_session=True, env=dict(os.environ, TZ=self.zone) if self.zone else None)
         ready = self._read_ready_line()
         if not ready.startswith("READY "):
             self.stop()
@@ -178,10 +180,11 @@ class VsftpdServer:
     """
 
     def __init__(self, work: Path, lock_dir: Path, tls: dict[str, object] | None = None,
-                 host: str = "127.0.0.1", config: dict[str, object] | None = None):
+                 host: str = "127.0.0.1", config: dict[str, object] | None = None, zone: str | None = None):
         self.work, self.lock_dir = work, lock_dir
         self.tls = tls or {}  # further settings (ssl_enable=YES, ...)
         self.config = config or {}  # further settings of any other kind (cmds_denied=RNTO, ...)
+        self.zone = zone  # a TZ value for the server process (with use_localtime=YES)
         self.top = Path(tempfile.mkdtemp(prefix="ftpupload-e2e-vsftpd-"))
         self.top.chmod(0o755)
         self.root = self.top / "root"
@@ -222,7 +225,8 @@ class VsftpdServer:
             config.write_text(self._config(port))
             with open(self.work / "vsftpd.out", "wb") as out:
                 self.process = subprocess.Popen([VSFTPD, str(config)], stdin=subprocess.DEVNULL,
-                                                stdout=out, stderr=out, start_new_session=True)
+                                                stdout=out, stderr=out, start_new_session=True,
+                                                env=dict(os.environ, TZ=self.zone) if self.zone else None)
             if await_greeting(self.process, port, self.host):
                 self.port = port
                 return self

@@ -15,6 +15,9 @@ from test_scripted_server import HOST, run_against
 from trees import MIB, arrived, arrived_folders, make_tree, random_bytes
 
 MANIFEST = ".ftpupload-manifest"
+LOCK = ".ftpupload-lock"
+# What a deploy's lock adds at its end: its owner file and its folder removed.
+RELEASE = {("DELE", "owner"), ("RMD", LOCK)}
 
 
 def deploy(program, server, local, *extra):
@@ -259,8 +262,8 @@ def test_a_failed_atomic_store_keeps_the_old_version_and_nothing_is_deleted(prog
         error("upload b.txt", "500"), error("delete skipped", "500")], run.describe()
     assert server.files == {"/www/a.txt": b"a", "/www/b.txt": b"old b", "/www/gone.txt": b"gone"}
     part = ".b.txt.ftpupload-part"
-    # Each try's temporary is deleted, and nothing else is; none is renamed into place.
-    assert set(moves(server, "DELE", "RMD")) == {("DELE", part)} and ("RNFR", part) not in moves(server, "RNFR")
+    # Each try's temporary is deleted, and nothing else is but the lock; none is renamed into place.
+    assert set(moves(server, "DELE", "RMD")) == {("DELE", part)} | RELEASE and ("RNFR", part) not in moves(server, "RNFR")
     entries = report(tmp_path / "report.json", run, HOST, "/www", before, after)
     assert (entries["a.txt"]["action"], entries["a.txt"]["bytes"], entries["a.txt"]["tries"]) == ("stored", 1, 1)
     assert (entries["b.txt"]["action"], entries["b.txt"]["tries"]) == ("failed", 2), entries
@@ -301,7 +304,7 @@ def test_a_listing_cut_short_or_unreadable_deletes_nothing(program, tmp_path):
             run = run_against(program, server, local, "--pacing=false", "--delete=true")
         assert run.status == 1 and run.lines[-1] == "uploaded: 1 files", (mlsd, how, run.describe())
         assert [line for line in run.lines if line.startswith("error:")] == [error("delete skipped", "500")], how
-        assert not moves(server, "DELE", "RMD"), (how, server.lines)
+        assert set(moves(server, "DELE", "RMD")) == RELEASE, (how, server.lines)
         assert server.files == remote | {"/www/keep.txt": b"k"} and "/www/sub" in server.folders
 
 

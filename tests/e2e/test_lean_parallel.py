@@ -98,8 +98,10 @@ def test_sessions_beyond_a_per_address_limit_are_refused_and_the_rest_store_ever
     (["--skip-unchanged=1"], "initSender Error: Could not convert `1` of type char[] to type bool."),
     (["--retries=101"], "initSender Error: --retries must be from 0 to 100, not 101."),
     (["--dry-run=no"], "initSender Error: Could not convert `no` of type char[] to type bool."),
+    (["--max-delete=150%"], "initSender Error: --max-delete must be a count or a percentage up to 100%, not 150%."),
+    (["--max-delete=half"], "initSender Error: Could not convert `half` of type char[] to type uint."),
 ], ids=["pacing-word", "connections-word", "connections-0", "connections-17", "skip-number", "retries-101",
-        "dry-run-no"])
+        "dry-run-no", "max-delete-150", "max-delete-word"])
 def test_bad_values_of_the_new_options(program, tmp_path, options, box):
     (tmp_path / "a.txt").write_text("a")
     run = program.run(f"--local={program.local(tmp_path)}", f"--host={HOST}", "--port=1", *options)
