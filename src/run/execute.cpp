@@ -197,7 +197,17 @@ void Execution::finish(Session& session)
 
 bool Execution::withdrawManifest(Session& session)
 {
-    if (!checksum_) return true;
+    if (!checksum_) {
+        // A deploy without --checksum changes files behind the manifest's back; a later run
+        // with it must not take the old hashes for the new content. Usually there is none.
+        if (lock_.held() && session.usable()) {
+            try {
+                session.client->deleteFile(std::string(manifestName));
+            } catch (const std::exception&) {
+            }
+        }
+        return true;
+    }
     try {
         if (!session.usable()) throw FTPException("421", "connection closed by the server");
         checksum_->withdraw(*session.client);

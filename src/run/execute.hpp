@@ -48,7 +48,8 @@ private:
     void decideParts(Session& session, bool takesAll);
     void awaitDecisions();
     // --checksum: the manifest deleted before the first change; false (with its line) when it
-    // may still be there, and then nothing is to be changed.
+    // may still be there, and then nothing is to be changed. A deploy without --checksum
+    // deletes any manifest, which its changes would make a false record.
     bool withdrawManifest(Session& session);
     // Where the server was not seen to keep the times it is given, what the times alone
     // judged unchanged is stored after all, with one line.

@@ -34,6 +34,7 @@ public:
     // it or it cannot be taken: its error line is written and the problem recorded.
     // Raises when the session was lost on the way.
     bool take(Session& session);
+    bool held() const { return held_; }
     // Removes the lock when this run holds it and the session can still talk; never raises.
     void release(Session& session) noexcept;
 

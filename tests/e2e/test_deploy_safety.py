@@ -88,24 +88,28 @@ def fresh_checkout(folder, files, age):
 
 
 def test_a_checksum_deploy_cut_short_leaves_no_manifest_of_the_old_tree(program, tmp_path):
-    root, log = tmp_path / "root", tmp_path / "pyftpd.log"
     v1, v2 = {"a.txt": b"version 1", "b.txt": b"bravo"}, {"a.txt": b"version 2", "b.txt": b"bravo"}
-    with pyftpd_refusing(root, log) as server:
-        first = deploy(program, server, fresh_checkout(tmp_path / "v1", v1, 3000), *CHECKSUM)
-    assert first.status == 0 and with_manifest(server.arrived, v1), first.describe()
+    # v2's a.txt is stored, then the new manifest is refused; or v2 goes up without --checksum.
+    for way, refuse, options, errors, summary in [
+            ("refused", [f"STOR:{MANIFEST}"], CHECKSUM, [error(f"upload {MANIFEST}", "500")],
+             "uploaded: 1 files, 1 unchanged"),
+            ("plain", [], ["--skip-unchanged=true"], [], "uploaded: 2 files")]:
+        root, log = tmp_path / way / "root", tmp_path / way / "pyftpd.log"
+        with pyftpd_refusing(root, log) as server:
+            first = deploy(program, server, fresh_checkout(tmp_path / way / "v1", v1, 3000), *CHECKSUM)
+        assert first.status == 0 and with_manifest(server.arrived, v1), first.describe()
 
-    # v2's a.txt is stored, then the new manifest is refused.
-    with pyftpd_refusing(root, log, f"STOR:{MANIFEST}") as server:
-        cut = deploy(program, server, fresh_checkout(tmp_path / "v2", v2, 2000), *CHECKSUM)
-    assert cut.status == 1 and cut.lines[-1] == "uploaded: 1 files, 1 unchanged", cut.describe()
-    assert [line for line in cut.lines if line.startswith("error:")] == [error(f"upload {MANIFEST}", "500")]
-    assert arrived(server.arrived) == v2
+        with pyftpd_refusing(root, log, *refuse) as server:
+            cut = deploy(program, server, fresh_checkout(tmp_path / way / "v2", v2, 2000), *options)
+        assert cut.status == len(errors) and cut.lines[-1] == summary, cut.describe()
+        assert [line for line in cut.lines if line.startswith("error:")] == errors
+        assert arrived(server.arrived) == v2
 
-    # Without a manifest the times decide, and the new checkout's are newer.
-    with pyftpd_refusing(root, log) as server:
-        back = deploy(program, server, fresh_checkout(tmp_path / "v1-again", v1, 1000), *CHECKSUM)
-    assert back.status == 0 and told(back, "unchanged") == [], back.describe()
-    assert with_manifest(server.arrived, v1)
+        # Without a manifest the times decide, and the new checkout's are newer.
+        with pyftpd_refusing(root, log) as server:
+            back = deploy(program, server, fresh_checkout(tmp_path / way / "v1-again", v1, 1000), *CHECKSUM)
+        assert back.status == 0 and told(back, "unchanged") == [], (way, back.describe())
+        assert with_manifest(server.arrived, v1)
 
 
 def test_a_checksum_manifest_records_only_what_the_run_confirmed(program, tmp_path):
