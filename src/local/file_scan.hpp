@@ -22,6 +22,8 @@ public:
     virtual const std::vector<FilePath>& folders() const { return folders_; }
     // Entries seen and not taken: hidden, system, or refused by the filter.
     const std::vector<std::string>& leftOut() const { return leftOut_; }
+    // Entries an error in `errors` left out, where the error names one entry.
+    const std::vector<std::string>& refused() const { return refused_; }
     // Hidden entries reach the filter too (they never do by default).
     void takeHidden(bool take) { takeHidden_ = take; }
 
@@ -44,6 +46,7 @@ private:
     std::vector<std::string> errors_;
     std::vector<FilePath> folders_;
     std::vector<std::string> leftOut_;
+    std::vector<std::string> refused_;
     bool takeHidden_ = false;
     // The folders being scanned right now, root first, to keep links from looping.
     std::vector<std::optional<FileIdentity>> openFolders_;
