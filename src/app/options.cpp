@@ -1,6 +1,5 @@
 #include "app/options.hpp"
 
-#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -239,13 +238,8 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
                   "a name the program keeps on the server");
     scanReportedErrors = !scan.errors.empty();
     settings.scanErrors = scan.errors;
-    for (const std::string& path : scan.refused) {
-        // Each error names its entry first.
-        auto error = std::find_if(scan.errors.begin(), scan.errors.end(),
-                                  [&path](const std::string& e) { return e.rfind(path + ":", 0) == 0; });
-        settings.scanRefused.push_back({sender.toRemotePath(FilePath(path).native().path()),
-                                        error == scan.errors.end() ? "not read" : *error});
-    }
+    for (const RefusedEntry& refused : scan.refused)
+        settings.scanRefused.push_back({sender.toRemotePath(FilePath(refused.path).native().path()), refused.reason});
 
     if (scan.files.empty()) return showErrorBox("no files need upload", "Error");
     sender.files = std::move(scan.files);

@@ -56,8 +56,8 @@ std::vector<FilePath> FileScan::listFolder(const FilePath& folder, const ScanFil
             continue;
         }
         if (!entry.error.empty()) {
+            refused_.push_back({prefix + entry.name, entry.error});
             errors_.push_back(std::move(entry.error));
-            refused_.push_back(prefix + entry.name);
             continue;
         }
         if (isDotName(entry.name)) continue;
@@ -71,7 +71,7 @@ std::vector<FilePath> FileScan::listFolder(const FilePath& folder, const ScanFil
         } catch (const IOException& failure) {
             // One entry that cannot be judged (its size unreadable, say) costs that entry alone.
             errors_.push_back(failure.message());
-            refused_.push_back(path.path());
+            refused_.push_back({path.path(), failure.message()});
         }
     }
     return accepted;
@@ -100,7 +100,7 @@ void FileScan::scanFolder(const FilePath& folder, const ScanFilter& filter, bool
             isFolder = entry.isFolder();
         } catch (const IOException& failure) {
             errors_.push_back(failure.message());
-            refused_.push_back(entry.path());
+            refused_.push_back({entry.path(), failure.message()});
             continue;
         }
         if (!isFolder) files_.push_back(entry);

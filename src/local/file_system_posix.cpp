@@ -68,7 +68,8 @@ FolderEntry examine(const std::string& folder, int dirFd, std::string name)
     if (!isValidUtf8(entry.name)) {
         // Names go to the server as UTF-8; a server stores these bytes under a replaced
         // name, which no later run would find again.
-        entry.error = joined(folder, entry.name) + ": the name is not UTF-8, which a remote name cannot hold";
+        entry.error = joined(folder, withInvalidBytesShown(entry.name)) +
+                      ": the name is not UTF-8, which a remote name cannot hold";
         return entry;
     }
     struct stat info {};

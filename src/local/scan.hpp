@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "local/file_path.hpp"
+#include "local/file_scan.hpp"
 
 // A file the run itself writes (trace, report), and whether it was there before the run
 // touched it: one the run created is its own, one that was there may be a file of the tree.
@@ -32,7 +33,7 @@ struct ScanResult {
     // a mirror must leave their remote copies alone.
     std::vector<std::string> leftOut;
     // Files an error in `errors` left out (a name that cannot be held, a size unreadable).
-    std::vector<std::string> refused;
+    std::vector<RefusedEntry> refused;
     // Left out (and in `leftOut`) for a name the program keeps on the server beside an upload.
     std::vector<std::string> ownNames;
     // Own output files that were there before the run and are files the scan selects: writing
