@@ -137,9 +137,9 @@ const Option options[] = {
     {"report", false,
      [](const Arguments& a, const std::string& n, Sender&, Config& c) {
          const OwnOutputFile own = ownOutput(a.firstValue(n));
+         checkReportFile(own.path);
          c.reportFile = own.path;
          c.reportExistedBefore = own.existedBefore;
-         checkReportFile(c.reportFile);
          c.ownOutputFiles.push_back(own);
      }},
     {"host", true, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.host = a.firstValue(n); }},

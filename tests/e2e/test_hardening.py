@@ -72,7 +72,8 @@ def test_a_link_slower_than_the_time_out_still_completes(program, tmp_path):
 
 
 def test_a_line_that_cannot_be_written_fails_the_run_not_the_process(native, pyftpd, tmp_path):
-    files = {f"f{i}.txt": random_bytes(1000 + i, i) for i in range(8)}
+    # Enough lines that the output buffer fills, and is written, in both sessions' threads.
+    files = {f"f{i:03}.txt": random_bytes(100 + i, i) for i in range(600)}
     local = make_tree(tmp_path / "data", files)
     with open("/dev/full", "wb") as full:
         status = subprocess.run(native.command([
