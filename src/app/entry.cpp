@@ -134,8 +134,12 @@ int reportOutcome(const Sender& sender, bool sent, bool scanReportedErrors)
 {
     const std::size_t unchanged = sender.unchangedCount();
     const std::size_t done = sender.dryRun ? sender.files.size() - unchanged : sender.storedCount();
-    writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged, sender.deletedCount())
-                         : lines::uploadFailed(sender.local));
+    try {
+        writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged, sender.deletedCount())
+                             : lines::uploadFailed(sender.local));
+    } catch (const IOException&) {
+        // The stream remembers it, and the status says so; the report is still written.
+    }
     // A scheduled run must see a partial upload, an unread folder or a deletion that was
     // asked for and not made as a failure.
     bool complete = sent && (sender.dryRun || sender.storedCount() + unchanged >= sender.files.size()) &&
