@@ -70,12 +70,15 @@ void ConsoleStream::flush()
     std::string pending = std::move(buffer_);
     buffer_.clear();
     std::string error;
-    if (!sink_->write(pending, error)) throw IOException(name_ + " :: " + error);
+    if (sink_->write(pending, error)) return;
+    failed_ = true;
+    throw IOException(name_ + " :: " + error);
 }
 
 ConsoleStream::Sink* ConsoleStream::setSink(Sink* sink)
 {
     flush();
+    failed_ = false;
     return std::exchange(sink_, sink);
 }
 

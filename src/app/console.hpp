@@ -30,6 +30,8 @@ public:
     ConsoleStream& writeValue(const FormatValue& value);
     ConsoleStream& endLine();
     void flush();
+    // A write was refused since the sink was set: what the run wrote is not all there.
+    bool failed() const { return failed_; }
     // Replaces the sink (tests); returns the previous one. Buffered text is flushed first.
     Sink* setSink(Sink* sink);
 
@@ -38,6 +40,7 @@ private:
     std::string name_;
     Sink* sink_;
     std::string buffer_;
+    bool failed_ = false;
 };
 
 ConsoleStream& standardOutput();

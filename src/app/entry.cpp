@@ -12,6 +12,7 @@
 #include "app/usage.hpp"
 #include "common/exception.hpp"
 #include "app/console_log.hpp"
+#include "local/scan.hpp"
 #include "run/sender.hpp"
 
 namespace {
@@ -35,6 +36,27 @@ Failure currentFailure()
     } catch (...) {
         return {"unknown", "unknown failure"};
     }
+}
+
+// The report, where one was asked for, and the status once every line is out: a line that
+// could not be written fails the run. A report file that was there before the run is written
+// over only when it cannot be a file of the upload (the scan made sure, or it lies elsewhere).
+int finalStatus(const Sender& sender, std::chrono::system_clock::time_point started, int status,
+                const std::string& refusal = {})
+{
+    try {
+        standardOutput().flush();
+    } catch (...) {
+    }
+    if (standardOutput().failed()) status = failure;
+    const Config& settings = config();
+    if (settings.reportFile.empty()) return status;
+    if (!settings.reportChecked && settings.reportExistedBefore && !outsideTree(settings.reportFile, sender.local))
+        return status;
+    if (writeReport(settings.reportFile, reportText(sender, started, std::chrono::system_clock::now(), status, refusal)))
+        return status;
+    writeLine("error:\t{}\tcode: {}\tmessage: {}", "report " + settings.reportFile, "000", "cannot be written");
+    return failure;
 }
 
 int runSteps(const std::vector<std::string>& words)
@@ -66,21 +88,19 @@ int runSteps(const std::vector<std::string>& words)
     Sender sender(log);
     bool scanReportedErrors = false;
     bool goOn = false;
+    const auto started = std::chrono::system_clock::now();
     try {
         goOn = readOptions(arguments, sender, scanReportedErrors);
     } catch (...) {
-        showErrorBox(currentFailure().message, "initSender Error");
-        return failure;
+        const std::string reason = currentFailure().message;
+        showErrorBox(reason, "initSender Error");
+        return finalStatus(sender, started, failure, reason);
     }
-    if (!goOn) return scanReportedErrors ? failure : success;
-
-    const auto started = std::chrono::system_clock::now();
-    const int status = reportOutcome(sender, sender.send(), scanReportedErrors);
-    const std::string& reportFile = config().reportFile;
-    if (reportFile.empty()) return status;
-    if (writeReport(reportFile, reportText(sender, started, std::chrono::system_clock::now(), status))) return status;
-    writeLine("error:\t{}\tcode: {}\tmessage: {}", "report " + reportFile, "000", "cannot be written");
-    return failure;
+    if (!goOn) {
+        if (!scanReportedErrors) return finalStatus(sender, started, success);
+        return finalStatus(sender, started, failure, "no files need upload");
+    }
+    return finalStatus(sender, started, reportOutcome(sender, sender.send(), scanReportedErrors));
 }
 
 // Straight to the output handle: the buffered stream may be what failed.
@@ -114,8 +134,12 @@ int reportOutcome(const Sender& sender, bool sent, bool scanReportedErrors)
 {
     const std::size_t unchanged = sender.unchangedCount();
     const std::size_t done = sender.dryRun ? sender.files.size() - unchanged : sender.storedCount();
-    writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged, sender.deletedCount())
-                         : lines::uploadFailed(sender.local));
+    try {
+        writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged, sender.deletedCount())
+                             : lines::uploadFailed(sender.local));
+    } catch (const IOException&) {
+        // The stream remembers it, and the status says so; the report is still written.
+    }
     // A scheduled run must see a partial upload, an unread folder or a deletion that was
     // asked for and not made as a failure.
     bool complete = sent && (sender.dryRun || sender.storedCount() + unchanged >= sender.files.size()) &&

@@ -9,6 +9,7 @@
 #include "app/conversion.hpp"
 #include "app/report.hpp"
 #include "common/exception.hpp"
+#include "local/file_system.hpp"
 #include "local/local_file.hpp"
 #include "ftp/trace.hpp"
 #include "net/tls_channel.hpp"
@@ -132,6 +133,9 @@ DeleteLimit deleteLimitFrom(const Arguments& arguments, const std::string& name)
     return limit;
 }
 
+// Asked before the file is opened: one that was there may be a file of the tree.
+OwnOutputFile ownOutput(const std::string& path) { return {path, fileSystem().identity(path).has_value()}; }
+
 bool truthOf(const Arguments& arguments, const std::string& name) { return parseTruth(arguments.firstValue(name)); }
 
 // Every option the program reads, once, in the order it is read: where its value goes. The
@@ -143,6 +147,15 @@ struct Option {
 };
 
 const Option options[] = {
+    // First, so that a refusal of any later option is in the report too.
+    {"report", false,
+     [](const Arguments& a, const std::string& n, Sender&, Config& c) {
+         const OwnOutputFile own = ownOutput(a.firstValue(n));
+         checkReportFile(own.path);
+         c.reportFile = own.path;
+         c.reportExistedBefore = own.existedBefore;
+         c.ownOutputFiles.push_back(own);
+     }},
     {"host", true, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.host = a.firstValue(n); }},
     {"remote", true,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.remote = normaliseRemote(a.firstValue(n)); }},
@@ -177,8 +190,8 @@ const Option options[] = {
      }},
     {"trace", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config& c) {
+         c.ownOutputFiles.push_back(ownOutput(a.firstValue(n)));
          s.trace = std::make_shared<Trace>(a.firstValue(n));
-         c.ownOutputFiles.push_back(a.firstValue(n));
      }},
     {"dry-run", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.dryRun = truthOf(a, n); }},
     {"hidden", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.hidden = truthOf(a, n); }},
@@ -191,12 +204,6 @@ const Option options[] = {
          s.checksum = truthOf(a, n);
          if (s.checksum && !s.skipUnchanged)
              throw ConversionException("--checksum applies only to the skip decision: add --skip-unchanged=true.");
-     }},
-    {"report", false,
-     [](const Arguments& a, const std::string& n, Sender&, Config& c) {
-         c.reportFile = a.firstValue(n);
-         createReportFile(c.reportFile);
-         c.ownOutputFiles.push_back(c.reportFile);
      }},
 };
 }
@@ -217,6 +224,10 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
 {
     scanReportedErrors = false;
     Config& settings = config();
+    settings.scanErrors.clear();
+    settings.scanRefused.clear();
+    settings.reportFile.clear();
+    settings.reportChecked = false;
 
     const std::string local = arguments.firstValue("local");
     if (local.empty())
@@ -232,9 +243,19 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     sender.selection = settings;
 
     ScanResult scan = scanLocal(sender.local, settings);
+    if (!scan.ownFilesSelected.empty())
+        throw ConversionException("The --report or --trace file " + scan.ownFilesSelected.front() +
+                                  " is a file of the upload; name a file outside the local folder.");
+    settings.reportChecked = true;
     // A folder the scan could not read would otherwise be left out without a word.
     for (const std::string& error : scan.errors) writeLine("error:\t{}\tcode: {}\tmessage: {}", error, "000", "");
+    for (const std::string& path : scan.ownNames)
+        writeLine("left out {}\tcode: {}\tmessage: {}", sender.toRemotePath(FilePath(path).native().path()), "000",
+                  "a name the program keeps on the server");
     scanReportedErrors = !scan.errors.empty();
+    settings.scanErrors = scan.errors;
+    for (const RefusedEntry& refused : scan.refused)
+        settings.scanRefused.push_back({sender.toRemotePath(FilePath(refused.path).native().path()), refused.reason});
 
     if (scan.files.empty()) return showErrorBox("no files need upload", "Error");
     sender.files = std::move(scan.files);

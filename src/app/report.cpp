@@ -5,16 +5,17 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/config.hpp"
 #include "common/exception.hpp"
 #include "common/json.hpp"
 #include "run/plan.hpp"
 #include "run/sender.hpp"
 
 namespace {
-std::ofstream openReport(const std::string& path)
+std::ofstream openReport(const std::string& path, std::ios::openmode mode)
 {
     std::u8string name(path.begin(), path.end());
-    return std::ofstream(std::filesystem::path(name), std::ios::out | std::ios::trunc | std::ios::binary);
+    return std::ofstream(std::filesystem::path(name), mode | std::ios::binary);
 }
 
 std::string isoTime(std::chrono::system_clock::time_point when)
@@ -48,27 +49,69 @@ std::string fileAction(const PlannedFile& file, bool dryRun)
     return file.outcome == Outcome::done ? "stored" : "failed";
 }
 
+void codeAndMessage(JsonWriter& json, std::string_view code, std::string_view message)
+{
+    json.key("code");
+    json.value(code);
+    json.key("message");
+    json.value(message);
+}
+
 void failure(JsonWriter& json, const FtpReply& reply)
 {
     // A file no session got to has no reply of its own.
-    json.key("code");
-    json.value(std::string_view(reply.code.empty() ? "000" : reply.code));
-    json.key("message");
-    json.value(std::string_view(reply.code.empty() ? "not tried: no session was left for it" : reply.message));
+    if (reply.code.empty()) return codeAndMessage(json, "000", "not tried: no session was left for it");
+    codeAndMessage(json, reply.code, reply.message);
+}
+
+void entry(JsonWriter& json, std::string_view path, std::string_view action, std::uint64_t bytes, std::uint64_t tries)
+{
+    json.key("path");
+    json.value(path);
+    json.key("action");
+    json.value(action);
+    json.key("bytes");
+    json.value(bytes);
+    json.key("tries");
+    json.value(tries);
+}
+
+void problem(JsonWriter& json, std::string_view what, std::string_view code, std::string_view message)
+{
+    json.beginObject();
+    json.key("what");
+    json.value(what);
+    codeAndMessage(json, code.empty() ? "000" : code, message);
+    json.endObject();
+}
+
+// What kept the run from doing all it was asked: why it did not start, what the scan could
+// not read, and what failed the run as a whole.
+void problems(JsonWriter& json, const Plan* plan, const std::string& refusal)
+{
+    json.key("problems");
+    json.beginArray();
+    if (!refusal.empty()) problem(json, "run refused", "000", refusal);
+    for (const std::string& error : config().scanErrors) problem(json, "scan", "000", error);
+    if (plan)
+        for (const RunProblem& run : plan->problems) problem(json, run.what, run.reply.code, run.reply.message);
+    json.endArray();
 }
 }
 
-void createReportFile(const std::string& path)
+void checkReportFile(const std::string& path)
 {
     errno = 0;
-    std::ofstream out = openReport(path);
+    // Appending creates a missing file and leaves one that is there as it is: it may yet
+    // turn out to be a file of the upload.
+    std::ofstream out = openReport(path, std::ios::app);
     if (!out)
         throw ConversionException("The --report file " + path + " cannot be created: " +
                                   (errno != 0 ? std::strerror(errno) : "cannot be opened"));
 }
 
 std::string reportText(const Sender& sender, std::chrono::system_clock::time_point started,
-                       std::chrono::system_clock::time_point ended, int status)
+                       std::chrono::system_clock::time_point ended, int status, const std::string& refusal)
 {
     JsonWriter json;
     json.beginObject();
@@ -88,20 +131,21 @@ std::string reportText(const Sender& sender, std::chrono::system_clock::time_poi
         json.key("hashMilliseconds");
         json.value(static_cast<std::int64_t>(sender.hashingTime().count()));
     }
+    const Plan* plan = sender.lastPlan();
+    problems(json, plan, refusal);
     json.key("files");
     json.beginArray();
-    if (const Plan* plan = sender.lastPlan()) {
+    for (const Config::Refused& refused : config().scanRefused) {
+        json.beginObject();
+        entry(json, refused.path, "left-out", 0, 0);
+        codeAndMessage(json, "000", refused.reason);
+        json.endObject();
+    }
+    if (plan) {
         for (const PlannedFile& file : plan->files) {
             const std::string action = fileAction(file, sender.dryRun);
             json.beginObject();
-            json.key("path");
-            json.value(std::string_view(file.remotePath));
-            json.key("action");
-            json.value(std::string_view(action));
-            json.key("bytes");
-            json.value(sizeOf(file));
-            json.key("tries");
-            json.value(static_cast<std::uint64_t>(file.tries));
+            entry(json, file.remotePath, action, sizeOf(file), file.tries);
             if (action == "failed") failure(json, file.failure);
             json.endObject();
         }
@@ -109,14 +153,8 @@ std::string reportText(const Sender& sender, std::chrono::system_clock::time_poi
             if (!sender.dryRun && deletion.outcome == Outcome::pending) continue;
             const bool failed = deletion.outcome == Outcome::failed;
             json.beginObject();
-            json.key("path");
-            json.value(std::string_view(deletion.remotePath));
-            json.key("action");
-            json.value(std::string_view(sender.dryRun ? "would-delete" : failed ? "failed" : "deleted"));
-            json.key("bytes");
-            json.value(static_cast<std::uint64_t>(0));
-            json.key("tries");
-            json.value(static_cast<std::uint64_t>(sender.dryRun ? 0 : 1));
+            entry(json, deletion.remotePath, sender.dryRun ? "would-delete" : failed ? "delete-failed" : "deleted", 0,
+                  sender.dryRun ? 0 : 1);
             if (failed) failure(json, deletion.failure);
             json.endObject();
         }
@@ -129,7 +167,7 @@ std::string reportText(const Sender& sender, std::chrono::system_clock::time_poi
 bool writeReport(const std::string& path, const std::string& text) noexcept
 {
     try {
-        std::ofstream out = openReport(path);
+        std::ofstream out = openReport(path, std::ios::trunc);
         out << text;
         out.flush();
         return static_cast<bool>(out);

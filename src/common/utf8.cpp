@@ -39,3 +39,22 @@ bool isValidUtf8(std::string_view text)
     }
     return true;
 }
+
+std::string withInvalidBytesShown(std::string_view text)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = utf8SequenceLength(text, at);
+        if (length > 0) {
+            out.append(text, at, length);
+            at += length;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(text[at++]);
+        out += "\\x";
+        out += hex[byte >> 4];
+        out += hex[byte & 0x0F];
+    }
+    return out;
+}

@@ -83,16 +83,14 @@ FtpReply FTPConnection::settle(const FtpReply& reply)
 
 FtpReply FTPConnection::readReply()
 {
-    const auto deadline = Clock::now() + 10 * timeoutDuration();
+    const auto deadline = Clock::now() + maxReplyTimeouts * timeoutDuration();
     FtpReply reply;
     bool haveFirstLine = false;
+    std::size_t lines = 0;
     for (;;) {
-        if (haveFirstLine && Clock::now() >= deadline) {
-            // The rest of this reply may still come, where the next reply is looked for.
-            outOfStep_ = true;
-            return settle(reply);
-        }
+        if (haveFirstLine && (Clock::now() >= deadline || lines >= maxReplyLines)) abandonReply();
         std::string line = receiveLine();
+        if (lastLineEnd() == LineEnd::complete) ++lines;
         const bool closed = lastLineEnd() == LineEnd::closed;
         if (!line.empty()) traceLine("< " + line);
         if (closed) traceLine("connection closed by the server");
@@ -123,6 +121,18 @@ FtpReply FTPConnection::readReply()
         if (line.size() > 4 && startsWith(line, reply.code) && line[3] == ' ') return settle(reply);
         if (closed) return settle(reply);
     }
+}
+
+void FTPConnection::abandonReply()
+{
+    const std::int64_t seconds = maxReplyTimeouts * timeout() / 10'000'000;
+    const std::string why = "reply without end: not complete within " + std::to_string(maxReplyLines) +
+                            " lines or " + std::to_string(seconds) + " s";
+    traceLine(why + "; connection closed");
+    owed_ = 0;
+    outOfStep_ = false;
+    closeControlSocket();
+    throw FTPException("421", why);
 }
 
 FtpReply FTPConnection::expectReply(const std::string& code)

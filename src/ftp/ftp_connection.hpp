@@ -134,6 +134,10 @@ public:
 
     // Longest reply message kept; further text of the reply is read and dropped.
     static constexpr std::size_t maxReplyLength = 1024 * 1024;
+    // One reply ends within this many time-outs and lines, or the session is closed: a reply
+    // that trickles for ever would hold it, and resynchronising would only read more of it.
+    static constexpr int maxReplyTimeouts = 4;
+    static constexpr std::size_t maxReplyLines = 1000;
 
     // Unpaced uploads: as few round trips per file as the server allows (ftp_lean.cpp).
     // TYPE I once per session, ALLO only while the server says it needs it, PASV and
@@ -152,6 +156,8 @@ public:
     // its 200 is dropped); a session that cannot be brought back in step is closed, so it
     // is not used again.
     bool resynchronise() noexcept;
+    // Closes the session after a reply that would not end; raises FTPException "421".
+    [[noreturn]] void abandonReply();
 
     // What is already on the server (ftp_listing.cpp). listFolder raises on any failure;
     // the others give nothing when the server cannot tell.

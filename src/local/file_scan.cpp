@@ -39,6 +39,7 @@ FileScan& FileScan::sweep(const std::string& path, const ScanFilter& filter, boo
     folders_.clear();
     openFolders_.clear();
     leftOut_.clear();
+    refused_.clear();
     scanFolder(FilePath(path), filter, recurse);
     return *this;
 }
@@ -55,6 +56,7 @@ std::vector<FilePath> FileScan::listFolder(const FilePath& folder, const ScanFil
             continue;
         }
         if (!entry.error.empty()) {
+            refused_.push_back({prefix + entry.name, entry.error});
             errors_.push_back(std::move(entry.error));
             continue;
         }
@@ -69,6 +71,7 @@ std::vector<FilePath> FileScan::listFolder(const FilePath& folder, const ScanFil
         } catch (const IOException& failure) {
             // One entry that cannot be judged (its size unreadable, say) costs that entry alone.
             errors_.push_back(failure.message());
+            refused_.push_back({path.path(), failure.message()});
         }
     }
     return accepted;
@@ -97,6 +100,7 @@ void FileScan::scanFolder(const FilePath& folder, const ScanFilter& filter, bool
             isFolder = entry.isFolder();
         } catch (const IOException& failure) {
             errors_.push_back(failure.message());
+            refused_.push_back({entry.path(), failure.message()});
             continue;
         }
         if (!isFolder) files_.push_back(entry);

@@ -9,6 +9,12 @@
 #include "local/file_path.hpp"
 #include "local/file_system.hpp"
 
+// An entry an error left out, and that error.
+struct RefusedEntry {
+    std::string path;
+    std::string reason;
+};
+
 // Takes an entry and whether the listing says it is a folder; true keeps it.
 using ScanFilter = std::function<bool(const FilePath& entry, bool entryIsFolder)>;
 
@@ -22,6 +28,8 @@ public:
     virtual const std::vector<FilePath>& folders() const { return folders_; }
     // Entries seen and not taken: hidden, system, or refused by the filter.
     const std::vector<std::string>& leftOut() const { return leftOut_; }
+    // Entries an error in `errors` left out, where the error names one entry.
+    const std::vector<RefusedEntry>& refused() const { return refused_; }
     // Hidden entries reach the filter too (they never do by default).
     void takeHidden(bool take) { takeHidden_ = take; }
 
@@ -44,6 +52,7 @@ private:
     std::vector<std::string> errors_;
     std::vector<FilePath> folders_;
     std::vector<std::string> leftOut_;
+    std::vector<RefusedEntry> refused_;
     bool takeHidden_ = false;
     // The folders being scanned right now, root first, to keep links from looping.
     std::vector<std::optional<FileIdentity>> openFolders_;

@@ -31,7 +31,9 @@ struct FileAttributes {
 struct FileIdentity {
     std::uint64_t volume = 0;
     std::uint64_t node = 0;
-    bool operator==(const FileIdentity&) const = default;
+    // Names the file has (hard links); no part of which file it is.
+    std::uint64_t links = 1;
+    bool operator==(const FileIdentity& other) const { return volume == other.volume && node == other.node; }
 };
 
 class FileSystem {

@@ -9,6 +9,7 @@
 #include "common/exception.hpp"
 #include "common/posix_path.hpp"
 #include "common/system_error.hpp"
+#include "common/utf8.hpp"
 
 namespace {
 // Program text may carry the native "\" separator; the OS wants "/".
@@ -64,6 +65,13 @@ FolderEntry examine(const std::string& folder, int dirFd, std::string name)
         entry.error = joined(folder, entry.name) + ": the name contains a backslash, which a local path cannot hold";
         return entry;
     }
+    if (!isValidUtf8(entry.name)) {
+        // Names go to the server as UTF-8; a server stores these bytes under a replaced
+        // name, which no later run would find again.
+        entry.error = joined(folder, withInvalidBytesShown(entry.name)) +
+                      ": the name is not UTF-8, which a remote name cannot hold";
+        return entry;
+    }
     struct stat info {};
     // Links are followed: what counts is what they lead to.
     if (fstatat(dirFd, entry.name.c_str(), &info, 0) != 0) {
@@ -104,7 +112,8 @@ public:
     {
         struct stat info {};
         if (stat(sys::posixPath(path).c_str(), &info) != 0) return std::nullopt;
-        return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+        return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                            static_cast<std::uint64_t>(info.st_nlink)};
     }
 };
 }

@@ -19,10 +19,29 @@ IOException lastFailure(const std::string& path)
     return IOException(path + ": " + sys::errorText(code));
 }
 
-FolderEntry entryFrom(const WIN32_FIND_DATAW& data)
+// A surrogate without its partner has no UTF-8 form: it would reach the server replaced.
+bool pairedSurrogates(const wchar_t* name)
+{
+    for (; *name; ++name) {
+        if (*name >= 0xDC00 && *name <= 0xDFFF) return false;
+        if (*name >= 0xD800 && *name <= 0xDBFF) {
+            if (name[1] < 0xDC00 || name[1] > 0xDFFF) return false;
+            ++name;
+        }
+    }
+    return true;
+}
+
+FolderEntry entryFrom(const std::string& folder, const WIN32_FIND_DATAW& data)
 {
     FolderEntry entry;
     entry.name = sys::fromWide(data.cFileName);
+    if (!pairedSurrogates(data.cFileName)) {
+        const bool separated = !folder.empty() && (folder.back() == '/' || folder.back() == '\\');
+        entry.error = folder + (separated ? "" : "\\") + entry.name +
+                      ": the name is not UTF-16 (an unpaired surrogate), which a remote name cannot hold";
+        return entry;
+    }
     entry.folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry.hidden = (data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
     entry.system = (data.dwFileAttributes & FILE_ATTRIBUTE_SYSTEM) != 0;
@@ -51,7 +70,7 @@ public:
         }
         std::vector<FolderEntry> entries;
         for (;;) {
-            if (!isDotName(data.cFileName)) entries.push_back(entryFrom(data));
+            if (!isDotName(data.cFileName)) entries.push_back(entryFrom(folder, data));
             if (!FindNextFileW(find, &data)) {
                 if (GetLastError() == ERROR_NO_MORE_FILES) break;
                 IOException error = lastFailure(folder);
@@ -92,7 +111,8 @@ public:
         CloseHandle(handle);
         if (!known) return std::nullopt;
         return FileIdentity{info.dwVolumeSerialNumber,
-                            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+                            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+                            info.nNumberOfLinks};
     }
 };
 }

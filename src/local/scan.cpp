@@ -1,8 +1,10 @@
 #include "local/scan.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 
+#include "common/own_names.hpp"
 #include "local/file_scan.hpp"
 #include "local/file_system.hpp"
 #include "local/patterns.hpp"
@@ -15,35 +17,30 @@ bool anyMatches(const std::vector<std::string>& patterns, const std::string& nam
 }
 
 struct OwnFile {
-    std::string name;
     FileIdentity identity;
+    bool existedBefore;
 };
 
-// Letters in one case: Windows names differ in case alone only in spelling.
-std::string folded(std::string name)
-{
-    for (char& c : name)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return name;
-}
-
 // Only the ones that exist: a file not there yet cannot be in the tree either.
-std::vector<OwnFile> ownFilesPresent(const std::vector<std::string>& ownOutputFiles)
+std::vector<OwnFile> ownFilesPresent(const std::vector<OwnOutputFile>& ownOutputFiles)
 {
     std::vector<OwnFile> present;
-    for (const std::string& path : ownOutputFiles)
-        if (std::optional<FileIdentity> identity = fileSystem().identity(path))
-            present.push_back({folded(FilePath(path).file()), *identity});
+    for (const OwnOutputFile& file : ownOutputFiles)
+        if (std::optional<FileIdentity> identity = fileSystem().identity(file.path))
+            present.push_back({*identity, file.existedBefore});
     return present;
 }
 
-// The identity settles it (relative paths, "..", links and case all come out alike); the
-// name goes first because it costs nothing, the identity a system call.
-bool isOwnFile(const FilePath& entry, const std::vector<OwnFile>& own)
+// The identity alone settles it: a link, a hard link, a relative path, "..", or another
+// spelling of the name all lead to the same file, and another file of the same name is not it.
+const OwnFile* ownFileOf(const FilePath& entry, const std::vector<OwnFile>& own)
 {
+    if (own.empty()) return nullptr;
+    const std::optional<FileIdentity> identity = fileSystem().identity(entry.path());
+    if (!identity) return nullptr;
     for (const OwnFile& file : own)
-        if (folded(entry.file()) == file.name && fileSystem().identity(entry.path()) == file.identity) return true;
-    return false;
+        if (file.identity == *identity) return &file;
+    return nullptr;
 }
 }
 
@@ -70,8 +67,20 @@ ScanResult scanLocal(const std::string& localFolder, const ScanSettings& setting
     scan.takeHidden(settings.hidden);
     scan.sweep(
         localFolder,
-        ScanFilter([&totalBytes, &own, &settings](const FilePath& entry, bool entryIsFolder) {
-            if (!entryIsFolder && !own.empty() && isOwnFile(entry, own)) return false;
+        ScanFilter([&](const FilePath& entry, bool entryIsFolder) {
+            // A local file of such a name would be consumed or overwritten on the server by
+            // the run itself while counted stored.
+            if (isOwnName(entry.file())) {
+                result.ownNames.push_back(entry.path());
+                return false;
+            }
+            if (entryIsFolder) return true;
+            if (const OwnFile* file = ownFileOf(entry, own)) {
+                // One the run created is its own; one that was there is a file of the tree.
+                if (file->existedBefore && selectEntry(entry, false, settings, totalBytes))
+                    result.ownFilesSelected.push_back(entry.path());
+                return false;
+            }
             return selectEntry(entry, entryIsFolder, settings, totalBytes);
         }),
         settings.recurse);
@@ -81,6 +90,7 @@ ScanResult scanLocal(const std::string& localFolder, const ScanSettings& setting
     result.folders = scan.folders();
     result.errors = scan.errors();
     result.leftOut = scan.leftOut();
+    result.refused = scan.refused();
     return result;
 }
 
@@ -112,4 +122,26 @@ bool localEntryExists(const std::string& root, const std::string& relative)
     } catch (const std::exception&) {
         return false;
     }
+}
+
+namespace {
+std::filesystem::path realPath(const std::string& text, std::error_code& failed)
+{
+    const std::string path = FilePath(text).path();
+    return std::filesystem::weakly_canonical(std::filesystem::path(std::u8string(path.begin(), path.end())), failed);
+}
+}
+
+bool outsideTree(const std::string& path, const std::string& localFolder)
+{
+    const std::optional<FileIdentity> identity = fileSystem().identity(path);
+    if (identity && identity->links != 1) return false;
+    std::error_code failed;
+    const std::filesystem::path file = realPath(path, failed);
+    if (failed) return false;
+    const std::filesystem::path root = realPath(localFolder, failed);
+    if (failed) return false;
+    const auto rootEnd = std::mismatch(root.begin(), root.end(), file.begin(), file.end()).first;
+    // A root with a trailing separator ends in an empty element.
+    return !(rootEnd == root.end() || (std::next(rootEnd) == root.end() && rootEnd->empty()));
 }

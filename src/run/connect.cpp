@@ -47,6 +47,7 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     } catch (const std::exception& failure) {
         // A try that will be made again writes its retry line instead.
         if (raiseWhatMayPass && mayPass(failure)) throw;
+        session.connectFailure = failureMessage(failure);
         context_.error(session, connectFailure(failure), stepPause);
         return false;
     }

@@ -54,6 +54,15 @@ private:
     std::condition_variable changed_;
     bool open_ = false;
 };
+
+// For the report: a session that could not log in, with the reason its error line gave.
+bool connectFailed(Plan& plan, const Session& session, const std::string& host)
+{
+    FtpReply reply = session.lastReply;
+    if (!session.connectFailure.empty()) reply = {"000", session.connectFailure};
+    plan.problems.push_back({"connect to " + host, std::move(reply)});
+    return false;
+}
 }
 
 Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decision, ChecksumManifest* checksum)
@@ -73,7 +82,7 @@ bool Execution::run()
         CloseOnExit closer{first};
         ReleaseOnExit releaser{lock_, first};
         if (settings.dryRun) {
-            if (!connector_.connectWithRetries(first)) return false;
+            if (!connector_.connectWithRetries(first)) return connectFailed(plan_, first, settings.host);
             decideParts(first, true);
             dryRun(first);
             finish(first);
@@ -85,6 +94,7 @@ bool Execution::run()
         return true;
     } catch (const std::exception& failure) {
         context_.lines.sendCatch(failureMessage(failure), first.lastReply, settings.remote);
+        plan_.problems.push_back({"run", {"000", failureMessage(failure)}});
         return false;
     }
 }
@@ -104,7 +114,7 @@ bool Execution::dryRun(const Session& session)
 
 bool Execution::runSessions(Session& first)
 {
-    if (!connector_.connectWithRetries(first)) return false;
+    if (!connector_.connectWithRetries(first)) return connectFailed(plan_, first, context_.settings.host);
 
     // Further sessions log in while the lock is taken and the folders are made; they decide
     // nothing before the lock is held and store nothing before the folders are there.
@@ -176,10 +186,18 @@ void Execution::finish(Session& session)
             plan_.localComplete && std::none_of(plan_.files.begin(), plan_.files.end(), [&](const PlannedFile& file) {
                 return file.outcome == Outcome::failed || (file.outcome == Outcome::pending && !settings.dryRun);
             });
-        if (complete && stillUsable(session) && deletion.plan(session)) {
+        const std::size_t problemsBefore = plan_.problems.size();
+        const char* why = !plan_.localComplete ? "a local folder or entry could not be read"
+                          : !complete          ? "a file did not get to the server"
+                          : !stillUsable(session) ? "no connection was left"
+                          : !deletion.plan(session) ? "the remote tree could not be listed"
+                                                    : nullptr;
+        if (!why) {
             if (withinDeleteLimit(session, deletion)) deletion.carryOut(session);
         } else {
             plan_.deletionSkipped = true;
+            // A refusal inside the planning said why itself.
+            if (plan_.problems.size() == problemsBefore) plan_.problems.push_back({"delete skipped", {"000", why}});
             context_.error(session, lines::deleteSkipped(), stepPause);
         }
     }
@@ -187,10 +205,11 @@ void Execution::finish(Session& session)
     try {
         if (!stillUsable(session)) throw FTPException("421", "connection closed by the server");
         checksum_->write(*session.client, plan_);
-    } catch (const std::exception&) {
+    } catch (const std::exception& failure) {
         // The earlier one was deleted before the first change: the next run finds none and
         // compares by size and time.
         plan_.manifestFailed = true;
+        plan_.problems.push_back({"manifest " + std::string(manifestName), {"000", failureMessage(failure)}});
         context_.error(session, lines::upload(std::string(manifestName)), stepPause);
     }
 }

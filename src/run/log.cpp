@@ -1,22 +1,29 @@
 #include "run/log.hpp"
 
+void RunLines::write(std::string_view format, const std::vector<FormatValue>& values) noexcept
+{
+    try {
+        std::lock_guard<std::mutex> lock(mutex_);
+        log_.line(format, values);
+    } catch (...) {
+        // Output that is closed or full must not end a session's thread, or the process:
+        // the run goes on, and the log remembers the failure for the run's status.
+    }
+}
+
 void RunLines::info(const FtpReply& lastReply, const std::string& message)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    log_.line("{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
+    write("{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
 }
 
 void RunLines::error(const FtpReply& lastReply, const std::string& message)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    log_.line("error:\t{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
+    write("error:\t{}\tcode: {}\tmessage: {}", {message, lastReply.code, lastReply.message});
 }
 
 void RunLines::sendCatch(const std::string& reason, const FtpReply& lastReply, const std::string& remote)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    log_.line("send catch {}, code {}, message {}, remotePath {}",
-                   {reason, lastReply.code, lastReply.message, remote});
+    write("send catch {}, code {}, message {}, remotePath {}", {reason, lastReply.code, lastReply.message, remote});
 }
 
 namespace lines {

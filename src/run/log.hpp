@@ -14,7 +14,8 @@
 class RunLog {
 public:
     virtual ~RunLog() = default;
-    // One whole line: the values are made visible, the format is the program's own.
+    // One whole line: the values are made visible, the format is the program's own. May raise
+    // when the output refuses it; the log that raises must remember it for the run's status.
     virtual void line(std::string_view format, const std::vector<FormatValue>& values) = 0;
     // Blocks for the given milliseconds; 0 or below returns at once.
     virtual void pause(std::int32_t milliseconds) = 0;
@@ -35,6 +36,8 @@ public:
     void pause(std::int32_t milliseconds) { log_.pause(milliseconds); }
 
 private:
+    // A line that cannot be written is dropped.
+    void write(std::string_view format, const std::vector<FormatValue>& values) noexcept;
     RunLog& log_;
     std::mutex mutex_;
 };

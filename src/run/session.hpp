@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "ftp/ftp_reply.hpp"
 #include "local/file_path.hpp"
@@ -15,6 +16,8 @@ struct Session {
     std::unique_ptr<FTP> client;
     // The reply of this session's last quiet check: every line it writes carries it.
     FtpReply lastReply;
+    // Why the last log-in failed, as its error line says (for the report).
+    std::string connectFailure;
     FilePath currentFile;
     std::uint64_t currentFileSize = 0;
     // Unpaced progress: when the last line was written, and whether the final one was.

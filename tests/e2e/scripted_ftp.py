@@ -98,6 +98,8 @@ class Script:
     aliases: dict[str, str] = field(default_factory=dict)
     # Seconds the first MLST of the first control connection waits for its answer.
     slow_first_mlst: float = 0.0
+    # FEAT answers with a reply that never ends: one more feature line every this many seconds.
+    endless_feat: float | None = None
 
 
 @dataclass
@@ -360,7 +362,17 @@ class Session:
         return self.index == 1
 
     def do_FEAT(self, _argument: str) -> None:
-        if self.script.offer_mlst:
+        if self.script.endless_feat is not None:
+            self.send("211-Features:")
+            deadline = time.monotonic() + WAIT_LIMIT_SECONDS
+            while time.monotonic() < deadline:
+                time.sleep(self.script.endless_feat)
+                try:
+                    self.send(" SIZE")
+                except OSError:
+                    return
+            self.server.faults.append("a reply without end was read for ever")
+        elif self.script.offer_mlst:
             self.send("211-Features:", " MLST type*;size*;modify*;", " MFMT", "211 End")
         elif self.script.offer_mlsd:
             self.send("211-Features:", " MLSD", "211 End")

@@ -18,6 +18,8 @@ MANIFEST = ".ftpupload-manifest"
 LOCK = ".ftpupload-lock"
 # What a deploy's lock adds at its end: its owner file and its folder removed.
 RELEASE = {("DELE", "owner"), ("RMD", LOCK)}
+# The report's actions that carry the code and message of what went wrong.
+NOT_DONE = ("failed", "delete-failed", "left-out")
 
 
 def deploy(program, server, local, *extra):
@@ -70,7 +72,7 @@ def utc(text):
 def report(path, run, host, remote, before, after):
     """The report's entries by path, once its frame is checked against the run."""
     document = json.loads(path.read_text(encoding="utf-8"))
-    assert {"version", "started", "ended", "status", "host", "remote", "files"} <= set(document), document
+    assert {"version", "started", "ended", "status", "host", "remote", "problems", "files"} <= set(document), document
     assert (document["status"], document["host"], document["remote"]) == (run.status, host, remote), document
     started, ended = utc(document["started"]), utc(document["ended"])
     second = timedelta(seconds=1)  # the report may give whole seconds
@@ -79,8 +81,13 @@ def report(path, run, host, remote, before, after):
     assert len(entries) == len(document["files"]), document
     for entry in entries.values():
         assert {"path", "action", "bytes", "tries"} <= set(entry), entry
-        assert ({"code", "message"} <= set(entry)) == (entry["action"] == "failed"), entry
+        assert ({"code", "message"} <= set(entry)) == (entry["action"] in NOT_DONE), entry
+    assert all(set(problem) == {"what", "code", "message"} for problem in document["problems"]), document
     return entries
+
+
+def problems(path):
+    return [(p["what"], p["code"], p["message"]) for p in json.loads(path.read_text(encoding="utf-8"))["problems"]]
 
 
 def now():
@@ -321,3 +328,4 @@ def test_names_beyond_ascii_arrive_as_utf8_and_are_matched_again(program, real_s
     assert told(again, "unchanged") == ["Über uns.html", "日本語/索引.txt"]
     assert told(again, "deleted") == ["a b.txt"]
     assert again.lines[-1] == "uploaded: 0 files, 2 unchanged, 1 deleted"
+

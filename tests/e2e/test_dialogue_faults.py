@@ -155,3 +155,15 @@ def test_unpaced_folders_are_made_in_one_write(program, tmp_path):
     mkds = [i for i, line in enumerate(dialogue) if line.startswith("> MKD")]
     first_answer = next(i for i, line in enumerate(dialogue) if line.startswith("< 257"))
     assert len(mkds) == 5 and mkds[-1] < first_answer, dialogue
+
+
+def test_a_reply_that_never_ends_closes_its_session(program, tmp_path):
+    local = make_tree(tmp_path / "data", {"a.txt": b"a"})
+    trace = tmp_path / "trace.log"
+    with ScriptedFtpServer(Script(endless_feat=0.2)) as server:
+        run = run_against(program, server, local, "--pacing=false", f"--trace={program.local(trace)}")
+    assert run.status == 1 and not server.files, run.describe()
+    # At the default time-out this took about 14 minutes and a trace line every 0.2 s.
+    assert run.seconds < 30, run.describe()
+    assert any("reply without end" in line for line in run.lines), run.describe()
+    assert len(trace.read_text(encoding="utf-8").splitlines()) < 100

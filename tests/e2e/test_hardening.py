@@ -1,11 +1,12 @@
 """Hostile and awkward servers against the default run: where data goes, files that change
 while they are sent, reply text that tries to forge lines, and a link slower than the time-out."""
 import os
+import subprocess
 
 from program import error
 from scripted_ftp import Script, ScriptedFtpServer
 from test_scripted_server import run_against
-from trees import make_tree, random_bytes
+from trees import arrived, make_tree, random_bytes
 
 KIB = 1024
 
@@ -68,3 +69,18 @@ def test_a_link_slower_than_the_time_out_still_completes(program, tmp_path):
     assert run.status == 0, run.describe()
     assert server.files == {"/www/slow.bin": content}
     assert run.seconds < 60
+
+
+def test_a_line_that_cannot_be_written_fails_the_run_not_the_process(native, pyftpd, tmp_path):
+    # Enough lines that the output buffer fills, and is written, in both sessions' threads.
+    files = {f"f{i:03}.txt": random_bytes(100 + i, i) for i in range(600)}
+    local = make_tree(tmp_path / "data", files)
+    with open("/dev/full", "wb") as full:
+        status = subprocess.run(native.command([
+            f"--local={local}", f"--host={pyftpd.host}", f"--port={pyftpd.port}", f"--username={pyftpd.user}",
+            f"--password={pyftpd.password}", f"--remote={pyftpd.remote}", "--timeout=2", "--pacing=false",
+            "--connections=2"]), stdin=subprocess.DEVNULL, stdout=full, stderr=subprocess.DEVNULL,
+            env=native.environment(), timeout=120).returncode
+    # A negative status is a signal (std::terminate aborts).
+    assert status == 1
+    assert arrived(pyftpd.arrived) == files

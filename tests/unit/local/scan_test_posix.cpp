@@ -81,16 +81,22 @@ TEST_F(ScanTest, ABrokenLinkIsReportedAndItsSiblingsKept)
     EXPECT_EQ(result.errors[0], tree.at("dangling") + ": No such file or directory");
 }
 
-TEST_F(ScanTest, ANameWithABackslashIsReportedNotDropped)
+TEST_F(ScanTest, ANameWithABackslashOrNotInUtf8IsReportedNotDropped)
 {
     std::string file = tree.file("a.txt");
     tree.file("odd\\name.txt");
     tree.file("odd/name.txt");
+    tree.file("caf\xE9.txt");
 
     ScanResult result = scanLocal(tree.root(), config());
-    ASSERT_EQ(result.errors.size(), 1u);
-    EXPECT_EQ(result.errors[0].substr(0, tree.root().size() + 15), tree.root() + "/odd\\name.txt: ");
+    ASSERT_EQ(result.errors.size(), 2u);
+    EXPECT_EQ(result.errors[0], tree.root() + "/caf\\xE9.txt: the name is not UTF-8, which a remote name cannot hold");
+    EXPECT_EQ(result.errors[1].substr(0, tree.root().size() + 15), tree.root() + "/odd\\name.txt: ");
     EXPECT_EQ(texts(result.files), (List{file, tree.at("odd/name.txt")}));
+    // Each is named as the file the error left out, for the report.
+    ASSERT_EQ(result.refused.size(), 2u);
+    EXPECT_EQ(result.refused[0].path, tree.at("caf\xE9.txt"));
+    EXPECT_EQ(result.refused[1].reason, result.errors[1]);
 }
 
 TEST_F(ScanTest, PosixRootsMatchInTheirNativeForm)
