@@ -16,8 +16,9 @@ from trees import MIB, arrived, arrived_folders, make_tree, random_bytes
 
 MANIFEST = ".ftpupload-manifest"
 LOCK = ".ftpupload-lock"
-# What a deploy's lock adds at its end: its owner file and its folder removed.
-RELEASE = {("DELE", "owner"), ("RMD", LOCK)}
+# What a deploy without --checksum deletes of its own: a manifest its changes would falsify,
+# and at its end the lock's owner file and folder.
+RELEASE = {("DELE", MANIFEST), ("DELE", "owner"), ("RMD", LOCK)}
 # The report's actions that carry the code and message of what went wrong.
 NOT_DONE = ("failed", "delete-failed", "left-out")
 
