@@ -13,21 +13,6 @@ namespace {
 // A manifest is some 100 bytes a file; far beyond any tree this program is run on.
 constexpr std::size_t maxManifestBytes = 64 * 1024 * 1024;
 
-class TextSource : public ByteSource {
-public:
-    explicit TextSource(const std::string& text) : text_(text) {}
-    std::size_t read(char* buffer, std::size_t capacity) override
-    {
-        const std::size_t count = std::min(capacity, text_.size() - at_);
-        std::memcpy(buffer, text_.data() + at_, count);
-        at_ += count;
-        return count;
-    }
-
-private:
-    const std::string& text_;
-    std::size_t at_ = 0;
-};
 }
 
 void ChecksumManifest::load(FTP& client)

@@ -27,22 +27,6 @@ const std::string& ownerPath()
     return path;
 }
 
-class TextSource : public ByteSource {
-public:
-    explicit TextSource(const std::string& text) : text_(text) {}
-    std::size_t read(char* buffer, std::size_t capacity) override
-    {
-        const std::size_t count = std::min(capacity, text_.size() - at_);
-        std::memcpy(buffer, text_.data() + at_, count);
-        at_ += count;
-        return count;
-    }
-
-private:
-    const std::string& text_;
-    std::size_t at_ = 0;
-};
-
 // "2026-12-09T20:10:00Z" from seconds since 1970 UTC, and back.
 std::string isoTime(std::int64_t seconds)
 {
