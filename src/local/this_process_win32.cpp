@@ -5,10 +5,14 @@
 
 std::string thisHostName()
 {
-    wchar_t name[256] = {};
-    DWORD size = sizeof name / sizeof name[0];
-    if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size) || size == 0) return "unknown";
-    return sys::fromWide(std::wstring_view(name, size));
+    // The full name where there is one, as POSIX systems give it: the lock must name this
+    // machine the same way whichever build of the program took it.
+    for (COMPUTER_NAME_FORMAT format : {ComputerNameDnsFullyQualified, ComputerNameDnsHostname}) {
+        wchar_t name[256] = {};
+        DWORD size = sizeof name / sizeof name[0];
+        if (GetComputerNameExW(format, name, &size) && size > 0) return sys::fromWide(std::wstring_view(name, size));
+    }
+    return "unknown";
 }
 
 std::uint64_t thisProcessId() { return GetCurrentProcessId(); }

@@ -8,7 +8,7 @@ from datetime import datetime, timedelta, timezone
 
 from conftest import RealServer
 from program import error
-from scripted_ftp import ScriptedFtpServer
+from scripted_ftp import Script, ScriptedFtpServer
 from servers import PyFtpdServer, VsftpdServer
 from test_deploy import LOCK, deploy, told
 from test_scripted_server import run_against
@@ -22,10 +22,25 @@ def owner_line(host, pid, ids, started):
     return f"host={host} pid={pid} ids={ids} started={started:%Y-%m-%dT%H:%M:%SZ}"
 
 
+def own_owner_line(program, tmp_path):
+    """The owner line the program writes into its lock, read while the lock is held."""
+    owners = []
+    local = make_tree(tmp_path / "probe", {"p.txt": b"p"})
+    with ScriptedFtpServer(Script(on_stored=lambda path: owners.append(server.files[path])
+                                  if path.endswith(f"{LOCK}/owner") else None)) as server:
+        run = run_against(program, server, local, "--pacing=false", "--delete=true")
+    assert run.status == 0 and len(owners) == 1, run.describe()
+    return dict(field.split("=", 1) for field in owners[0].decode().split())
+
+
 def test_a_held_lock_stops_the_deploy_and_a_stale_one_is_taken_over(program, pyftpd, tmp_path):
     ended = subprocess.Popen(["true"])
     ended.wait()
-    here, ids, now = socket.gethostname(), "windows" if program.is_wine else "posix", datetime.now(timezone.utc)
+    mine = own_owner_line(program, tmp_path)
+    assert set(mine) == {"host", "pid", "ids", "started"} and mine["ids"] == ("windows" if program.is_wine else "posix")
+    # The same machine whichever build names it (the exe under Wine may give it in its own form).
+    assert mine["host"].lower() == socket.gethostname().lower() or program.is_wine, mine
+    here, ids, now = mine["host"], mine["ids"], datetime.now(timezone.utc)
     cases = [
         (owner_line("elsewhere.example", 4242, "posix", now), "held"),
         # The test's own process runs (for the Windows build an id of the other kind: only its age tells).
