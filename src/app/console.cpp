@@ -7,7 +7,7 @@
 
 namespace {
 constexpr std::string_view lineEnd = "\r\n";
-// Redirected output is written in pieces of about this size.
+// A line longer than this (a listing of values) is written in pieces.
 constexpr std::size_t bufferCapacity = 4096;
 
 ErrorBoxHandler& boxHandler()
@@ -36,7 +36,7 @@ ConsoleStream& ConsoleStream::writeLine(std::string_view format, const std::vect
     std::string line = formatText(format, shown);
     line += lineEnd;
     append(line);
-    if (sink_ && sink_->interactive()) flush();
+    endOfLine();
     return *this;
 }
 
@@ -49,8 +49,20 @@ ConsoleStream& ConsoleStream::writeValue(const FormatValue& value)
 ConsoleStream& ConsoleStream::endLine()
 {
     append(lineEnd);
-    if (sink_ && sink_->interactive()) flush();
+    endOfLine();
     return *this;
+}
+
+void ConsoleStream::endOfLine() noexcept
+{
+    // A whole line goes out at once, to a terminal, a pipe or a file alike, so that a person
+    // or a log following the run sees each step as it happens. A refused write is kept for
+    // the status (failed()) instead of raised: the run goes on, and what it does on the
+    // server matters more than its lines.
+    try {
+        flush();
+    } catch (...) {
+    }
 }
 
 void ConsoleStream::append(std::string_view text)

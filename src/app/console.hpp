@@ -37,6 +37,7 @@ public:
 
 private:
     void append(std::string_view text);
+    void endOfLine() noexcept;
     std::string name_;
     Sink* sink_;
     std::string buffer_;

@@ -1,7 +1,8 @@
 """Runs against the tests' own server: exact lines, the commands it saw, odd replies, pacing."""
+import subprocess
 import time
 
-from program import error, info, run_on_terminal
+from program import crlf_lines, error, info, run_on_terminal
 from scripted_ftp import Script, ScriptedFtpServer
 from trees import MIB, make_tree, random_bytes, take_progress
 
@@ -193,6 +194,21 @@ def test_lines_reach_a_terminal_as_they_are_written(native, tmp_path):
     offsets = [at - arrivals[0][1] for _, at in arrivals]
     for offset, expected in zip(offsets, [0.0, 0.0, 2.0, 4.0, 6.0]):
         assert close_to(offset, expected), offsets
+
+
+def test_lines_reach_a_file_before_the_run_ends(program, tmp_path):
+    """Redirected (a log file, a CI runner), each line is there once it is written, not at the end."""
+    local = make_tree(tmp_path / "data", {"a.txt": b"a"})
+    output, seen = tmp_path / "out.log", []
+    # Read while the program waits for the store's completion reply, so before it can end.
+    with ScriptedFtpServer(Script(on_stored=lambda _: seen.append(output.read_bytes()))) as server:
+        with open(output, "wb") as out:
+            status = subprocess.run(program.command([
+                f"--local={program.local(local)}", f"--host={HOST}", f"--port={server.port}", "--username=tester",
+                "--password=secret", "--remote=/www", "--timeout=1"]), stdin=subprocess.DEVNULL, stdout=out,
+                stderr=subprocess.DEVNULL, env=program.environment(), timeout=120).returncode
+    assert status == 0 and len(seen) == 1
+    assert crlf_lines(seen[0])[:5] == opening(program, local, 1), seen
 
 
 def lines_on_terminal(program, args):

@@ -45,14 +45,20 @@ struct StreamTest : ::testing::Test {
     ConsoleStream stream{"test out", &sink};
 };
 
-TEST_F(StreamTest, RedirectedLinesWaitForFlushAndEndWithCrLf)
+TEST_F(StreamTest, EveryLineGoesOutWholeAsItEndsWithCrLf)
 {
-    stream.writeLine("one {}", {1}).writeLine("two", {});
-    EXPECT_TRUE(sink.writes.empty());
-    stream.flush();
-    EXPECT_EQ(sink.all(), "one 1\r\ntwo\r\n");
-    stream.flush();
-    EXPECT_EQ(sink.writes.size(), 1u);
+    // To a terminal, a pipe or a file alike: a log that follows the run sees each line at once.
+    for (bool interactive : {false, true}) {
+        sink.writes.clear();
+        sink.isInteractive = interactive;
+        stream.writeLine("one {}", {1});
+        stream.writeValue("C:\\data\\");
+        EXPECT_EQ(sink.writes, (std::vector<std::string>{"one 1\r\n"}));
+        stream.endLine();
+        EXPECT_EQ(sink.writes, (std::vector<std::string>{"one 1\r\n", "C:\\data\\\r\n"}));
+        stream.flush();
+        EXPECT_EQ(sink.writes.size(), 2u);
+    }
 }
 
 TEST_F(StreamTest, ValuesCannotBreakTheLineOrDriveTheTerminal)
@@ -64,23 +70,13 @@ TEST_F(StreamTest, ValuesCannotBreakTheLineOrDriveTheTerminal)
                           "tab\tand \xc3\xa9 stay\r\n");
 }
 
-TEST_F(StreamTest, InteractiveLinesAreWrittenOneByOne)
+TEST_F(StreamTest, AValueLongerThanTheBufferIsWrittenBeforeItsLineEnds)
 {
-    sink.isInteractive = true;
-    stream.writeLine("one", {});
-    stream.writeValue("C:\\data\\");
-    EXPECT_EQ(sink.writes, (std::vector<std::string>{"one\r\n"}));
-    stream.endLine();
-    EXPECT_EQ(sink.writes, (std::vector<std::string>{"one\r\n", "C:\\data\\\r\n"}));
-}
-
-TEST_F(StreamTest, FullBufferIsWrittenWithoutFlush)
-{
-    const std::string line(1000, 'x');
-    for (int i = 0; i < 10; ++i) stream.writeLine("{}", {line});
+    const std::string part(1000, 'x');
+    for (int i = 0; i < 10; ++i) stream.writeValue(part);
     ASSERT_FALSE(sink.writes.empty());
-    stream.flush();
-    EXPECT_EQ(sink.all().size(), 10 * (line.size() + 2));
+    stream.endLine();
+    EXPECT_EQ(sink.all().size(), 10 * part.size() + 2);
 }
 
 TEST_F(StreamTest, WriteValueKeepsBraces)
@@ -90,10 +86,12 @@ TEST_F(StreamTest, WriteValueKeepsBraces)
     EXPECT_EQ(sink.all(), "usage {} {{ {\r\n");
 }
 
-TEST_F(StreamTest, RefusedWriteRaisesWithStreamName)
+TEST_F(StreamTest, ARefusedLineIsRememberedAndAFlushRaisesWithTheStreamName)
 {
     sink.refuse = true;
     stream.writeLine("lost", {});
+    EXPECT_TRUE(stream.failed());
+    stream.writeValue("half a line");
     try {
         stream.flush();
         FAIL() << "refused write not reported";
