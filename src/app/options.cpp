@@ -231,6 +231,31 @@ const Option options[] = {
 };
 }
 
+namespace {
+void takeBoxes(const Arguments& arguments)
+{
+    Config& settings = config();
+    settings.boxes = true;
+    try {
+        if (arguments.isPresent("boxes")) settings.boxes = truthOf(arguments, "boxes");
+    } catch (const ConversionException&) {
+    }
+}
+}
+
+void takeBoxesOption(const std::vector<std::string>& words)
+{
+    Arguments lenient;
+    declareOptions(lenient);
+    lenient.refuseNearMisses = false;
+    try {
+        lenient.parse(words);
+    } catch (const Exception&) {
+        return;
+    }
+    takeBoxes(lenient);
+}
+
 void declareOptions(Arguments& arguments)
 {
     arguments.define("help")->maxValues = 0;
@@ -253,11 +278,7 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     settings.reportChecked = false;
     // Taken before anything can be refused, so that the box of that refusal honours it too;
     // a bad value is refused where the list reads it.
-    settings.boxes = true;
-    try {
-        if (arguments.isPresent("boxes")) settings.boxes = truthOf(arguments, "boxes");
-    } catch (const ConversionException&) {
-    }
+    takeBoxes(arguments);
 
     const std::string local = arguments.firstValue("local");
     if (local.empty())

@@ -111,8 +111,10 @@ def test_a_slip_of_an_option_name_is_refused_and_other_unknown_names_pass(progra
     usage = program.run().lines
     with ScriptedFtpServer() as server:
         start = [f"--local={program.local(tmp_path)}", "--host=127.0.0.1", f"--port={server.port}", "--timeout=1"]
-        for word, meant in [("--tsl=true", "--tls"), ("-tls=true", "--tls"), ("--dryrun=true", "--dry-run")]:
-            run = program.run(*start, word)
+        # The start of one name is a slip too; --boxes is honoured on a refused command line.
+        for boxes, word, meant in [([], "--tsl=true", "--tls"), ([], "-tls=true", "--tls"),
+                                   ([], "--dryrun=true", "--dry-run"), (["--boxes=false"], "--user=tester", "--username")]:
+            run = program.run(*start, *boxes, word)
             assert (run.status, run.lines) == (1, usage), run.describe()
             typed = word.split("=")[0]
             assert run.error_lines == [f"argument parse Error: unknown option {typed} (did you mean {meant}?)"], \
