@@ -13,6 +13,7 @@ bool startsWith(const std::string& word, const std::string& prefix)
 }
 
 constexpr std::size_t maxSlip = 2;
+constexpr std::size_t minAbbreviation = 3;
 
 std::string lowered(std::string text)
 {
@@ -152,6 +153,21 @@ void Arguments::refuseNearMiss(const std::string& prefix, const std::string& opt
                                                [this](char c) { return declares(std::string(1, c)); });
     if (declared) return;
     const std::string typed = lowered(optionName);
+    const std::string longForm = longPrefix.empty() ? std::string() : longPrefix.front();
+    // The start of one option only (--user) is what other programs take for it; ignored, the
+    // run would go on without it, and taken, it would change meaning once another option
+    // began alike. So it is refused like a slip.
+    if (isLong && typed.size() >= minAbbreviation) {
+        const std::string* started = nullptr;
+        std::size_t count = 0;
+        for (const auto& [known, definition] : definitions_)
+            if (lowered(known).compare(0, typed.size(), typed) == 0) {
+                started = &known;
+                ++count;
+            }
+        if (count == 1)
+            throw Exception("unknown option " + prefix + optionName + " (did you mean " + longForm + *started + "?)");
+    }
     const std::string* nearest = nullptr;
     std::size_t fewest = maxSlip + 1;
     auto consider = [&](const std::string& known) {
@@ -165,7 +181,6 @@ void Arguments::refuseNearMiss(const std::string& prefix, const std::string& opt
     for (const auto& [known, definition] : definitions_) consider(known);
     for (const auto& [alias, name] : aliases_) consider(alias);
     if (nearest) {
-        const std::string longForm = longPrefix.empty() ? std::string() : longPrefix.front();
         throw Exception("unknown option " + prefix + optionName + " (did you mean " + longForm + *nearest + "?)");
     }
 }

@@ -26,7 +26,8 @@ public:
     std::vector<std::string> delimiters{":", "="};
     // When set, parse refuses an undeclared name of two or more letters that is a slip of a
     // declared one: the same name in another case, a long name after the short prefix, or at
-    // most two letters inserted, removed, changed or swapped. Other undeclared names pass.
+    // most two letters inserted, removed, changed or swapped; and a long name of three or more
+    // letters that begins exactly one declared name. Other undeclared names pass.
     bool refuseNearMisses = false;
 
     // Declares (or re-opens) an option; an empty name declares nothing and gives nullptr.

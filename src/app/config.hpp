@@ -23,6 +23,9 @@ struct Config : ScanSettings {
         std::string reason;
     };
     std::vector<Refused> scanRefused;
+    // --boxes: false writes every box to standard error as a line instead of a window, so
+    // that an unattended run never waits for a click.
+    bool boxes = true;
     // The windowing connection and the hidden window that owns every box (opaque
     // handles: only the platform's message-box file knows what they are).
     void* display = nullptr;

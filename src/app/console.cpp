@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "app/config.hpp"
 #include "app/console_platform.hpp"
 #include "common/exception.hpp"
 
@@ -114,7 +115,7 @@ bool showErrorBox(const std::string& message, const std::string& title)
         boxHandler()(message, title);
         return false;
     }
-    if (!platform::showNativeBox(message, title)) {
+    if (!config().boxes || !platform::showNativeBox(message, title)) {
         standardError().writeLine("{}: {}", {title, message});
         standardError().flush();
     }

@@ -71,7 +71,9 @@ int runSteps(const std::vector<std::string>& words)
     try {
         arguments.parse(std::vector<std::string>(words.begin() + 1, words.end()));
     } catch (...) {
-        showErrorBox(currentFailure().message, "argument parse Error");
+        const std::string reason = currentFailure().message;
+        takeBoxesOption(std::vector<std::string>(words.begin() + 1, words.end()));
+        showErrorBox(reason, "argument parse Error");
         printUsage();
         return failure;
     }

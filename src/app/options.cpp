@@ -8,6 +8,7 @@
 #include "app/console.hpp"
 #include "app/conversion.hpp"
 #include "app/report.hpp"
+#include "common/environment.hpp"
 #include "common/exception.hpp"
 #include "local/file_system.hpp"
 #include "local/local_file.hpp"
@@ -138,6 +139,23 @@ OwnOutputFile ownOutput(const std::string& path) { return {path, fileSystem().id
 
 bool truthOf(const Arguments& arguments, const std::string& name) { return parseTruth(arguments.firstValue(name)); }
 
+// The switches beyond the described options read bare as on (--dry-run), the way such switches
+// are usually written; --passive and --recurse keep their described conversion error.
+bool switchOf(const Arguments& arguments, const std::string& name)
+{
+    return arguments.values(name).empty() || truthOf(arguments, name);
+}
+
+// As CI systems hand secrets over: the password is never on the command line.
+std::string passwordFromEnvironment(const std::string& variable)
+{
+    if (variable.empty())
+        throw ConversionException("--password-env needs the name of an environment variable: --password-env=NAME.");
+    std::optional<std::string> value = sys::environmentVariable(variable);
+    if (!value) throw ConversionException("The environment variable " + variable + " of --password-env is not set.");
+    return *value;
+}
+
 // Every option the program reads, once, in the order it is read: where its value goes. The
 // described ones without a default of their own are read whether given or not.
 struct Option {
@@ -156,6 +174,7 @@ const Option options[] = {
          c.reportExistedBefore = own.existedBefore;
          c.ownOutputFiles.push_back(own);
      }},
+    {"boxes", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.boxes = truthOf(a, n); }},
     {"host", true, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.host = a.firstValue(n); }},
     {"remote", true,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.remote = normaliseRemote(a.firstValue(n)); }},
@@ -171,7 +190,7 @@ const Option options[] = {
      [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.includePatterns = patternList(a, n); }},
     {"exclude", false,
      [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.excludePatterns = patternList(a, n); }},
-    {"pacing", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.pacing = truthOf(a, n); }},
+    {"pacing", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.pacing = switchOf(a, n); }},
     {"connections", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) {
          s.connections = numberFrom(a, n, 1, RunSettings::maxConnections);
@@ -182,8 +201,12 @@ const Option options[] = {
     {"tls-fingerprint", false, nullptr},
     {"password-file", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.password = passwordFrom(a.firstValue(n)); }},
+    {"password-env", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) {
+         s.password = passwordFromEnvironment(a.firstValue(n));
+     }},
     {"skip-unchanged", false,
-     [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.skipUnchanged = truthOf(a, n); }},
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.skipUnchanged = switchOf(a, n); }},
     {"retries", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) {
          s.retries = numberFrom(a, n, 0, RunSettings::maxRetries);
@@ -193,19 +216,44 @@ const Option options[] = {
          c.ownOutputFiles.push_back(ownOutput(a.firstValue(n)));
          s.trace = std::make_shared<Trace>(a.firstValue(n));
      }},
-    {"dry-run", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.dryRun = truthOf(a, n); }},
-    {"hidden", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.hidden = truthOf(a, n); }},
-    {"delete", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.deleteGone = truthOf(a, n); }},
+    {"dry-run", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.dryRun = switchOf(a, n); }},
+    {"hidden", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.hidden = switchOf(a, n); }},
+    {"delete", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.deleteGone = switchOf(a, n); }},
     {"max-delete", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.maxDelete = deleteLimitFrom(a, n); }},
-    {"atomic", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.atomic = truthOf(a, n); }},
+    {"atomic", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.atomic = switchOf(a, n); }},
     {"checksum", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) {
-         s.checksum = truthOf(a, n);
+         s.checksum = switchOf(a, n);
          if (s.checksum && !s.skipUnchanged)
              throw ConversionException("--checksum applies only to the skip decision: add --skip-unchanged=true.");
      }},
 };
+}
+
+namespace {
+void takeBoxes(const Arguments& arguments)
+{
+    Config& settings = config();
+    settings.boxes = true;
+    try {
+        if (arguments.isPresent("boxes")) settings.boxes = truthOf(arguments, "boxes");
+    } catch (const ConversionException&) {
+    }
+}
+}
+
+void takeBoxesOption(const std::vector<std::string>& words)
+{
+    Arguments lenient;
+    declareOptions(lenient);
+    lenient.refuseNearMisses = false;
+    try {
+        lenient.parse(words);
+    } catch (const Exception&) {
+        return;
+    }
+    takeBoxes(lenient);
 }
 
 void declareOptions(Arguments& arguments)
@@ -228,6 +276,9 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     settings.scanRefused.clear();
     settings.reportFile.clear();
     settings.reportChecked = false;
+    // Taken before anything can be refused, so that the box of that refusal honours it too;
+    // a bad value is refused where the list reads it.
+    takeBoxes(arguments);
 
     const std::string local = arguments.firstValue("local");
     if (local.empty())

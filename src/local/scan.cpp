@@ -16,6 +16,31 @@ bool anyMatches(const std::vector<std::string>& patterns, const std::string& nam
                        [&name](const std::string& pattern) { return patternMatch(name, pattern); });
 }
 
+std::string lowered(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// A repository's history is no part of what it deploys, even when hidden files are asked for;
+// an include pattern that names the folder ("*\.git\*") lets it in.
+bool versionControlFolderKeptOut(const std::string& name, const ScanSettings& settings)
+{
+    if (!settings.hidden) return false;  // the hidden rule keeps it out already
+    const std::string folder = lowered(name);
+    if (folder != ".git" && folder != ".svn" && folder != ".hg") return false;
+    const std::string component = "\\" + folder;
+    for (const std::string& pattern : settings.includePatterns) {
+        const std::string text = lowered(pattern);
+        for (std::size_t at = text.find(component); at != std::string::npos; at = text.find(component, at + 1)) {
+            const std::size_t end = at + component.size();
+            if (end == text.size() || text[end] == '\\') return false;
+        }
+    }
+    return true;
+}
+
 struct OwnFile {
     FileIdentity identity;
     bool existedBefore;
@@ -74,7 +99,7 @@ ScanResult scanLocal(const std::string& localFolder, const ScanSettings& setting
                 result.ownNames.push_back(entry.path());
                 return false;
             }
-            if (entryIsFolder) return true;
+            if (entryIsFolder) return !versionControlFolderKeptOut(entry.file(), settings);
             if (const OwnFile* file = ownFileOf(entry, own)) {
                 // One the run created is its own; one that was there is a file of the tree.
                 if (file->existedBefore && selectEntry(entry, false, settings, totalBytes))
@@ -105,6 +130,13 @@ bool scanLeavesOut(const std::string& root, const std::string& relative, bool fo
             at = relative.find('/', at);
             if (at == std::string::npos) break;
         }
+    }
+    for (std::size_t start = 0; start < relative.size();) {
+        std::size_t end = relative.find('/', start);
+        const bool last = end == std::string::npos;
+        if (last) end = relative.size();
+        if ((!last || folder) && versionControlFolderKeptOut(relative.substr(start, end - start), settings)) return true;
+        start = end + 1;
     }
     if (folder) return false;
     std::string matchName = root + relative;

@@ -1,12 +1,12 @@
 """Runs that end before any upload: the usage text, the boxes on standard error, exit statuses."""
 import pytest
 
-from scripted_ftp import ScriptedFtpServer
+from scripted_ftp import Script, ScriptedFtpServer
 
 OPTION_NAMES = ["local", "host", "remote", "username", "password", "port", "passive",
                 "timeout", "recurse", "include", "exclude", "help", "?", "version", "pacing",
                 "connections", "password-file", "tls", "tls-ca-file", "tls-fingerprint",
-                "skip-unchanged", "retries", "trace", "dry-run", "max-delete"]
+                "skip-unchanged", "retries", "trace", "dry-run", "max-delete", "password-env", "boxes"]
 
 
 def test_usage_without_options_and_help_with_a_full_command_line(program, tmp_path):
@@ -43,10 +43,16 @@ def test_usage_without_options_and_help_with_a_full_command_line(program, tmp_pa
                           "add --skip-unchanged=true.", 1),
     (["--report=no-such-folder/run.json"], "initSender Error: The --report file no-such-folder/run.json "
                                            "cannot be created: No such file or directory", 1),
+    # Never a window, whatever the build: a box read before --boxes honours it too.
+    (["--report=no-such-folder/run.json", "--boxes=false"], "initSender Error: The --report file "
+                                           "no-such-folder/run.json cannot be created: No such file or directory", 1),
+    (["--boxes=false", "--password-env=FTPUPLOAD_TEST_UNSET"],
+     "initSender Error: The environment variable FTPUPLOAD_TEST_UNSET of --password-env is not set.", 1),
     (["--include=*.none"], "Error: no files need upload", 0),
     (["--include="], "Error: no files need upload", 0),
 ], ids=["port-text", "port-16-bit", "timeout-negative", "passive-yes", "recurse-empty",
-        "hidden-yes", "checksum-alone", "report-uncreatable", "include-none", "include-empty"])
+        "hidden-yes", "checksum-alone", "report-uncreatable", "report-no-window", "password-env-unset",
+        "include-none", "include-empty"])
 def test_option_boxes_follow_the_local_folder_line(program, tmp_path, options, box, status):
     # No server: a run that wrongly went on would add its connect lines to the output.
     (tmp_path / "a.txt").write_text("a")
@@ -105,8 +111,10 @@ def test_a_slip_of_an_option_name_is_refused_and_other_unknown_names_pass(progra
     usage = program.run().lines
     with ScriptedFtpServer() as server:
         start = [f"--local={program.local(tmp_path)}", "--host=127.0.0.1", f"--port={server.port}", "--timeout=1"]
-        for word, meant in [("--tsl=true", "--tls"), ("-tls=true", "--tls"), ("--dryrun=true", "--dry-run")]:
-            run = program.run(*start, word)
+        # The start of one name is a slip too; --boxes is honoured on a refused command line.
+        for boxes, word, meant in [([], "--tsl=true", "--tls"), ([], "-tls=true", "--tls"),
+                                   ([], "--dryrun=true", "--dry-run"), (["--boxes=false"], "--user=tester", "--username")]:
+            run = program.run(*start, *boxes, word)
             assert (run.status, run.lines) == (1, usage), run.describe()
             typed = word.split("=")[0]
             assert run.error_lines == [f"argument parse Error: unknown option {typed} (did you mean {meant}?)"], \
@@ -116,3 +124,19 @@ def test_a_slip_of_an_option_name_is_refused_and_other_unknown_names_pass(progra
     run = program.run(*start, "--frobnicate", "--colour=red", "--include=*.none")
     assert (run.status, run.lines, run.error_lines) == (
         0, [program.shown(tmp_path)], ["Error: no files need upload"]), run.describe()
+
+
+def test_the_password_from_the_environment_logs_in_and_is_written_nowhere(program, tmp_path, monkeypatch):
+    local = tmp_path / "site"
+    local.mkdir()
+    (local / "a.txt").write_text("a")
+    trace, report = tmp_path / "run.trace", tmp_path / "run.json"
+    monkeypatch.setenv("FTPUPLOAD_TEST_PASSWORD", "env-s3cret")
+    with ScriptedFtpServer(Script(password="env-s3cret")) as server:
+        run = program.run(f"--local={program.local(local)}", "--host=127.0.0.1", f"--port={server.port}",
+                          "--username=tester", "--password-env=FTPUPLOAD_TEST_PASSWORD", "--remote=/www",
+                          "--pacing=false", f"--trace={program.local(trace)}", f"--report={program.local(report)}")
+        assert run.status == 0, run.describe()
+        assert "PASS env-s3cret" in server.lines and server.files == {"/www/a.txt": b"a"}
+    for written in (run.stdout, run.stderr, trace.read_bytes(), report.read_bytes()):
+        assert b"env-s3cret" not in written

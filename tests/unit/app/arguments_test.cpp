@@ -191,13 +191,21 @@ TEST(ArgumentsSlips, NearMissOfAnOptionIsRefusedWithTheNameAsWritten)
     EXPECT_EQ(refusal({"--usrnme=u"}), "unknown option --usrnme (did you mean --username?)");
     EXPECT_EQ(refusal({"--pot=21"}), "unknown option --pot (did you mean --port?)");
     EXPECT_EQ(refusal({"--tls-fingerprnt=AB"}), "unknown option --tls-fingerprnt (did you mean --tls-fingerprint?)");
+    // The start of exactly one long name, three letters or more.
+    EXPECT_EQ(refusal({"--user=u"}), "unknown option --user (did you mean --username?)");
+    EXPECT_EQ(refusal({"--conn=4"}), "unknown option --conn (did you mean --connections?)");
+    EXPECT_EQ(refusal({"--excl=*.log"}), "unknown option --excl (did you mean --exclude?)");
+    EXPECT_EQ(refusal({"--Skip=true"}), "unknown option --Skip (did you mean --skip-unchanged?)");
+    EXPECT_EQ(refusal({"--tls-ca=F"}), "unknown option --tls-ca (did you mean --tls-ca-file?)");
 }
 
 TEST(ArgumentsSlips, OptionsOneLetterNamesAndFarNamesPass)
 {
     for (const Words& words : {Words{"--tls=true", "--dry-run=true", "--password-file=F", "--connections=4"},
                                Words{"--include=*.txt", "--exclude=*.log"}, Words{"-?", "--?", "-??", "-x", "--x"},
-                               Words{"--help", "--version"}, Words{"--frobnicate", "--colour=red", "--verbose"}})
+                               Words{"--help", "--version"}, Words{"--frobnicate", "--colour=red", "--verbose"},
+                               // The start of several names, of none, or too short to tell.
+                               Words{"--pass=x", "--remote-dir=/x", "--passw", "--re=1", "-use"}})
         EXPECT_EQ(refusal(words), "") << words.front();
 }
 

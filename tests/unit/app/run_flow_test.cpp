@@ -280,21 +280,26 @@ TEST_F(ReadOptions, AbsentOptionsKeepTheDefaults)
     EXPECT_EQ(sender.files.size(), 1u);
 }
 
-TEST_F(ReadOptions, ValuelessNumbersAreZeroAndValuelessTruthsFail)
+TEST_F(ReadOptions, ValuelessNumbersAreZeroAndValuelessTruthsFailButSwitchesAreOn)
 {
     TempFolder folder;
     folder.addFile("a.txt");
-    ASSERT_TRUE(read({"--local=" + folder.text(), "--timeout", "--port="}));
+    ASSERT_TRUE(read({"--local=" + folder.text(), "--timeout", "--port=", "--dry-run", "--delete", "--atomic",
+                      "--hidden", "--skip-unchanged", "--checksum", "--pacing"}));
     EXPECT_EQ(sender.port, 0u);
     EXPECT_EQ(config().timeoutSeconds, 0u);
+    EXPECT_TRUE(sender.dryRun && sender.deleteGone && sender.atomic && config().hidden && sender.skipUnchanged &&
+                sender.checksum && sender.pacing);
 
-    Arguments passive;
-    passive.parse({"--local=" + folder.text(), "--passive"});
-    try {
-        readOptions(passive, sender, scanErrors);
-        FAIL() << "valueless --passive accepted";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.message(), "Could not convert `` of type char[] to type bool.");
+    for (const char* described : {"--passive", "--recurse", "--boxes"}) {
+        Arguments bare;
+        bare.parse({"--local=" + folder.text(), described});
+        try {
+            readOptions(bare, sender, scanErrors);
+            ADD_FAILURE() << "valueless " << described << " accepted";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.message(), "Could not convert `` of type char[] to type bool.") << described;
+        }
     }
 }
 

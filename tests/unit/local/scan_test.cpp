@@ -223,6 +223,34 @@ TEST_F(ScanTest, WhatAScanWouldLeaveOutIsToldWithoutTheFiles)
     EXPECT_TRUE(scanLeavesOut(root, "b.txt", false, rules));
 }
 
+// A repository's history stays out of a deploy of hidden files, and so out of its deletions.
+TEST_F(ScanTest, VersionControlFoldersStayOutOfHiddenFilesUnlessAnIncludeNamesThem)
+{
+    const std::string page = tree.file("index.html");
+    const std::string wellKnown = tree.file(".well-known/x.txt");
+    const std::string gitConfig = tree.file(".git/config");
+    tree.file("sub/.svn/entries");
+    tree.file(".HG/store");
+    tree.file("sub/a.txt");
+    config().hidden = true;
+    const std::string root = nativeForm(tree.root() + "/");
+
+    ScanResult result = scanLocal(tree.root(), config());
+    EXPECT_EQ(textSet(result.files), (std::set<std::string>{page, wellKnown, tree.at("sub/a.txt")}));
+    EXPECT_EQ(std::set<std::string>(result.leftOut.begin(), result.leftOut.end()),
+              (std::set<std::string>{tree.at(".git"), tree.at("sub/.svn"), tree.at(".HG")}));
+    for (const auto& [relative, folder] : {std::pair{".git", true}, {"sub/.svn/entries", false}, {".hg/x", false}})
+        EXPECT_TRUE(scanLeavesOut(root, relative, folder, config())) << relative;
+    EXPECT_FALSE(scanLeavesOut(root, ".gitignore", false, config()));
+    EXPECT_FALSE(scanLeavesOut(root, ".github/x.yml", false, config()));
+
+    config().includePatterns = {"*\\.GIT\\*", "*.html"};
+    result = scanLocal(tree.root(), config());
+    EXPECT_EQ(textSet(result.files), (std::set<std::string>{page, gitConfig}));
+    EXPECT_FALSE(scanLeavesOut(root, ".git/config", false, config()));
+    EXPECT_TRUE(scanLeavesOut(root, "sub/.svn/entries", false, config()));
+}
+
 TEST_F(ScanTest, SuffixSweepTakesFilesOfOneKindFromEveryFolder)
 {
     std::string top = tree.file("a.txt");
