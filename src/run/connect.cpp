@@ -1,12 +1,26 @@
 #include "run/connect.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "ftp/ftp.hpp"
 #include "ftp/trace.hpp"
 #include "run/context.hpp"
 #include "run/retry.hpp"
 #include "run/session.hpp"
+
+namespace {
+// "/www", "/www/new" of "/www/new": every level, parents first.
+std::vector<std::string> remoteLevels(const std::string& remote)
+{
+    std::vector<std::string> levels;
+    for (std::size_t slash = remote.find('/', 1); ; slash = remote.find('/', slash + 1)) {
+        const std::string level = remote.substr(0, slash);
+        if (!level.empty() && level != "/") levels.push_back(level);
+        if (slash == std::string::npos) return levels;
+    }
+}
+}
 
 void Connector::newClient(Session& session) const
 {
@@ -54,7 +68,10 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     if (!quietCheck(session)) return context_.error(session, lines::connectTo(settings.host), stepPause);
     if (announce) context_.info(session, lines::connected(settings.host), stepPause);
 
-    client.changeDirectory(settings.remote);
+    if (settings.describedRun())
+        client.changeDirectory(settings.remote);
+    else if (!enterRemote(session))
+        return false;
     if (!quietCheck(session)) return context_.error(session, lines::cd(settings.remote), stepPause);
     if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
     // The default run keeps its exact commands; every other reads what the server offers.
@@ -66,6 +83,36 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
         if (client.isKnownSupported("UTF8")) client.announceUtf8();
     }
     return true;
+}
+
+bool Connector::enterRemote(Session& session) const
+{
+    const RunSettings& settings = context_.settings;
+    FTP& client = *session.client;
+    FtpReply refusal;
+    try {
+        client.changeDirectory(settings.remote);
+        return true;
+    } catch (const FTPException& failure) {
+        // Only a refusal says the folder is missing; a lost connection goes the usual way.
+        if (failure.code().empty() || failure.code()[0] != '5') throw;
+        refusal = replyOf(failure);
+    }
+    // A first deploy to a new folder: made as mirroring tools do, each level from the top
+    // (those that exist only answer so). A dry run changes nothing, so it only says why.
+    if (!settings.dryRun) {
+        client.makeDirectories(remoteLevels(settings.remote));
+        try {
+            client.changeDirectory(settings.remote);
+            context_.info(session, lines::createdRemote(settings.remote), stepPause);
+            return true;
+        } catch (const FTPException& failure) {
+            if (failure.code().empty() || failure.code()[0] != '5') throw;
+            refusal = replyOf(failure);
+        }
+    }
+    session.connectFailure = lines::cd(settings.remote) + ": " + refusal.code + " " + refusal.message;
+    return context_.error(session, session.connectFailure, stepPause);
 }
 
 bool Connector::connectWithRetries(Session& session, bool announce, std::uint32_t most) const

@@ -35,6 +35,10 @@ public:
     std::string connectFailure(const std::exception& failure) const;
 
 private:
+    // CWD into the remote folder, made first when it is missing; false (with its line and
+    // the server's reason) when it cannot be entered.
+    bool enterRemote(Session& session) const;
+
     const RunContext& context_;
     const RetryRule& retry_;
 };

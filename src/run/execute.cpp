@@ -67,7 +67,7 @@ bool connectFailed(Plan& plan, const Session& session, const std::string& host)
 
 Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decision, ChecksumManifest* checksum)
     : context_(context), plan_(plan), decision_(decision), checksum_(checksum), retry_(context),
-      connector_(context, retry_), lock_(context, plan)
+      connector_(context, retry_), lock_(context, plan), stop_(!context.settings.describedRun())
 {
 }
 
@@ -162,6 +162,10 @@ bool Execution::runSessions(Session& first)
     if (lockRefused_) return true;
     if (!withdrawn) return false;
 
+    if (!context_.settings.describedRun()) {
+        giveUpRest(first);
+        return true;
+    }
     // No session is left for these: each still gets its own line.
     while (auto index = takeFile()) {
         plan_.files[*index].outcome = Outcome::failed;

@@ -13,6 +13,7 @@
 #include "run/connect.hpp"
 #include "run/lock.hpp"
 #include "run/retry.hpp"
+#include "run/stop.hpp"
 
 class ChecksumManifest;
 class Deletion;
@@ -65,6 +66,8 @@ private:
     void discardPart(Session& session, const std::string& part);
     void showProgress(Session& session, std::uint64_t bytesSent);
     std::optional<std::size_t> takeFile();
+    // The files no session took, once the run stopped: one line and one problem for all.
+    void giveUpRest(Session& session);
 
     const RunContext& context_;
     Plan& plan_;
@@ -73,6 +76,7 @@ private:
     RetryRule retry_;
     Connector connector_;
     RemoteLock lock_;
+    RunStop stop_;
     // The lock is held, or not needed: the sessions may decide and store.
     std::atomic<bool> mayChange_{false};
     bool lockRefused_ = false;

@@ -40,6 +40,7 @@ std::string connectFailure(const std::string& host, const std::string& reason, c
 }
 
 std::string cd(const std::string& remote) { return "cd " + remote; }
+std::string createdRemote(const std::string& remote) { return "created remote folder " + remote; }
 
 std::string uploading(const std::string& name, std::uint64_t sent, std::uint64_t size)
 {

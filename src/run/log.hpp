@@ -52,6 +52,7 @@ std::string connectTo(const std::string& host);
 std::string connectFailure(const std::string& host, const std::string& reason, const std::string& user,
                            const std::string& password);
 std::string cd(const std::string& remote);
+std::string createdRemote(const std::string& remote);
 std::string uploading(const std::string& name, std::uint64_t sent, std::uint64_t size);
 std::string upload(const std::string& path);
 std::string unchanged(const std::string& path);

@@ -62,4 +62,13 @@ struct RunSettings {
     ScanSettings selection;
     // Where every session's dialogue is appended (--trace); none without.
     std::shared_ptr<Trace> trace;
+
+    // Paced, and none of the options beyond the first few: the run whose lines, commands and
+    // pauses stay exactly as they always were. Every other run may stop early, say why and
+    // make what is missing.
+    bool describedRun() const
+    {
+        return pacing && connections == 1 && !tls.enabled && !skipUnchanged && retries == 0 && !dryRun &&
+               !deleteGone && !atomic && !checksum && !trace && !selection.hidden;
+    }
 };

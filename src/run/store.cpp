@@ -21,16 +21,43 @@ void Execution::showProgress(Session& session, std::uint64_t bytesSent)
 
 void Execution::storeFiles(Session& session)
 {
+    FtpReply lastFailure;
     for (;;) {
         // Without retries a lost connection ends this session after the file it cost; the
         // others take the rest.
-        if (retry_.retries() == 0 && !session.usable()) return;
+        if (retry_.retries() == 0 && !session.usable()) return stop_.sessionLost(lastFailure);
+        if (stop_.stopped()) return;
         auto index = takeFile();
         if (!index) return;
+        PlannedFile& file = plan_.files[*index];
+        const bool stored = storeOne(session, file);
+        stop_.fileDone(stored, file.failure);
+        lastFailure = stored ? FtpReply{} : file.failure;
         // With retries a lost session is replaced by the next file's tries; one that could
         // not be replaced within them ends here.
-        if (!storeOne(session, plan_.files[*index]) && !session.usable()) return;
+        if (!stored && !session.usable()) return stop_.sessionLost(lastFailure);
     }
+}
+
+void Execution::giveUpRest(Session& session)
+{
+    std::size_t notSent = 0;
+    while (auto index = takeFile()) {
+        PlannedFile& file = plan_.files[*index];
+        if (file.action == FileAction::unchanged) {
+            // Up to date already: not sending it loses nothing.
+            ++unchanged_;
+            file.outcome = Outcome::done;
+            continue;
+        }
+        file.outcome = Outcome::failed;
+        file.failure = {"000", "not tried: the run stopped"};
+        ++notSent;
+    }
+    if (notSent == 0) return;
+    const std::string reason = stop_.reason();
+    plan_.problems.push_back({"run stopped", {"000", reason}});
+    context_.error(session, lines::runStopped(reason, notSent), stepPause);
 }
 
 void Execution::discardPart(Session& session, const std::string& part)

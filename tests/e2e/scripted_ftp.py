@@ -85,6 +85,8 @@ class Script:
     # Stores of these names (or of their ".NAME.ftpupload-part" temporaries) keep half the data
     # and answer "451", every time.
     fail_store_of: set[str] = field(default_factory=set)
+    # Stores from this one on (1 for the first to start) are refused with "452", as by a full disk.
+    no_space_from: int | None = None
     # DELE of these paths is refused with "550".
     refuse_dele: set[str] = field(default_factory=set)
     # FEAT offers MLST and MFMT; MLST, SIZE and MDTM answer for stored files and folders (times
@@ -517,6 +519,10 @@ class Session:
         if first and self.script.refuse_first_stor:
             self.close_data_listener()
             self.send(self.script.refuse_first_stor)
+            return
+        if self.script.no_space_from is not None and self.server.stores_started >= self.script.no_space_from:
+            self.close_data_listener()
+            self.send("452 Insufficient storage space.")
             return
         if posixpath.dirname(path) not in self.server.folders:
             self.close_data_listener()

@@ -73,12 +73,37 @@ def test_a_dropped_connection_is_replaced_and_the_file_tried_again(program, tmp_
     assert "#1 < 230 Login successful." in dialogue and "connection closed by the server" in dialogue
     assert "data 127.0.0.1:" in dialogue and "STOR f3.txt: 5 bytes, complete" in dialogue
 
-    # Without retries the lost connection costs that file and every one after it.
+    # Without retries the lost connection costs that file, and the run stops there: one line
+    # for the rest, not one each.
     with ScriptedFtpServer(Script(drop_after_store={2})) as server:
         run = run_against(program, server, local, "--pacing=false")
     assert run.status == 1 and run.lines[-1] == "uploaded: 1 files", run.describe()
     assert [line for line in run.lines if line.startswith("error:")] == [
-        error("upload f2.txt", "500"), error("upload f3.txt", "500")]
+        error("upload f2.txt", "500"),
+        error("run stopped: connection closed by the server; 1 files not sent", "500")], run.describe()
+
+
+def test_a_server_out_of_space_stops_the_run_and_a_missing_remote_is_made(program, tmp_path):
+    local = make_tree(tmp_path / "data", {f"f{i}.txt": b"x" for i in range(1, 6)})
+    # Two refusals for space in a row: the last two files are not tried.
+    with ScriptedFtpServer(Script(no_space_from=2)) as server:
+        run = run_against(program, server, local, "--pacing=false")
+    assert run.status == 1 and run.lines[-1] == "uploaded: 1 files", run.describe()
+    assert [line for line in run.lines if line.startswith("error:")] == [
+        error("upload f2.txt", "500"), error("upload f3.txt", "500"),
+        error("run stopped: 452 Insufficient storage space.; 2 files not sent", "500")], run.describe()
+    assert [line for line in server.lines if line.startswith("STOR")] == ["STOR f1.txt", "STOR f2.txt", "STOR f3.txt"]
+
+    # A --remote that is not there is made, parents first, and entered (the described run
+    # still fails on it: see the real servers' tests).
+    with ScriptedFtpServer(Script(one_level_mkd=True)) as server:
+        run = program.run(f"--local={program.local(local)}", f"--host={HOST}", f"--port={server.port}",
+                          "--username=tester", "--password=secret", "--remote=/www/new/site", "--timeout=1",
+                          "--pacing=false")
+    assert run.status == 0 and info("created remote folder /www/new/site", "500") in run.lines, run.describe()
+    assert ["MKD /www", "MKD /www/new", "MKD /www/new/site", "CWD /www/new/site"] == [
+        line for line in server.lines if line.startswith(("MKD", "CWD"))][1:5]
+    assert server.files["/www/new/site/f5.txt"] == b"x"
 
 
 def test_what_may_pass_is_tried_again_and_what_will_not_is_not(program, tmp_path):
