@@ -104,7 +104,8 @@ bool Connector::enterRemote(Session& session) const
         client.makeDirectories(remoteLevels(settings.remote));
         try {
             client.changeDirectory(settings.remote);
-            context_.info(session, lines::createdRemote(settings.remote), stepPause);
+            // Further sessions may find it missing too while the first makes it: one line.
+            if (session.number == 1) context_.info(session, lines::createdRemote(settings.remote), stepPause);
             return true;
         } catch (const FTPException& failure) {
             if (failure.code().empty() || failure.code()[0] != '5') throw;
