@@ -62,4 +62,10 @@ struct RunSettings {
     ScanSettings selection;
     // Where every session's dialogue is appended (--trace); none without.
     std::shared_ptr<Trace> trace;
+    // Some option beyond the described ones was given, --pacing aside (it has its own field).
+    bool addedOptions = false;
+
+    // The run as described: its lines, commands and pauses are kept exactly; every other run
+    // may say more.
+    bool describedRun() const { return pacing && !addedOptions; }
 };

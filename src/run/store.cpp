@@ -21,12 +21,15 @@ void Execution::showProgress(Session& session, std::uint64_t bytesSent)
 
 void Execution::storeFiles(Session& session)
 {
+    bool used = false;
     for (;;) {
         // Without retries a lost connection ends this session after the file it cost; the
         // others take the rest.
         if (retry_.retries() == 0 && !session.usable()) return;
         auto index = takeFile();
         if (!index) return;
+        if (!used) ++sessionsUsed_;
+        used = true;
         // With retries a lost session is replaced by the next file's tries; one that could
         // not be replaced within them ends here.
         if (!storeOne(session, plan_.files[*index]) && !session.usable()) return;
@@ -83,6 +86,7 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     if (!connector_.quietCheck(session)) return context_.error(session, lines::upload(file.remotePath), stepPause);
     context_.lines.pause(context_.pace.pauseAfter(filePause));
     ++stored_;
+    bytesStored_ += session.currentFileSize;
     return true;
 }
 
@@ -104,7 +108,7 @@ bool Execution::storeOne(Session& session, PlannedFile& file)
         } catch (const std::exception& failure) {
             file.failure = replyOf(failure);
             if (!retry_.again(failure, tried, !session.usable())) {
-                context_.error(session, lines::upload(file.remotePath), stepPause);
+                context_.error(session, lines::upload(file.remotePath), stepPause, file.failure);
                 break;
             }
         }
