@@ -136,8 +136,14 @@ int reportOutcome(const Sender& sender, bool sent, bool scanReportedErrors)
 {
     const std::size_t unchanged = sender.unchangedCount();
     const std::size_t done = sender.dryRun ? sender.files.size() - unchanged : sender.storedCount();
+    // Outside the described run the summary also counts the failures, after what was moved.
+    const bool described = sender.describedRun();
     try {
-        writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged, sender.deletedCount())
+        if (sent && !described && !sender.dryRun)
+            writeLine("{}", lines::sent(sender.storedCount(), sender.bytesStored(), sender.sendTime().count(),
+                                        sender.sessionsUsed()));
+        writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged, sender.deletedCount(),
+                                              described ? 0 : sender.failedCount())
                              : lines::uploadFailed(sender.local));
     } catch (const IOException&) {
         // The stream remembers it, and the status says so; the report is still written.

@@ -1,5 +1,7 @@
 #include "app/options.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -232,6 +234,19 @@ const Option options[] = {
 }
 
 namespace {
+// Those of the described program; the rest make a run that may say more than it did.
+bool givesAddedOption(const Arguments& arguments)
+{
+    static const char* const described[] = {"host",    "remote",  "username", "password", "port",
+                                            "passive", "timeout", "recurse",  "include",  "exclude"};
+    for (const Option& option : options) {
+        const std::string name = option.name;
+        if (name == "pacing" || !arguments.isPresent(name)) continue;
+        if (std::find(std::begin(described), std::end(described), name) == std::end(described)) return true;
+    }
+    return false;
+}
+
 void takeBoxes(const Arguments& arguments)
 {
     Config& settings = config();
@@ -290,6 +305,7 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     for (const Option& option : options)
         if (option.read && (option.readWhenAbsent || arguments.isPresent(option.name)))
             option.read(arguments, option.name, sender, settings);
+    sender.addedOptions = givesAddedOption(arguments);
     sender.timeoutSeconds = settings.timeoutSeconds;
     sender.selection = settings;
 

@@ -23,6 +23,14 @@ bool RunContext::error(const Session& session, const std::string& message, std::
     return false;
 }
 
+bool RunContext::error(const Session& session, const std::string& message, std::int32_t pause,
+                       const FtpReply& reason) const
+{
+    lines.error(settings.describedRun() ? session.lastReply : reason, message);
+    lines.pause(pace.pauseAfter(pause));
+    return false;
+}
+
 std::string cutForLine(std::string text)
 {
     if (text.size() <= lineTextLimit) return text;

@@ -31,6 +31,9 @@ struct RunContext {
     // takes it. info gives true and error false, so that a step can end with either.
     bool info(const Session& session, const std::string& message, std::int32_t pause) const;
     bool error(const Session& session, const std::string& message, std::int32_t pause) const;
+    // The same with the reply that failed the step; the described run keeps the last
+    // quiet-check reply there.
+    bool error(const Session& session, const std::string& message, std::int32_t pause, const FtpReply& reason) const;
 };
 
 // A failure's own words for a line, cut to a length a line can carry.

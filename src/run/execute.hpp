@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -36,6 +37,9 @@ public:
     std::size_t stored() const { return stored_; }
     // Files left out because their remote copy is up to date (stored or not in a dry run).
     std::size_t unchanged() const { return unchanged_; }
+    // The bytes of the stored files, and how many sessions stored at least one file.
+    std::uint64_t bytesStored() const { return bytesStored_; }
+    std::size_t sessionsUsed() const { return sessionsUsed_; }
 
 private:
     bool runSessions(Session& first);
@@ -82,6 +86,8 @@ private:
     bool lockRefused_ = false;
     std::atomic<std::size_t> stored_{0};
     std::atomic<std::size_t> unchanged_{0};
+    std::atomic<std::uint64_t> bytesStored_{0};
+    std::atomic<std::size_t> sessionsUsed_{0};
     std::atomic<std::size_t> nextFile_{0};
     std::atomic<std::size_t> nextPart_{0};
     std::mutex decidedMutex_;

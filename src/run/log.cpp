@@ -1,5 +1,9 @@
 #include "run/log.hpp"
 
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
 void RunLines::write(std::string_view format, const std::vector<FormatValue>& values) noexcept
 {
     try {
@@ -90,11 +94,48 @@ std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t re
     return formatText("retry {} ({} of {})", {what, tried + 1, retries});
 }
 
-std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted)
+std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted, std::size_t failed)
 {
-    std::string more = unchanged > 0 ? ", " + std::to_string(unchanged) + " unchanged" : std::string();
+    std::string more = failed > 0 ? ", " + std::to_string(failed) + " failed" : std::string();
+    if (unchanged > 0) more += ", " + std::to_string(unchanged) + " unchanged";
     if (deleted > 0) more += ", " + std::to_string(deleted) + (dryRun ? " would be deleted" : " deleted");
     return formatText(dryRun ? "would upload: {} files{}" : "uploaded: {} files{}", {done, more});
+}
+
+namespace {
+std::string grouped(std::uint64_t value)
+{
+    const std::string digits = std::to_string(value);
+    std::string text;
+    for (std::size_t at = 0; at < digits.size(); ++at) {
+        if (at > 0 && (digits.size() - at) % 3 == 0) text += ',';
+        text += digits[at];
+    }
+    return text;
+}
+
+// Bytes in the largest binary unit that keeps a whole part, one decimal; plain bytes below 1 KiB.
+std::string bytesText(double bytes, int decimals)
+{
+    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
+    if (bytes < 1024) return grouped(static_cast<std::uint64_t>(bytes)) + " B";
+    std::size_t unit = 0;
+    for (bytes /= 1024; bytes >= 1024 && unit + 1 < std::size(units); bytes /= 1024) ++unit;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f %s", decimals, bytes, units[unit]);
+    return text;
+}
+}
+
+std::string sent(std::size_t files, std::uint64_t bytes, std::int64_t milliseconds, std::size_t sessions)
+{
+    const double seconds = static_cast<double>(std::max<std::int64_t>(milliseconds, 1)) / 1000;
+    const double rate = static_cast<double>(bytes) / seconds;
+    char time[32];
+    std::snprintf(time, sizeof time, "%.1f s", static_cast<double>(milliseconds) / 1000);
+    return "sent " + grouped(files) + (files == 1 ? " file, " : " files, ") + bytesText(static_cast<double>(bytes), 1) +
+           " in " + time + " (" + bytesText(rate, rate >= 10 * 1024 * 1024 ? 0 : 1) + "/s) over " +
+           grouped(sessions) + (sessions == 1 ? " session" : " sessions");
 }
 
 std::string uploadFailed(const std::string& local) { return "upload failed: " + local; }

@@ -79,7 +79,10 @@ std::string lockNotRemoved(const std::string& lock);
 // Same-size files the remote times alone judged unchanged, sent after all.
 std::string timesNotTrusted(const std::string& why, std::size_t sent);
 std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries);
-// The last line of a run.
-std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted = 0);
+// The last line of a run; `failed` is counted only where it is not 0.
+std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted = 0,
+                    std::size_t failed = 0);
+// What a run moved, the line before the summary outside the described run.
+std::string sent(std::size_t files, std::uint64_t bytes, std::int64_t milliseconds, std::size_t sessions);
 std::string uploadFailed(const std::string& local);
 }

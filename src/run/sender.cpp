@@ -34,6 +34,7 @@ bool Sender::send()
 {
     stored_ = 0;
     unchanged_ = 0;
+    const auto started = std::chrono::steady_clock::now();
     const std::unique_ptr<Pace> pace = Pace::create(pacing);
     const RunContext context{*this, lines_, *pace, [this] { return makeClient(); }};
     plan_ = std::make_unique<Plan>(makePlan(local, files, folders));
@@ -47,6 +48,9 @@ bool Sender::send()
     const bool result = execution.run();
     stored_ = execution.stored();
     unchanged_ = execution.unchanged();
+    bytesStored_ = execution.bytesStored();
+    sessionsUsed_ = execution.sessionsUsed();
+    sendTime_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     hashingTime_ = checksumManifest.hashingTime();
     return result;
 }
@@ -57,6 +61,15 @@ std::size_t Sender::deletedCount() const
     std::size_t count = 0;
     for (const PlannedDeletion& deletion : plan_->deletions)
         if (dryRun || deletion.outcome == Outcome::done) ++count;
+    return count;
+}
+
+std::size_t Sender::failedCount() const
+{
+    if (!plan_) return 0;
+    std::size_t count = 0;
+    for (const PlannedFile& file : plan_->files)
+        if (file.outcome == Outcome::failed) ++count;
     return count;
 }
 

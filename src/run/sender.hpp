@@ -38,6 +38,13 @@ public:
     std::size_t storedCount() const { return stored_; }
     // Files left out because their remote copy is up to date (stored or not in a dry run).
     std::size_t unchangedCount() const { return unchanged_; }
+    // Files of the last `send` that failed.
+    std::size_t failedCount() const;
+    // What the last `send` moved: the bytes of the stored files, the time it took, and the
+    // sessions that stored at least one file.
+    std::uint64_t bytesStored() const { return bytesStored_; }
+    std::chrono::milliseconds sendTime() const { return sendTime_; }
+    std::size_t sessionsUsed() const { return sessionsUsed_; }
     // Remote entries deleted (in a dry run: that would be).
     std::size_t deletedCount() const;
     // Every deletion asked for was made and the manifest (if any) written.
@@ -58,6 +65,9 @@ private:
     RunLines lines_;
     std::size_t stored_ = 0;
     std::size_t unchanged_ = 0;
+    std::uint64_t bytesStored_ = 0;
+    std::size_t sessionsUsed_ = 0;
+    std::chrono::milliseconds sendTime_{0};
     std::unique_ptr<Plan> plan_;
     std::chrono::milliseconds hashingTime_{0};
 };

@@ -62,13 +62,15 @@ struct RunSettings {
     ScanSettings selection;
     // Where every session's dialogue is appended (--trace); none without.
     std::shared_ptr<Trace> trace;
+    // Some option beyond the described ones was given, --pacing aside (it has its own field).
+    bool addedOptions = false;
 
-    // Paced, and none of the options beyond the first few: the run whose lines, commands and
-    // pauses stay exactly as they always were. Every other run may stop early, say why and
-    // make what is missing.
+    // Paced, and none of the options beyond the described ones: the run whose lines, commands
+    // and pauses stay exactly as they always were. Every other run may say more, stop early
+    // and make what is missing.
     bool describedRun() const
     {
-        return pacing && connections == 1 && !tls.enabled && !skipUnchanged && retries == 0 && !dryRun &&
-               !deleteGone && !atomic && !checksum && !trace && !selection.hidden;
+        return pacing && !addedOptions && connections == 1 && !tls.enabled && !skipUnchanged && retries == 0 &&
+               !dryRun && !deleteGone && !atomic && !checksum && !trace && !selection.hidden;
     }
 };

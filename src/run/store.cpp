@@ -22,6 +22,7 @@ void Execution::showProgress(Session& session, std::uint64_t bytesSent)
 void Execution::storeFiles(Session& session)
 {
     FtpReply lastFailure;
+    bool used = false;
     for (;;) {
         // Without retries a lost connection ends this session after the file it cost; the
         // others take the rest.
@@ -29,6 +30,8 @@ void Execution::storeFiles(Session& session)
         if (stop_.stopped()) return;
         auto index = takeFile();
         if (!index) return;
+        if (!used) ++sessionsUsed_;
+        used = true;
         PlannedFile& file = plan_.files[*index];
         const bool stored = storeOne(session, file);
         stop_.fileDone(stored, file.failure);
@@ -110,6 +113,7 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     if (!connector_.quietCheck(session)) return context_.error(session, lines::upload(file.remotePath), stepPause);
     context_.lines.pause(context_.pace.pauseAfter(filePause));
     ++stored_;
+    bytesStored_ += session.currentFileSize;
     return true;
 }
 
@@ -131,7 +135,7 @@ bool Execution::storeOne(Session& session, PlannedFile& file)
         } catch (const std::exception& failure) {
             file.failure = replyOf(failure);
             if (!retry_.again(failure, tried, !session.usable())) {
-                context_.error(session, lines::upload(file.remotePath), stepPause);
+                context_.error(session, lines::upload(file.remotePath), stepPause, file.failure);
                 break;
             }
         }

@@ -264,10 +264,10 @@ def test_a_failed_atomic_store_keeps_the_old_version_and_nothing_is_deleted(prog
         run = run_against(program, server, local, "--pacing=false", "--atomic=true", "--delete=true",
                           "--retries=1", f"--report={program.local(tmp_path / 'report.json')}")
         after = now()
-    assert run.status == 1 and run.lines[-1] == "uploaded: 1 files", run.describe()
+    assert run.status == 1 and run.lines[-1] == "uploaded: 1 files, 1 failed", run.describe()
     assert info("retry upload b.txt (1 of 1)", "500") in run.lines
     assert [line for line in run.lines if line.startswith("error:")] == [
-        error("upload b.txt", "500"), error("delete skipped", "500")], run.describe()
+        error("upload b.txt", "451", "Transfer aborted: local error."), error("delete skipped", "500")], run.describe()
     assert server.files == {"/www/a.txt": b"a", "/www/b.txt": b"old b", "/www/gone.txt": b"gone"}
     part = ".b.txt.ftpupload-part"
     # Each try's temporary is deleted, and nothing else is but the lock; none is renamed into place.

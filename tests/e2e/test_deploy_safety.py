@@ -53,8 +53,11 @@ def test_a_rename_the_server_refuses_keeps_the_live_file(program, rename_refused
     before = now()
     run = deploy(program, server, local, "--atomic=true", f"--report={program.local(tmp_path / 'report.json')}")
     after = now()
-    assert run.status == 1 and run.lines[-1] == "uploaded: 0 files", run.describe()
-    assert [line for line in run.lines if line.startswith("error:")] == [error("upload index.html", "500")]
+    assert run.status == 1 and run.lines[-1] == "uploaded: 0 files, 1 failed", run.describe()
+    # The refusal's own code and words, whichever they are on this server.
+    errors = [line for line in run.lines if line.startswith("error:")]
+    assert len(errors) == 1 and errors[0].startswith(error("upload index.html", code)), errors
+    assert len(errors[0]) > len(error("upload index.html", code)), errors
     # The old version in place, and neither temporary left behind.
     assert arrived(server.arrived) == {"index.html": b"<p>old</p>"}
     entry = report(tmp_path / "report.json", run, server.host, server.remote, before, after)["index.html"]
@@ -71,8 +74,8 @@ def test_a_rename_that_fails_after_the_old_version_moved_aside_puts_it_back(prog
         with ScriptedFtpServer(Script(refuse_rnto_onto_existing=True, fail_rnto_from=fails)) as server:
             server.files["/www/a.txt"] = b"old a"
             run = run_against(program, server, local, "--pacing=false", "--atomic=true")
-        assert run.status == 1 and run.lines[-1] == "uploaded: 0 files", run.describe()
-        assert [line for line in run.lines if line.startswith("error:")] == [error("upload a.txt", "500")]
+        assert run.status == 1 and run.lines[-1] == "uploaded: 0 files, 1 failed", run.describe()
+        assert [line for line in run.lines if line.startswith("error:")] == [error("upload a.txt", "553", "File exists.")]
         assert server.files == {f"/www/{name}": content for name, content in holds.items()}, (fails, server.lines)
         assert moves(server, "RNFR", "RNTO")[:6] == [("RNFR", part), ("RNTO", "a.txt"), ("RNFR", "a.txt"),
                                                      ("RNTO", aside), ("RNFR", part), ("RNTO", "a.txt")]

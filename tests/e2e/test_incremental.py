@@ -77,9 +77,9 @@ def test_a_dropped_connection_is_replaced_and_the_file_tried_again(program, tmp_
     # for the rest, not one each.
     with ScriptedFtpServer(Script(drop_after_store={2})) as server:
         run = run_against(program, server, local, "--pacing=false")
-    assert run.status == 1 and run.lines[-1] == "uploaded: 1 files", run.describe()
+    assert run.status == 1 and run.lines[-1] == "uploaded: 1 files, 2 failed", run.describe()
     assert [line for line in run.lines if line.startswith("error:")] == [
-        error("upload f2.txt", "500"),
+        error("upload f2.txt", "421", "connection closed by the server"),
         error("run stopped: connection closed by the server; 1 files not sent", "500")], run.describe()
 
 
@@ -88,9 +88,10 @@ def test_a_server_out_of_space_stops_the_run_and_a_missing_remote_is_made(progra
     # Two refusals for space in a row: the last two files are not tried.
     with ScriptedFtpServer(Script(no_space_from=2)) as server:
         run = run_against(program, server, local, "--pacing=false")
-    assert run.status == 1 and run.lines[-1] == "uploaded: 1 files", run.describe()
+    assert run.status == 1 and run.lines[-1] == "uploaded: 1 files, 4 failed", run.describe()
     assert [line for line in run.lines if line.startswith("error:")] == [
-        error("upload f2.txt", "500"), error("upload f3.txt", "500"),
+        error("upload f2.txt", "452", "Insufficient storage space."),
+        error("upload f3.txt", "452", "Insufficient storage space."),
         error("run stopped: 452 Insufficient storage space.; 2 files not sent", "500")], run.describe()
     assert [line for line in server.lines if line.startswith("STOR")] == ["STOR f1.txt", "STOR f2.txt", "STOR f3.txt"]
 
@@ -134,4 +135,4 @@ def test_what_may_pass_is_tried_again_and_what_will_not_is_not(program, tmp_path
     with ScriptedFtpServer(Script(refuse_first_stor="550 Permission denied.")) as server:
         run = run_against(program, server, local, "--pacing=false", "--retries=3")
     assert run.status == 1 and not any(line.startswith("retry") for line in run.lines), run.describe()
-    assert error("upload a.txt", "500") in run.lines and server.stores_started == 2
+    assert error("upload a.txt", "550", "Permission denied.") in run.lines and server.stores_started == 2

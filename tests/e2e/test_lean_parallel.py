@@ -32,8 +32,10 @@ def test_unpaced_tree_arrives_identical(program, real_server, tmp_path, connecti
     assert lines[1:5] == [info(f"{len(files)} files to backup"), info(f"connecting...{HOST}"),
                           info(f"connected to {HOST}", "500"), info(f"cd {real_server.remote}", "500")]
     assert lines[-1] == f"uploaded: {len(files)} files"
+    # A server may leave some of the sessions without a file to store.
+    assert lines[-2].startswith(f"sent {len(files)} files, ") and " over " in lines[-2], run.describe()
     # Each file's final progress line once, nothing else between the opening and the summary.
-    finals = [line for line in lines[5:-1]]
+    finals = [line for line in lines[5:-2]]
     assert len(finals) >= len(files) and all(line.startswith("uploading ") for line in finals), run.describe()
     assert len(set(finals)) == len(finals)
 
@@ -49,8 +51,9 @@ def test_a_refused_and_a_lost_session_cost_only_their_own(program, tmp_path):
     refused = [line for line in lines if line.startswith("error:\tconnect to")]
     assert len(refused) == 1 and "Too many connections." in refused[0], run.describe()
     lost = server.dropped[0].rsplit("/", 1)[1]
-    assert [line for line in lines if line.startswith("error:\tupload")] == [error(f"upload {lost}", "500")]
-    assert lines[-1] == f"uploaded: {len(files) - 1} files" and run.status == 1
+    assert [line for line in lines if line.startswith("error:\tupload")] == [
+        error(f"upload {lost}", "421", "connection closed by the server")]
+    assert lines[-1] == f"uploaded: {len(files) - 1} files, 1 failed" and run.status == 1
     assert {path.rsplit("/", 1)[1] for path in server.files} == set(files) - {lost}
     for name, content in files.items():
         assert server.files.get(f"/www/{name}", content) == content
