@@ -1,7 +1,5 @@
 #include "run/checksum.hpp"
 
-#include <cstring>
-
 #include "common/own_names.hpp"
 #include "ftp/ftp.hpp"
 #include "local/byte_source.hpp"

@@ -195,14 +195,12 @@ bool Deletion::plan(Session& session)
             const std::string path = joined(folders[at].path, entry.name);
             bool goes = false;
             if (oddName(entry.name) || entry.other) {
-                if (!oddName(entry.name)) listed_.insert(path);
                 ++folders[at].kept;
                 continue;
             }
             if (!entry.folder) ++filesListed_;
             const std::string name = planName(session, known, folders[at], entry.name, shown);
             const std::string planPath = joined(folders[at].planPath, name);
-            listed_.insert(name.empty() ? path : planPath);
             if (name.empty() || blankEdged(entry.name) || planPath == lockName) {
             } else if (entry.folder) {
                 if (leftAlone(planPath, true)) {

@@ -32,13 +32,11 @@ public:
     Deletion(const RunContext& context, Plan& plan, const Connector& connector, const RetryRule& retry);
 
     // Lists the remote tree over the session and plans the deletions; false (nothing
-    // planned) when a listing failed. Names on the server seen by the listing are kept
-    // in `listed`, as paths below the remote folder.
+    // planned) when a listing failed.
     bool plan(Session& session);
     // Deletes what was planned, one line each; a dry run only names it.
     void carryOut(Session& session);
-    const std::set<std::string>& listed() const { return listed_; }
-    // Plain files among them: what a share of --max-delete is a share of.
+    // Plain files the listing showed: what a share of --max-delete is a share of.
     std::size_t filesListed() const { return filesListed_; }
 
 private:
@@ -72,7 +70,6 @@ private:
     Plan& plan_;
     const Connector& connector_;
     const RetryRule& retry_;
-    std::set<std::string> listed_;
     // The server was seen to take one spelling for another, or may.
     bool foldsCase_ = false;
     std::set<std::string> clashes_;

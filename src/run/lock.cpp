@@ -1,6 +1,5 @@
 #include "run/lock.hpp"
 
-#include <cstring>
 #include <map>
 
 #include "common/own_names.hpp"
