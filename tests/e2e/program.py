@@ -17,7 +17,9 @@ REPO = Path(__file__).resolve().parents[2]
 # The builds of `make`; another build can be tried by naming its executables here.
 NATIVE_EXE = Path(os.environ.get("FTPUPLOAD_NATIVE_EXE", REPO / "build" / "ftpupload"))
 WIN32_EXE = Path(os.environ.get("FTPUPLOAD_WIN32_EXE", REPO / "build-win32" / "ftpupload.exe"))
-WINEPREFIX = REPO / "build-win32" / "wineprefix"
+WINEPREFIX = Path(os.environ.get("FTPUPLOAD_WINEPREFIX", WIN32_EXE.parent / "wineprefix"))
+# `make` names wine64's own loader when the Windows build under test is the 64-bit one.
+WINE = os.environ.get("FTPUPLOAD_WINE", "wine")
 
 # Generous ceiling for one run: a run that hangs must fail the test, not the whole suite.
 RUN_LIMIT_SECONDS = 120
@@ -124,7 +126,7 @@ class Program:
 
     def command(self, args: list[str]) -> list[str]:
         if self.is_wine:
-            return ["wine", str(self.exe), *args]
+            return [WINE, str(self.exe), *args]
         return [str(self.exe), *args]
 
     def environment(self) -> dict[str, str]:
@@ -133,7 +135,7 @@ class Program:
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
         env["WINEDEBUG"] = "-all"
-        env.setdefault("WINEPREFIX", str(WINEPREFIX))
+        env["WINEPREFIX"] = str(WINEPREFIX)
         return env
 
     def run(self, *args: str, limit: float = RUN_LIMIT_SECONDS) -> Run:
