@@ -310,9 +310,13 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     sender.selection = settings;
 
     ScanResult scan = scanLocal(sender.local, settings);
-    if (!scan.ownFilesSelected.empty())
+    if (!scan.ownFilesSelected.empty()) {
+        // Whichever of the two it was, a report that was there is not written: a link the
+        // platform does not show as one (a POSIX link seen from Wine) can hide where it leads.
+        if (settings.reportExistedBefore) settings.reportFile.clear();
         throw ConversionException("The --report or --trace file " + scan.ownFilesSelected.front() +
                                   " is a file of the upload; name a file outside the local folder.");
+    }
     settings.reportChecked = true;
     // A folder the scan could not read would otherwise be left out without a word.
     for (const std::string& error : scan.errors) writeLine("error:\t{}\tcode: {}\tmessage: {}", error, "000", "");
