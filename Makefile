@@ -16,7 +16,7 @@ deps:
 	@sh scripts/install-deps.sh
 
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFTPUPLOAD_TESTS=ON
 	cmake --build build -j $(JOBS)
 
 build-asan:
@@ -54,7 +54,11 @@ test: deps
 	$(MAKE) unit-tests
 	$(MAKE) e2e-tests
 
-demo: deps build
+# The demo builds the program alone, so it needs neither GoogleTest nor the test servers.
+demo:
+	@sh scripts/install-deps.sh demo
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFTPUPLOAD_TESTS=OFF
+	cmake --build build -j $(JOBS) --target ftpupload
 	$(PYTHON) scripts/demo.py
 
 # Not part of `make test`: it measures, on this machine, against a local vsftpd (bench/bench.py).
