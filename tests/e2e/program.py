@@ -17,7 +17,7 @@ REPO = Path(__file__).resolve().parents[2]
 # The builds of `make`; another build can be tried by naming its executables here.
 NATIVE_EXE = Path(os.environ.get("FTPUPLOAD_NATIVE_EXE", REPO / "build" / "ftpupload"))
 WIN32_EXE = Path(os.environ.get("FTPUPLOAD_WIN32_EXE", REPO / "build-win32" / "ftpupload.exe"))
-WINEPREFIX = Path(os.environ.get("FTPUPLOAD_WINEPREFIX", WIN32_EXE.parent / "wineprefix"))
+WINEPREFIX = WIN32_EXE.parent / "wineprefix"  # beside the build under test, as `make` keeps it
 # `make` names wine64's own loader when the Windows build under test is the 64-bit one.
 WINE = os.environ.get("FTPUPLOAD_WINE", "wine")
 
