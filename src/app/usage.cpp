@@ -74,6 +74,8 @@ constexpr auto usageCipher = encipher(
     "                     true or false (default: false)\r\n"
     "  --checksum=BOOL    with --skip-unchanged: compare contents (SHA-256, kept in the\r\n"
     "                     remote .ftpupload-manifest) instead of times (default: false)\r\n"
+    "  --limit-rate=RATE  bytes per second that the data of all sessions together stays\r\n"
+    "                     under, with K or M of 1024: 500K, 2M (default: no limit)\r\n"
     "  --report=FILE      write the run's outcome to FILE as JSON (default: none)\r\n"
     "  --boxes=BOOL       error messages in a window; false writes them to standard error as\r\n"
     "                     \"TITLE: MESSAGE\" lines, for unattended runs (default: true)\r\n"
