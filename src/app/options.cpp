@@ -242,6 +242,7 @@ const Option options[] = {
     {"max-delete", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.maxDelete = deleteLimitFrom(a, n); }},
     {"atomic", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.atomic = switchOf(a, n); }},
+    {"active", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.active = switchOf(a, n); }},
     {"limit-rate", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) {
          s.rateLimit = std::make_shared<RateLimit>(rateFrom(a, n));

@@ -110,6 +110,10 @@ public:
     DataConnection startDataCommand(const std::string& verb, const std::vector<std::string>& arguments);
     void finishDataCommand(DataConnection& data);
     Socket openPassiveConnection();
+    // Active data connections (--active): the server connects to a socket of ours, announced
+    // with PORT over IPv4 and EPRT over IPv6; passive is what a new connection has.
+    void setActive(bool active) { active_ = active; }
+    bool active() const { return active_; }
 
     // Transfers.
     void setRepresentation(FtpFormat format);
@@ -233,6 +237,13 @@ private:
     IpAddress passiveTarget(std::uint16_t port) const;
     // The control connection runs over IPv6: data connections are negotiated with EPSV.
     bool controlIsIpv6() const;
+    // Where a data connection's trace line says it went: its peer, with the mode when active.
+    std::string dataTraceAddress(DataConnection& data) const;
+    // Active mode: a socket listening on the control connection's own address, announced.
+    Socket openActiveListener();
+    // Active mode: the server's connection to `listener`, from the server's own address,
+    // within the time-out; "420" "CLIENT: No connection from server" without one.
+    DataConnection acceptDataConnection(Socket& listener);
     // EPSV and its 229 answer: the port to connect to.
     std::uint16_t extendedPassivePort();
     // The unpaced store's first write (TYPE and ALLO while needed, PASV (EPSV over IPv6),
@@ -263,6 +274,7 @@ private:
     bool epsvRefused_ = false;
 
     bool lean_ = false;
+    bool active_ = false;
     std::shared_ptr<RateLimit> rateLimit_;
     bool typeSent_ = false;
     bool alloNeeded_ = true;

@@ -54,6 +54,11 @@ IpAddress FTPConnection::passiveTarget(std::uint16_t port) const
     return controlSocket()->peerAddress().withPort(port);
 }
 
+std::string FTPConnection::dataTraceAddress(DataConnection& data) const
+{
+    return (active_ ? "active " : "") + data.socket().peerAddress().toString();
+}
+
 bool FTPConnection::controlIsIpv6() const { return controlSocket()->peerAddress().isV6(); }
 
 std::uint16_t FTPConnection::extendedPassivePort()
@@ -90,11 +95,15 @@ Socket FTPConnection::openPassiveConnection()
 
 DataConnection FTPConnection::startDataCommand(const std::string& verb, const std::vector<std::string>& arguments)
 {
-    DataConnection data(openPassiveConnection());
+    Socket listener = active_ ? openActiveListener() : Socket();
+    DataConnection data = active_ ? DataConnection() : DataConnection(openPassiveConnection());
     try {
         issueCommand(verb, arguments);
         FtpReply reply = readReply();
         if (reply.code != "150" && reply.code != "125") raiseReplyError(reply);
+        // The server connects once the command is under way; its answer to a connection
+        // that never came stays owed, so the next command first reads it.
+        if (active_) data = acceptDataConnection(listener);
     } catch (...) {
         // A server that starts the store late must not take a quiet end for an empty file.
         if (outOfStep())

@@ -130,6 +130,9 @@ DataConnection FTPConnection::connectLeanData(const IpAddress& address, const st
 void FTPConnection::putFileLean(const std::string& remotePath, const std::string& localPath,
                                 const ProgressCallback& progress, std::string* sentHash)
 {
+    // The batch gains its round trips by connecting while the STOR answer travels; when the
+    // server connects to us instead, the plain sequence is the one that works.
+    if (active_) return putFile(remotePath, localPath, progress, FtpFormat::image, sentHash);
     LocalFile file(localPath);
     HashingSource hashing(file);
     ByteSource* source = sentHash ? static_cast<ByteSource*>(&hashing) : &file;

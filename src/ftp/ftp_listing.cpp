@@ -153,7 +153,7 @@ std::string FTPConnection::receiveText(const std::string& verb, const std::vecto
     DataConnection data = startDataCommand(verb, arguments);
     std::string what = verb;
     for (const std::string& argument : arguments) what += " " + argument;
-    DataTrace trace(*this, what, data.socket().peerAddress().toString());
+    DataTrace trace(*this, what, dataTraceAddress(data));
     std::string text;
     const auto deadline = std::chrono::steady_clock::now() + 10 * timeoutDuration();
     bool complete = false;

@@ -71,7 +71,7 @@ void FTPConnection::transferStream(const std::string& verb, const std::string& r
 {
     setRepresentation(format);
     DataConnection data = startDataCommand(verb, {remotePath});
-    DataTrace trace(*this, verb + " " + remotePath, data.socket().peerAddress().toString());
+    DataTrace trace(*this, verb + " " + remotePath, dataTraceAddress(data));
     std::uint64_t sent = 0;
     try {
         if (send) sent = sendStream(data, stream, progress);

@@ -100,7 +100,9 @@ void Socket::connectWithin(const IpAddress& address, std::chrono::microseconds l
 
 void Socket::bindAndListen(const IpAddress& address, int backlog)
 {
-    if (sockapi::reuseAddress) setOption(native(handle_), SO_REUSEADDR, 1);
+    // Reuse only for a port chosen by the caller: on a port the system picks it would let the
+    // new listener share a port still held by another connection, which then takes its peers.
+    if (sockapi::reuseAddress && address.port() != 0) setOption(native(handle_), SO_REUSEADDR, 1);
     const sockapi::NativeAddress local = sockapi::toNative(address);
     if (::bind(native(handle_), local.get(), local.length) != 0)
         throw SocketException("Unable to bind socket: " + lastErrorText());

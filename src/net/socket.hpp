@@ -41,7 +41,7 @@ public:
     // Failure (refused, unreachable, or no answer in time): "Unable to connect socket: " + text.
     void connectWithin(const IpAddress& address, std::chrono::microseconds limit);
 
-    // Binds (with address reuse) and listens. Failures: "Unable to bind socket: " /
+    // Binds (with address reuse when a port is named) and listens. Failures: "Unable to bind socket: " /
     // "Unable to listen on socket: " + system text.
     void bindAndListen(const IpAddress& address, int backlog);
     // Accepts one pending connection. Failure: "Unable to accept socket connection: " + text.

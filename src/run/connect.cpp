@@ -30,6 +30,7 @@ void Connector::newClient(Session& session) const
     session.client->setTimeoutSeconds(settings.timeoutSeconds);
     if (settings.tls.enabled)
         session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint}, settings.tls.implicit);
+    session.client->setActive(settings.active);
     if (settings.rateLimit) session.client->setRateLimit(settings.rateLimit);
     if (settings.trace) session.client->setObserver(Trace::forSession(settings.trace, session.number));
 }
@@ -52,8 +53,8 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
 {
     const RunSettings& settings = context_.settings;
     FTP& client = *session.client;
-    // Every data connection is passive: the client connects out, which firewalls and
-    // address translation let through.
+    // Data connections are passive unless --active asks otherwise: the client connects out,
+    // which firewalls and address translation let through.
     context_.pace.setUp(client);
 
     if (announce && connectingLine) context_.info(session, lines::connecting(settings.host), stepPause);

@@ -40,6 +40,8 @@ struct RunSettings {
     std::string remote;
     std::string local;
     bool passive = true;
+    // --active: the server connects to us for every data connection.
+    bool active = false;
     // Of every network wait.
     std::uint32_t timeoutSeconds = 5;
     // false: no fixed pauses, no waiting for late replies, fewer round trips per file.

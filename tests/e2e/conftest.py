@@ -51,13 +51,22 @@ class RealServer:
     log: Path
 
 
-@pytest.fixture
-def pyftpd(tmp_path) -> RealServer:
+def pyftpd_server(tmp_path: Path, threaded: bool = False):
     root = tmp_path / "pyftpd-root"
     (root / "incoming").mkdir(parents=True)
-    with PyFtpdServer(root, tmp_path / "pyftpd.log") as server:
+    with PyFtpdServer(root, tmp_path / "pyftpd.log", threaded=threaded) as server:
         yield RealServer("pyftpdlib", server.host, server.port, server.user, server.password,
                          "/incoming", root / "incoming", server.log)
+
+
+@pytest.fixture
+def pyftpd(tmp_path) -> RealServer:
+    yield from pyftpd_server(tmp_path)
+
+
+@pytest.fixture
+def pyftpd_threaded(tmp_path) -> RealServer:
+    yield from pyftpd_server(tmp_path, threaded=True)
 
 
 @pytest.fixture

@@ -6,7 +6,7 @@ import os
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
+from pyftpdlib.servers import FTPServer, ThreadedFTPServer
 
 
 def tls_handler(certificate: str, highest: str | None, implicit: bool = False):
@@ -95,6 +95,9 @@ def main() -> None:
                         help="answer 553 to VERB (for names starting with PREFIX)")
     parser.add_argument("--fold-case", action="store_true", help="names match whatever their letter case")
     parser.add_argument("--local-times", action="store_true", help="times in the zone of TZ, not UTC")
+    # The one-loop server loses active data connections that several sessions open at once
+    # (Python's own ftplib shows it too); a thread per session does not.
+    parser.add_argument("--threaded", action="store_true", help="a thread per session")
     options = parser.parse_args()
 
     # Every command and reply goes to standard error, which the caller keeps as the server's log.
@@ -118,7 +121,7 @@ def main() -> None:
     Handler.passive_ports = range(first, last + 1)
     # A refused login is answered at once; the tests time the client, not the server's penalty.
     Handler.auth_failed_timeout = 0
-    server = FTPServer((options.host, 0), Handler)
+    server = (ThreadedFTPServer if options.threaded else FTPServer)((options.host, 0), Handler)
     print("READY", server.socket.getsockname()[1], flush=True)
     server.serve_forever()
 

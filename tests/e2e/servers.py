@@ -83,7 +83,8 @@ class PyFtpdServer:
 
     def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret",
                  tls: list[str] = (), host: str = "127.0.0.1", refuse: list[str] = (), fold_case: bool = False,
-                 zone: str | None = None):
+                 zone: str | None = None, threaded: bool = False):
+        self.threaded = threaded
         self.root, self.log, self.user, self.password = root, log, user, password
         self.zone = zone  # a TZ value: times in that zone instead of UTC
         self.tls = list(tls)  # pyftpd_server.py's --tls-... arguments
@@ -100,7 +101,8 @@ class PyFtpdServer:
                 [PYTHON, str(HERE / "pyftpd_server.py"), "--root", str(self.root), "--host", self.host,
                  "--user", self.user, "--password", self.password,
                  "--passive-ports", f"{first}-{last}", *self.tls, *self.refuse,
-                 *(["--fold-case"] if self.fold_case else []), *(["--local-times"] if self.zone else [])],
+                 *(["--fold-case"] if self.fold_case else []), *(["--local-times"] if self.zone else []),
+                 *(["--threaded"] if self.threaded else [])],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
                 start_new_session=True, env=dict(os.environ, TZ=self.zone) if self.zone else None)
         ready = self._read_ready_line()

@@ -32,8 +32,9 @@ def server6(request, tmp_path, shared_dir):
             yield server, str(server.root / "incoming"), server.root / "incoming"
 
 
-@pytest.mark.parametrize("host, options", [("::1", []), ("[::1]", ["--pacing=false", "--connections=2"])],
-                         ids=["paced", "unpaced-bracketed"])
+@pytest.mark.parametrize("host, options", [("::1", []), ("[::1]", ["--pacing=false", "--connections=2"]),
+                                           ("::1", ["--pacing=false", "--active=true"])],
+                         ids=["paced", "unpaced-bracketed", "active"])
 def test_tree_arrives_over_ipv6_through_epsv(program, server6, host, options, tmp_path):
     server, remote, landed = server6
     local = make_tree(tmp_path / "local", TREE)
@@ -46,8 +47,12 @@ def test_tree_arrives_over_ipv6_through_epsv(program, server6, host, options, tm
     assert run.lines[-1] == f"uploaded: {len(TREE)} files", run.describe()
     assert arrived(landed) == TREE
     dialogue = trace.read_text()
-    assert "> EPSV" in dialogue and "> PASV" not in dialogue, dialogue
-    assert dialogue.count("data [::1]:") == len(TREE), dialogue
+    if "--active=true" in options:
+        assert "> EPRT |2|::1|" in dialogue and "> EPSV" not in dialogue, dialogue
+        assert dialogue.count("data active [::1]:") == len(TREE), dialogue
+    else:
+        assert "> EPSV" in dialogue and "> PASV" not in dialogue, dialogue
+        assert dialogue.count("data [::1]:") == len(TREE), dialogue
 
 
 def test_tls_over_ipv6_checks_the_ip_name_and_uses_epsv(program, tmp_path):

@@ -1,5 +1,6 @@
 """Uploads to real servers (vsftpd and pyftpdlib) with both executables."""
 import re
+from unittest.mock import ANY
 
 import pytest
 
@@ -131,3 +132,24 @@ def test_nothing_listening_fails_the_connect_step(program, tmp_path):
               " time limit (1000 ms.) tester ****"),
         f"upload failed: {program.shown(local)}",
     ], run.describe()
+
+
+@pytest.mark.parametrize("server_name", ["vsftpd", "pyftpd_threaded"])
+def test_active_mode_deploys_and_lists_over_connections_the_server_opens(program, server_name, request, tmp_path):
+    server = request.getfixturevalue(server_name)
+    local = make_tree(tmp_path / "local", NESTED)
+    trace = tmp_path / "dialogue.trace"
+    deploy = [f"--local={program.local(local)}", f"--remote={server.remote}", *login(server)[:-1], "--timeout=5",
+              "--active=true", "--pacing=false", "--connections=4", "--skip-unchanged=true",
+              "--checksum=true", "--delete=true", f"--trace={program.local(trace)}"]
+    first = program.run(*deploy)
+    assert first.status == 0, first.describe()
+    (server.arrived / "gone.txt").write_bytes(b"stale\n")
+    # The re-deploy lists, reads the manifest and deletes, all over active connections.
+    again = program.run(*deploy)
+    assert again.status == 0, again.describe()
+    assert arrived(server.arrived) == NESTED | {".ftpupload-manifest": ANY}
+    assert again.lines[-1] == f"uploaded: 0 files, {len(NESTED)} unchanged, 1 deleted", again.describe()
+    dialogue = trace.read_text(encoding="utf-8")
+    assert "PORT 127,0,0,1," in dialogue and "data active 127.0.0.1:" in dialogue, dialogue[-2000:]
+    assert not re.search(r"> (PASV|EPSV)$", dialogue, re.M), dialogue[-2000:]

@@ -43,7 +43,7 @@ def vsftpd_tls(tmp_path, shared_dir, certificate, reuse):
         "require_ssl_reuse": "YES" if reuse else "NO", "strict_ssl_read_eof": "YES"})
 
 
-@pytest.mark.parametrize("kind", ["vsftpd", "vsftpd-unpaced", "pyftpdlib", "pyftpdlib-tls1.2", "pyftpdlib-implicit",
+@pytest.mark.parametrize("kind", ["vsftpd", "vsftpd-unpaced", "vsftpd-active", "pyftpdlib", "pyftpdlib-tls1.2", "pyftpdlib-implicit",
                                   "proftpd", "proftpd-unpaced", "proftpd-implicit", "pure-ftpd"])
 def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, certificates):
     # Wine's SChannel offers no session reuse: every data connection is a full handshake,
@@ -59,7 +59,9 @@ def test_files_arrive_identical_over_tls(program, kind, tmp_path, shared_dir, ce
         extra = {"pyftpdlib-tls1.2": ["--tls-max", "1.2"], "pyftpdlib-implicit": ["--tls-implicit"]}
         server = pyftpd_tls(tmp_path, certificates.leaf, *extra.get(kind, []))
     # Each of the sessions has a TLS session of its own to resume.
-    unpaced = ["--pacing=false", "--connections=2"] if kind.endswith("unpaced") else []
+    unpaced = ["--pacing=false", "--connections=2"] if kind.endswith(("unpaced", "active")) else []
+    # Active: the server connects, and the client still starts TLS on the data connection.
+    unpaced += ["--active=true"] if kind.endswith("active") else []
     with server:
         if not kind.startswith("pyftpdlib"):
             (server.root / "incoming").mkdir()
