@@ -108,15 +108,20 @@ void StatusLine::update()
 void StatusLine::draw(const std::string& text)
 {
     // Spaces over what is longer than the new text: no terminal needs more to clear it.
-    const std::size_t padding = shown_ > text.size() ? shown_ - text.size() : 0;
-    put("\r" + text + std::string(padding, ' '));
+    std::string bytes = "\r";
+    bytes += text;
+    if (shown_ > text.size()) bytes.append(shown_ - text.size(), ' ');
+    put(bytes);
     shown_ = text.size();
 }
 
 void StatusLine::clear()
 {
     if (shown_ == 0) return;
-    put("\r" + std::string(shown_, ' ') + "\r");
+    std::string bytes = "\r";
+    bytes.append(shown_, ' ');
+    bytes += '\r';
+    put(bytes);
     shown_ = 0;
 }
 
