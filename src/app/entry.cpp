@@ -65,8 +65,9 @@ int finalStatus(const Sender& sender, std::chrono::system_clock::time_point star
 // When the lines go to a terminal as well, each is written with the status line cleared.
 std::unique_ptr<StatusLine> statusLineFor(ConsoleLog& log, Sender& sender)
 {
+    if (!config().progress) return nullptr;
     const platform::StatusTerminal terminal = platform::statusTerminal();
-    if (!config().progress || !terminal.present) return nullptr;
+    if (!terminal.present) return nullptr;
     auto status = std::make_unique<StatusLine>(standardError(), terminal.columns);
     sender.progressObserver = status.get();
     if (platform::standardOutputSink().interactive()) log.status = status.get();
