@@ -1,6 +1,7 @@
 #include "app/options.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 #include <optional>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "app/conversion.hpp"
 #include "app/report.hpp"
 #include "common/environment.hpp"
+#include "common/rate_limit.hpp"
 #include "common/exception.hpp"
 #include "local/file_system.hpp"
 #include "local/local_file.hpp"
@@ -136,6 +138,22 @@ DeleteLimit deleteLimitFrom(const Arguments& arguments, const std::string& name)
     return limit;
 }
 
+// Bytes per second, with curl's suffixes K, M and G of 1024; the number is read like --port.
+std::uint64_t rateFrom(const Arguments& arguments, const std::string& name)
+{
+    std::string text = arguments.firstValue(name);
+    std::uint64_t unit = 1;
+    const char suffix = text.empty() ? '\0' : static_cast<char>(std::toupper(static_cast<unsigned char>(text.back())));
+    if (suffix == 'K' || suffix == 'M' || suffix == 'G') {
+        unit = suffix == 'K' ? 1024 : suffix == 'M' ? 1024 * 1024 : 1024 * 1024 * 1024;
+        text.pop_back();
+    }
+    const std::uint64_t rate = parseUnsigned(text) * unit;
+    if (rate == 0)
+        throw ConversionException("--" + name + " must be at least 1 byte per second (e.g. 500K or 2M), not 0.");
+    return rate;
+}
+
 // Asked before the file is opened: one that was there may be a file of the tree.
 OwnOutputFile ownOutput(const std::string& path) { return {path, fileSystem().identity(path).has_value()}; }
 
@@ -225,6 +243,10 @@ const Option options[] = {
      [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.maxDelete = deleteLimitFrom(a, n); }},
     {"progress", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.progress = switchOf(a, n); }},
     {"atomic", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.atomic = switchOf(a, n); }},
+    {"limit-rate", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) {
+         s.rateLimit = std::make_shared<RateLimit>(rateFrom(a, n));
+     }},
     {"checksum", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) {
          s.checksum = switchOf(a, n);

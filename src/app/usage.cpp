@@ -74,6 +74,8 @@ constexpr auto usageCipher = encipher(
     "                     true or false (default: false)\r\n"
     "  --checksum=BOOL    with --skip-unchanged: compare contents (SHA-256, kept in the\r\n"
     "                     remote .ftpupload-manifest) instead of times (default: false)\r\n"
+    "  --limit-rate=RATE  bytes per second that the data of all sessions together stays\r\n"
+    "                     under, with K or M of 1024: 500K, 2M (default: no limit)\r\n"
     "  --progress=BOOL    on a terminal, one status line on standard error while the files\r\n"
     "                     are stored: files, bytes, rate, time left, failures (default: false)\r\n"
     "  --report=FILE      write the run's outcome to FILE as JSON (default: none)\r\n"

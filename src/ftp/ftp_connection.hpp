@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/rate_limit.hpp"
 #include "local/byte_source.hpp"
 #include "ftp/data_connection.hpp"
 #include "ftp/ftp_exception.hpp"
@@ -144,6 +145,8 @@ public:
     // STOR in one write, and the data connection opened while the STOR answer travels.
     void setLean(bool lean) { lean_ = lean; }
     bool lean() const { return lean_; }
+    // The data sent by every session of the run spends from one limit (--limit-rate).
+    void setRateLimit(std::shared_ptr<RateLimit> limit) { rateLimit_ = std::move(limit); }
     void putFileLean(const std::string& remotePath, const std::string& localPath,
                              const ProgressCallback& progress, std::string* sentHash = nullptr);
     // What the server sent unasked since the last command: "500" and no text for
@@ -260,6 +263,7 @@ private:
     bool epsvRefused_ = false;
 
     bool lean_ = false;
+    std::shared_ptr<RateLimit> rateLimit_;
     bool typeSent_ = false;
     bool alloNeeded_ = true;
     bool outOfStep_ = false;

@@ -1,5 +1,6 @@
 // Storing one file: representation, space allocation, the store command and the
 // loop that copies the bytes to the data connection.
+#include <algorithm>
 #include <chrono>
 
 #include "common/exception.hpp"
@@ -112,11 +113,14 @@ std::uint64_t FTPConnection::sendStream(DataConnection& data, ByteSource* stream
             endOfStream = filled == 0;
         }
         // The data socket does not block: a writable socket may still take only part.
-        Socket::IoResult result = data.send(buffer.data() + position, filled - position, waitLimit());
+        std::size_t length = filled - position;
+        if (rateLimit_) length = std::min(length, rateLimit_->chunk());
+        Socket::IoResult result = data.send(buffer.data() + position, length, waitLimit());
         if (result.status == Socket::IoStatus::failed || result.status == Socket::IoStatus::closed) break;
-        full = result.status == Socket::IoStatus::wouldBlock || result.count < filled - position;
+        full = result.status == Socket::IoStatus::wouldBlock || result.count < length;
         position += result.count;
         total += result.count;
+        if (rateLimit_) rateLimit_->spend(result.count);
         if (progress) progress(total);
         if (result.count > 0) deadline = Clock::now() + timeoutDuration();
         if (endOfStream) break;

@@ -30,6 +30,7 @@ void Connector::newClient(Session& session) const
     session.client->setTimeoutSeconds(settings.timeoutSeconds);
     if (settings.tls.enabled)
         session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint}, settings.tls.implicit);
+    if (settings.rateLimit) session.client->setRateLimit(settings.rateLimit);
     if (settings.trace) session.client->setObserver(Trace::forSession(settings.trace, session.number));
 }
 

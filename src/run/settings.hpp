@@ -8,6 +8,7 @@
 
 #include "local/scan.hpp"
 
+class RateLimit;
 class Trace;
 
 // --tls and its checks; the host is the run's own.
@@ -62,6 +63,8 @@ struct RunSettings {
     ScanSettings selection;
     // Where every session's dialogue is appended (--trace); none without.
     std::shared_ptr<Trace> trace;
+    // --limit-rate: the budget every session's data spends from; none without.
+    std::shared_ptr<RateLimit> rateLimit;
     // Some option beyond the described ones was given, --pacing aside (it has its own field).
     bool addedOptions = false;
 

@@ -1,6 +1,7 @@
 """Unpaced runs and parallel sessions: whole trees arriving intact on real servers, sessions
 refused or lost on the tests' own server, and the bad values of the newer options."""
 import os
+import time
 
 import pytest
 
@@ -119,3 +120,16 @@ def test_a_trace_file_that_cannot_be_opened_stops_the_run_before_it_starts(progr
     assert run.status == 1 and run.lines == [program.shown(tmp_path)], run.describe()
     assert len(run.error_lines) == 1 and run.error_lines[0].startswith("initSender Error: "), run.describe()
     assert "trace.log" in run.error_lines[0]
+
+
+def test_a_rate_limit_holds_every_session_together(program, pyftpd, tmp_path):
+    # 4 MiB over two sessions at 1 MiB/s: no less than about 4 s, whichever session is faster.
+    files = {"a.bin": random_bytes(2 * 1024 * 1024, 1), "b.bin": random_bytes(2 * 1024 * 1024, 2)}
+    local = make_tree(tmp_path / "site", files)
+    started = time.monotonic()
+    run = program.run(f"--local={program.local(local)}", f"--host={pyftpd.host}", f"--port={pyftpd.port}",
+                      f"--username={pyftpd.user}", f"--password={pyftpd.password}", f"--remote={pyftpd.remote}",
+                      "--pacing=false", "--connections=2", "--limit-rate=1M")
+    assert run.status == 0, run.describe()
+    assert time.monotonic() - started >= 3.0
+    assert arrived(pyftpd.arrived) == files

@@ -8,6 +8,7 @@
 #include "app/config.hpp"
 #include "app/entry.hpp"
 #include "app/options.hpp"
+#include "common/rate_limit.hpp"
 #include "local/scan_support.hpp"
 #include "app/console_log.hpp"
 #include "run/sender.hpp"
@@ -81,6 +82,33 @@ TEST_F(OptionFiles, ImplicitTlsTakesPort990UnlessAPortIsGiven)
         EXPECT_EQ(sender.port, port) << words[0];
         EXPECT_TRUE(sender.tls.enabled);
         EXPECT_EQ(sender.tls.implicit, words[0] != "--tls=true");
+    }
+}
+}
+
+namespace {
+TEST_F(OptionFiles, RateLimitTakesCurlsUnitsAndRefusesWhatIsNoRate)
+{
+    tree.file("data/a.txt");
+    ConsoleLog consoleLog;
+    bool scanErrors = false;
+    for (const auto& [value, rate] : {std::pair<std::string, std::uint64_t>{"7", 7}, {"500K", 512000},
+                                      {"2m", 2097152}, {"1G", 1073741824}}) {
+        Arguments arguments;
+        declareOptions(arguments);
+        arguments.parse({"--local=" + tree.at("data"), "--limit-rate=" + value});
+        Sender sender{consoleLog};
+        ASSERT_TRUE(readOptions(arguments, sender, scanErrors));
+        ASSERT_TRUE(sender.rateLimit) << value;
+        EXPECT_EQ(sender.rateLimit->bytesPerSecond(), rate) << value;
+    }
+    for (const std::string value : {"0", "0K", "1.5M", "K", "2MB"}) {
+        CapturedConsole own;
+        const Words words{"ftpupload", "--local=" + tree.at("data"), "--host=127.0.0.1", "--port=1",
+                          "--limit-rate=" + value};
+        EXPECT_EQ(runProgram(words), 1) << value;
+        ASSERT_EQ(own.boxes.size(), 1u) << value;
+        EXPECT_EQ(own.boxes[0].title, "initSender Error") << value;
     }
 }
 }
