@@ -26,6 +26,8 @@ struct Config : ScanSettings {
     // --boxes: false writes every box to standard error as a line instead of a window, so
     // that an unattended run never waits for a click.
     bool boxes = true;
+    // --progress: a status line on standard error while the files are stored, where that is a terminal.
+    bool progress = false;
     // The windowing connection and the hidden window that owns every box (opaque
     // handles: only the platform's message-box file knows what they are).
     void* display = nullptr;

@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "app/console_platform.hpp"
@@ -50,6 +51,15 @@ ConsoleStream::Sink& standardErrorSink()
 {
     static DescriptorSink sink(STDERR_FILENO);
     return sink;
+}
+
+StatusTerminal statusTerminal()
+{
+    StatusTerminal terminal;
+    terminal.present = standardErrorSink().interactive();
+    winsize size{};
+    if (terminal.present && ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) terminal.columns = size.ws_col;
+    return terminal;
 }
 
 void startUpConsole()

@@ -77,5 +77,16 @@ ConsoleStream::Sink& standardErrorSink()
     return sink;
 }
 
+StatusTerminal statusTerminal()
+{
+    StatusTerminal terminal;
+    // A console only (GetConsoleMode): a pipe or a file would keep every state of the line.
+    terminal.present = standardErrorSink().interactive();
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (terminal.present && GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        terminal.columns = static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    return terminal;
+}
+
 void startUpConsole() {}
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 
 #include "app/arguments.hpp"
 #include "app/config.hpp"
@@ -9,6 +10,7 @@
 #include "app/console_platform.hpp"
 #include "app/options.hpp"
 #include "app/report.hpp"
+#include "app/status_line.hpp"
 #include "app/usage.hpp"
 #include "common/exception.hpp"
 #include "app/console_log.hpp"
@@ -59,6 +61,36 @@ int finalStatus(const Sender& sender, std::chrono::system_clock::time_point star
     return failure;
 }
 
+// --progress, where standard error is a terminal: never a status line in a pipe or a file.
+// When the lines go to a terminal as well, each is written with the status line cleared.
+std::unique_ptr<StatusLine> statusLineFor(ConsoleLog& log, Sender& sender)
+{
+    if (!config().progress) return nullptr;
+    const platform::StatusTerminal terminal = platform::statusTerminal();
+    if (!terminal.present) return nullptr;
+    auto status = std::make_unique<StatusLine>(standardError(), terminal.columns);
+    sender.progressObserver = status.get();
+    if (platform::standardOutputSink().interactive()) log.status = status.get();
+    return status;
+}
+
+bool sendWithStatus(ConsoleLog& log, Sender& sender)
+{
+    std::unique_ptr<StatusLine> status = statusLineFor(log, sender);
+    struct Detach {
+        ConsoleLog& log;
+        Sender& sender;
+        StatusLine* status;
+        ~Detach()
+        {
+            log.status = nullptr;
+            sender.progressObserver = nullptr;
+            if (status) status->finish();
+        }
+    } detach{log, sender, status.get()};
+    return sender.send();
+}
+
 int runSteps(const std::vector<std::string>& words)
 {
     if (words.size() < 2) {
@@ -102,7 +134,8 @@ int runSteps(const std::vector<std::string>& words)
         if (!scanReportedErrors) return finalStatus(sender, started, success);
         return finalStatus(sender, started, failure, "no files need upload");
     }
-    return finalStatus(sender, started, reportOutcome(sender, sender.send(), scanReportedErrors));
+    const bool sent = sendWithStatus(log, sender);
+    return finalStatus(sender, started, reportOutcome(sender, sent, scanReportedErrors));
 }
 
 // Straight to the output handle: the buffered stream may be what failed.

@@ -241,6 +241,7 @@ const Option options[] = {
     {"delete", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.deleteGone = switchOf(a, n); }},
     {"max-delete", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.maxDelete = deleteLimitFrom(a, n); }},
+    {"progress", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.progress = switchOf(a, n); }},
     {"atomic", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.atomic = switchOf(a, n); }},
     {"active", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.active = switchOf(a, n); }},
     {"limit-rate", false,
@@ -314,6 +315,7 @@ bool readOptions(Arguments& arguments, Sender& sender, bool& scanReportedErrors)
     settings.scanRefused.clear();
     settings.reportFile.clear();
     settings.reportChecked = false;
+    settings.progress = false;
     // Taken before anything can be refused, so that the box of that refusal honours it too;
     // a bad value is refused where the list reads it.
     takeBoxes(arguments);

@@ -12,6 +12,7 @@
 #include "run/settings.hpp"
 
 class FTP;
+class ProgressObserver;
 struct Session;
 
 // The pauses of the described run, as a paced run takes them.
@@ -26,6 +27,8 @@ struct RunContext {
     RunLines& lines;
     const Pace& pace;
     ClientFactory createClient;
+    // Told of every store as it goes (--progress); none without.
+    ProgressObserver* progress = nullptr;
 
     // A line carrying the session's last quiet-check reply, then its pause as the pace
     // takes it. info gives true and error false, so that a step can end with either.

@@ -13,6 +13,7 @@
 #include "run/decision.hpp"
 #include "run/deletion.hpp"
 #include "run/plan.hpp"
+#include "run/progress.hpp"
 #include "run/session.hpp"
 
 namespace {
@@ -144,9 +145,10 @@ bool Execution::runSessions(Session& first)
             awaitDecisions();
             settleTimes(first);
             withdrawn = withdrawManifest(first);
-            if (withdrawn)
+            if (withdrawn) {
                 makeFolders(first);
-            else
+                announceStores();
+            } else
                 nextFile_ = plan_.files.size();  // no session stores anything while the old manifest stands
         }
     } catch (...) {

@@ -63,6 +63,8 @@ private:
     bool withinDeleteLimit(Session& session, const Deletion& deletion);
     void makeFolders(Session& session);
     void makeFoldersAtOnce(Session& session, const std::vector<std::string>& folders);
+    // The progress observer is told what the stores are to go through, once it is known.
+    void announceStores();
     void storeFiles(Session& session);
     // True when the file was stored or left out as unchanged.
     bool storeOne(Session& session, PlannedFile& file);

@@ -102,7 +102,6 @@ std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::s
     return formatText(dryRun ? "would upload: {} files{}" : "uploaded: {} files{}", {done, more});
 }
 
-namespace {
 std::string grouped(std::uint64_t value)
 {
     const std::string digits = std::to_string(value);
@@ -114,7 +113,6 @@ std::string grouped(std::uint64_t value)
     return text;
 }
 
-// Bytes in the largest binary unit that keeps a whole part, one decimal; plain bytes below 1 KiB.
 std::string bytesText(double bytes, int decimals)
 {
     static const char* const units[] = {"KiB", "MiB", "GiB", "TiB"};
@@ -124,7 +122,6 @@ std::string bytesText(double bytes, int decimals)
     char text[32];
     std::snprintf(text, sizeof text, "%.*f %s", decimals, bytes, units[unit]);
     return text;
-}
 }
 
 std::string sent(std::size_t files, std::uint64_t bytes, std::int64_t milliseconds, std::size_t sessions)

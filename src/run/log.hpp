@@ -82,6 +82,10 @@ std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t re
 // The last line of a run; `failed` is counted only where it is not 0.
 std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted = 0,
                     std::size_t failed = 0);
+// 1,065: digits grouped by three.
+std::string grouped(std::uint64_t value);
+// Bytes in the largest binary unit that keeps a whole part, with `decimals`; plain bytes below 1 KiB.
+std::string bytesText(double bytes, int decimals);
 // What a run moved, the line before the summary outside the described run.
 std::string sent(std::size_t files, std::uint64_t bytes, std::int64_t milliseconds, std::size_t sessions);
 std::string uploadFailed(const std::string& local);

@@ -36,7 +36,7 @@ bool Sender::send()
     unchanged_ = 0;
     const auto started = std::chrono::steady_clock::now();
     const std::unique_ptr<Pace> pace = Pace::create(pacing);
-    const RunContext context{*this, lines_, *pace, [this] { return makeClient(); }};
+    const RunContext context{*this, lines_, *pace, [this] { return makeClient(); }, progressObserver};
     plan_ = std::make_unique<Plan>(makePlan(local, files, folders));
     Plan& plan = *plan_;
     for (const std::string& path : leftOut) plan.leftOut.insert(::toRemotePath(local, FilePath(path).native().path()));

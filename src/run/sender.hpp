@@ -13,6 +13,7 @@
 #include "run/settings.hpp"
 
 class FTP;
+class ProgressObserver;
 struct Plan;
 struct Session;
 
@@ -26,6 +27,8 @@ public:
     // What the scan saw and left out (full paths), and whether it read every folder.
     std::vector<std::string> leftOut;
     bool scanComplete = true;
+    // Told of every store of `send` as it goes; none by default.
+    ProgressObserver* progressObserver = nullptr;
 
     // Both write one whole line with the session's last quiet-check code and message,
     // then pause (only when pacing).

@@ -3,6 +3,7 @@
 #include "run/context.hpp"
 #include "run/execute.hpp"
 #include "run/plan.hpp"
+#include "run/progress.hpp"
 #include "run/session.hpp"
 
 std::optional<std::size_t> Execution::takeFile()
@@ -12,8 +13,24 @@ std::optional<std::size_t> Execution::takeFile()
     return index;
 }
 
+void Execution::announceStores()
+{
+    if (!context_.progress) return;
+    std::uint64_t bytes = 0;
+    for (const PlannedFile& file : plan_.files) {
+        if (file.action == FileAction::unchanged) continue;
+        try {
+            bytes += file.source.fileSize();
+        } catch (const std::exception&) {
+            // Gone since the scan: its store fails, and it counts then.
+        }
+    }
+    context_.progress->planned(plan_.files.size(), bytes);
+}
+
 void Execution::showProgress(Session& session, std::uint64_t bytesSent)
 {
+    if (context_.progress) context_.progress->sent(session.number, bytesSent);
     if (!context_.pace.showProgress(session, bytesSent)) return;
     context_.info(session, lines::uploading(session.currentFile.file(), bytesSent, session.currentFileSize),
                   progressPause);
@@ -82,6 +99,7 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     // Inside the caller's guard: a file that vanished since the scan costs only itself.
     session.currentFileSize = file.source.fileSize();
     session.currentFile = file.source;
+    if (context_.progress) context_.progress->started(session.number, session.currentFileSize);
     session.lastProgressLine = std::chrono::steady_clock::now();
     session.finalProgressShown = false;
     const bool setTime = context_.settings.skipUnchanged;
@@ -123,6 +141,7 @@ bool Execution::storeOne(Session& session, PlannedFile& file)
         ++unchanged_;
         file.outcome = Outcome::done;
         context_.info(session, lines::unchanged(file.remotePath), 0);
+        if (context_.progress) context_.progress->ended(session.number, ProgressObserver::Ending::unchanged);
         return true;
     }
     bool stored = false;
@@ -151,5 +170,7 @@ bool Execution::storeOne(Session& session, PlannedFile& file)
     // cannot get back in step is given up rather than let a reply land on the wrong command.
     if (!stored && session.usable() && session.client->outOfStep()) session.client->resynchronise();
     file.outcome = stored ? Outcome::done : Outcome::failed;
+    if (context_.progress)
+        context_.progress->ended(session.number, stored ? ProgressObserver::Ending::stored : ProgressObserver::Ending::failed);
     return stored;
 }

@@ -11,7 +11,7 @@ import time
 import tty
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
+from typing import IO, Callable
 
 REPO = Path(__file__).resolve().parents[2]
 # The builds of `make`; another build can be tried by naming its executables here.
@@ -37,13 +37,16 @@ def crlf_lines(data: bytes) -> list[str]:
 
 
 def run_on_terminal(command: list[str], on_output: Callable[[bytes], None],
-                    env: dict[str, str] | None = None, merge_stderr: bool = False) -> int:
+                    env: dict[str, str] | None = None, merge_stderr: bool = False,
+                    stdout: IO[bytes] | None = None) -> int:
     """Runs a command with its output on a pseudo-terminal, where the program flushes every
-    line, and hands over each piece of output as it arrives; returns the exit status."""
+    line, and hands over each piece of output as it arrives; returns the exit status.
+    With `stdout` given, standard output goes there and standard error is on the terminal."""
     master, slave = pty.openpty()
     tty.setraw(slave)  # no terminal translation: the program's own bytes
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=slave, env=env,
-                               stderr=slave if merge_stderr else subprocess.DEVNULL)
+    errors = slave if merge_stderr or stdout is not None else subprocess.DEVNULL
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout or slave, env=env,
+                               stderr=errors)
     os.close(slave)
     deadline = time.monotonic() + RUN_LIMIT_SECONDS
     try:

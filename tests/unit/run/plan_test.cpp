@@ -103,7 +103,7 @@ TEST(RunRetry, WhatMayPassIsTriedAgainWithGrowingWaitsAndItsLine)
     RecordingLog log;
     RunLines lines(log);
     const auto pace = Pace::create(false);
-    const RunContext context{settings, lines, *pace, nullptr};
+    const RunContext context{settings, lines, *pace, nullptr, nullptr};
     const RetryRule rule(context);
     const FTPException refused("550", "no");
     EXPECT_TRUE(rule.again(FTPException("450", "busy"), 1));
