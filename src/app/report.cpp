@@ -121,8 +121,12 @@ std::string reportText(const Sender& sender, std::chrono::system_clock::time_poi
     json.value(std::string_view(isoTime(started)));
     json.key("ended");
     json.value(std::string_view(isoTime(ended)));
+    // The exit status; an interrupted run (status 1) says so instead.
     json.key("status");
-    json.value(static_cast<std::int64_t>(status));
+    if (sender.interrupted())
+        json.value(std::string_view("interrupted"));
+    else
+        json.value(static_cast<std::int64_t>(status));
     json.key("host");
     json.value(std::string_view(sender.host));
     json.key("remote");

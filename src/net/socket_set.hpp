@@ -16,7 +16,8 @@ public:
 
     // Waits at most `limit` (negative counts as zero). Returns the number of
     // sockets that are ready, 0 when the time ran out, -1 when the wait failed.
-    // An interrupted wait is repeated.
+    // A wait the system interrupted is repeated; one the run was interrupted in (see
+    // common/interrupt.hpp) gives -1 at once.
     int wait(std::chrono::microseconds limit);
 
     bool isReadable(std::size_t index) const { return (entries_[index].ready & readable) != 0; }

@@ -6,12 +6,17 @@
 #include <cerrno>
 #include <climits>
 
+#include "common/interrupt.hpp"
+
 void SocketSet::add(const Socket& socket, unsigned events) { entries_.push_back({socket.handle(), events}); }
 
 int SocketSet::wait(std::chrono::microseconds limit)
 {
     using Clock = std::chrono::steady_clock;
-    std::vector<pollfd> fds(entries_.size());
+    // An interrupted run abandons every wait, the ones under way and the ones to come.
+    if (interrupt::received()) return -1;
+    const int wake = interrupt::wakeDescriptor();
+    std::vector<pollfd> fds(entries_.size() + (wake >= 0 ? 1 : 0));
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         entries_[i].ready = 0;
         entries_[i].failed = false;
@@ -19,6 +24,7 @@ int SocketSet::wait(std::chrono::microseconds limit)
         fds[i].events = static_cast<short>(((entries_[i].events & readable) ? POLLIN : 0) |
                                            ((entries_[i].events & writable) ? POLLOUT : 0));
     }
+    if (wake >= 0) fds.back() = {wake, POLLIN, 0};
     const auto deadline = Clock::now() + std::max(limit, std::chrono::microseconds(0));
     int result;
     for (;;) {
@@ -30,6 +36,7 @@ int SocketSet::wait(std::chrono::microseconds limit)
         if (result >= 0 || errno != EINTR) break;
     }
     if (result <= 0) return result < 0 ? -1 : 0;
+    if (interrupt::received()) return -1;
     int ready = 0;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         short got = fds[i].revents;

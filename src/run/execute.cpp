@@ -73,6 +73,21 @@ Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decisi
 
 bool Execution::run()
 {
+    const bool reachedEnd = runSteps();
+    if (!stop_.interrupted()) return reachedEnd;
+    noteInterrupted();
+    return false;
+}
+
+void Execution::noteInterrupted()
+{
+    const std::string reason = stop_.reason();
+    plan_.problems.push_back({"run stopped", {"000", reason}});
+    context_.error(Session{}, lines::runStopped(reason, notSent_), 0);
+}
+
+bool Execution::runSteps()
+{
     const RunSettings& settings = context_.settings;
     if (settings.dryRun && !settings.skipUnchanged && !settings.deleteGone) return dryRun(Session{});
     Session first;
@@ -182,7 +197,13 @@ bool Execution::stillUsable(Session& session)
 void Execution::finish(Session& session)
 {
     const RunSettings& settings = context_.settings;
-    Deletion deletion(context_, plan_, connector_, retry_);
+    // Interrupted: no deletion is started, and the manifest stays withdrawn (the next run
+    // compares by size and time).
+    if (stop_.interrupted()) {
+        plan_.deletionSkipped = settings.deleteGone;
+        return;
+    }
+    Deletion deletion(context_, plan_, connector_, retry_, stop_);
     if (settings.deleteGone) {
         // A file that did not get there, or a local folder that could not be read, would make
         // its remote copy look gone.
