@@ -1,11 +1,13 @@
 #pragma once
 // Ctrl-C, SIGTERM, SIGHUP and the console's close event, for runs that end cleanly when
-// interrupted. Once one has come, every network wait and every pause gives up at once, so
-// the run can stop starting things and write its summary and report. A second interrupt
-// ends the process on the spot with status 1.
+// interrupted. Once one has come, pauses end, transfers are abandoned, and every other network
+// wait ends within `windDown` of the interrupt: time enough to hear the server's answer to an
+// abandoned transfer, remove a temporary, leave the lock and log out, never more, however
+// the server behaves. A second interrupt ends the process on the spot with status 1.
 //
 // Until `catchInterrupts` is called nothing here changes anything: the described run never
 // calls it and keeps the system's own handling.
+#include <chrono>
 #include <cstdint>
 
 namespace interrupt {
@@ -13,6 +15,11 @@ namespace interrupt {
 void catchInterrupts();
 // What came first ("SIGTERM", "Ctrl-C", ...), or null while none has.
 const char* received() noexcept;
+constexpr std::chrono::seconds windDown{2};
+
+// What a wait that would take `limit` may take now: all of it while no interrupt has come,
+// after one what is left of the wind-down (zero or less once it is over).
+std::chrono::microseconds waitLimit(std::chrono::microseconds limit) noexcept;
 // POSIX: a descriptor that turns readable, and stays so, once an interrupt came, for a poll to
 // wake on; -1 while none is installed and on Windows (whose waits check `received` in slices).
 int wakeDescriptor() noexcept;

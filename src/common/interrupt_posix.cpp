@@ -1,10 +1,12 @@
 #include "common/interrupt.hpp"
 
 #include <fcntl.h>
+#include <time.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +15,8 @@
 namespace {
 // Indexes into `names`, plus one; 0 while none came. Lock-free, so a handler may store it.
 std::atomic<int> first{0};
+// When it came, in nanoseconds of CLOCK_MONOTONIC (steady_clock's own clock here).
+std::atomic<long long> cameAt{0};
 std::atomic<bool> installed{false};
 int pipeEnds[2] = {-1, -1};
 
@@ -24,6 +28,11 @@ extern "C" void onSignal(int number)
     int expected = 0;
     int which = 1;
     while (which <= 3 && signals[which - 1] != number) ++which;
+    // The time first: a wait that sees the interrupt reckons its wind-down from it.
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (first.load() != 0) _exit(1);
+    cameAt.store(static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
     if (!first.compare_exchange_strong(expected, which)) _exit(1);
     // The pipe is never read: it stays readable for every wait that comes after.
     const int saved = errno;
@@ -57,6 +66,14 @@ const char* received() noexcept
 {
     const int which = first.load();
     return which == 0 ? nullptr : names[which - 1];
+}
+
+std::chrono::microseconds waitLimit(std::chrono::microseconds limit) noexcept
+{
+    if (!received()) return limit;
+    const auto came = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(cameAt.load()));
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(came + windDown - std::chrono::steady_clock::now());
+    return std::min(limit, left);
 }
 
 int wakeDescriptor() noexcept { return pipeEnds[0]; }

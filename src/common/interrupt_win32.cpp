@@ -2,11 +2,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
 std::atomic<const char*> first{nullptr};
 std::atomic<bool> installed{false};
+std::atomic<std::chrono::steady_clock::rep> cameAt{0};
 // Set by the first interrupt: pauses wait on it.
 HANDLE interrupted = nullptr;
 // Set once the run has written its end: the close handler may then let Windows end the process.
@@ -31,6 +33,7 @@ BOOL WINAPI onConsoleEvent(DWORD event)
     // Log-off and shut-down are left to the system's own handling.
     if (!name) return FALSE;
     const char* none = nullptr;
+    cameAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
     if (!first.compare_exchange_strong(none, name)) TerminateProcess(GetCurrentProcess(), 1);
     SetEvent(interrupted);
     // Returning from the close event ends the process: first the run writes its end.
@@ -49,6 +52,14 @@ void catchInterrupts()
 }
 
 const char* received() noexcept { return first.load(); }
+
+std::chrono::microseconds waitLimit(std::chrono::microseconds limit) noexcept
+{
+    if (!received()) return limit;
+    const auto came = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(cameAt.load()));
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(came + windDown - std::chrono::steady_clock::now());
+    return std::min(limit, left);
+}
 
 int wakeDescriptor() noexcept { return -1; }
 

@@ -21,8 +21,6 @@ void SocketSet::add(const Socket& socket, unsigned events) { entries_.push_back(
 int SocketSet::wait(std::chrono::microseconds limit)
 {
     using Clock = std::chrono::steady_clock;
-    // An interrupted run abandons every wait, the ones under way and the ones to come.
-    if (interrupt::received()) return -1;
     const bool watching = interrupt::watching();
     if (entries_.empty() || entries_.size() > FD_SETSIZE) return -1;
     // fd_set is large; keep it off the stack.
@@ -47,8 +45,12 @@ int SocketSet::wait(std::chrono::microseconds limit)
                 FD_SET(s, &errors);
             }
         }
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        if (left.count() < 0) left = std::chrono::microseconds(0);
+        if (interrupt::received() && abandonedOnInterrupt_) return -1;
+        auto left = std::max(std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()),
+                             std::chrono::microseconds(0));
+        left = interrupt::waitLimit(left);
+        // The wind-down is over: the wait fails, rather than time out again and again.
+        if (left.count() < 0) return -1;
         const bool sliced = watching && left > slice;
         if (sliced) left = slice;
         timeval tv;
@@ -56,10 +58,7 @@ int SocketSet::wait(std::chrono::microseconds limit)
         tv.tv_usec = static_cast<long>(left.count() % 1'000'000);
         result = ::select(0, reads.fd_count ? &reads : nullptr, writes.fd_count ? &writes : nullptr,
                           errors.fd_count ? &errors : nullptr, &tv);
-        if (result == 0 && sliced) {
-            if (interrupt::received()) return -1;
-            continue;
-        }
+        if (result == 0 && (sliced || (interrupt::received() && Clock::now() < deadline))) continue;
         if (result != SOCKET_ERROR || WSAGetLastError() != WSAEINTR) break;
     }
     if (result == SOCKET_ERROR) return -1;
