@@ -81,9 +81,13 @@ bool Execution::run()
 
 void Execution::noteInterrupted()
 {
+    // Those abandoned or given up, and those the run never got to (it was interrupted on its way in).
+    std::size_t notSent = notSent_;
+    for (const PlannedFile& file : plan_.files)
+        if (file.outcome == Outcome::pending && file.action != FileAction::unchanged) ++notSent;
     const std::string reason = stop_.reason();
     plan_.problems.push_back({"run stopped", {"000", reason}});
-    context_.error(Session{}, lines::runStopped(reason, notSent_), 0);
+    context_.error(Session{}, lines::runStopped(reason, notSent), 0);
 }
 
 bool Execution::runSteps()
@@ -159,7 +163,7 @@ bool Execution::runSessions(Session& first)
             awaitDecisions();
             settleTimes(first);
             withdrawn = withdrawManifest(first);
-            if (withdrawn)
+            if (withdrawn && !stop_.stopped())
                 makeFolders(first);
             else
                 nextFile_ = plan_.files.size();  // no session stores anything while the old manifest stands
