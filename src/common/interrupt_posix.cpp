@@ -1,9 +1,9 @@
 #include "common/interrupt.hpp"
 
 #include <fcntl.h>
-#include <time.h>
 #include <poll.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +25,7 @@ const char* const names[] = {"SIGINT", "SIGTERM", "SIGHUP"};
 
 extern "C" void onSignal(int number)
 {
+    const int saved = errno;
     int expected = 0;
     int which = 1;
     while (which <= 3 && signals[which - 1] != number) ++which;
@@ -35,7 +36,6 @@ extern "C" void onSignal(int number)
     cameAt.store(static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
     if (!first.compare_exchange_strong(expected, which)) _exit(1);
     // The pipe is never read: it stays readable for every wait that comes after.
-    const int saved = errno;
     const char byte = 1;
     [[maybe_unused]] ssize_t written = write(pipeEnds[1], &byte, 1);
     errno = saved;
