@@ -13,6 +13,7 @@
 #include "app/status_line.hpp"
 #include "app/usage.hpp"
 #include "common/exception.hpp"
+#include "common/interrupt.hpp"
 #include "app/console_log.hpp"
 #include "local/scan.hpp"
 #include "run/sender.hpp"
@@ -134,6 +135,8 @@ int runSteps(const std::vector<std::string>& words)
         if (!scanReportedErrors) return finalStatus(sender, started, success);
         return finalStatus(sender, started, failure, "no files need upload");
     }
+    // The described run keeps the system's handling: an interrupt ends it where it stands.
+    if (!sender.describedRun()) interrupt::catchInterrupts();
     const bool sent = sendWithStatus(log, sender);
     return finalStatus(sender, started, reportOutcome(sender, sent, scanReportedErrors));
 }
@@ -171,19 +174,23 @@ int reportOutcome(const Sender& sender, bool sent, bool scanReportedErrors)
     const std::size_t done = sender.dryRun ? sender.files.size() - unchanged : sender.storedCount();
     // Outside the described run the summary also counts the failures, after what was moved.
     const bool described = sender.describedRun();
+    // An interrupted run failed, yet says what it got done before.
+    const bool interrupted = sender.interrupted();
     try {
-        if (sent && !described && !sender.dryRun)
+        if ((sent || interrupted) && !described && !sender.dryRun)
             writeLine("{}", lines::sent(sender.storedCount(), sender.bytesStored(), sender.sendTime().count(),
                                         sender.sessionsUsed()));
-        writeLine("{}", sent ? lines::summary(sender.dryRun, done, unchanged, sender.deletedCount(),
-                                              described ? 0 : sender.failedCount())
-                             : lines::uploadFailed(sender.local));
+        const std::string counts =
+            lines::summary(sender.dryRun, done, unchanged, sender.deletedCount(), described ? 0 : sender.failedCount());
+        writeLine("{}", interrupted ? lines::uploadFailed(sender.local) + "; " + counts
+                        : sent      ? counts
+                                    : lines::uploadFailed(sender.local));
     } catch (const IOException&) {
         // The stream remembers it, and the status says so; the report is still written.
     }
     // A scheduled run must see a partial upload, an unread folder or a deletion that was
     // asked for and not made as a failure.
-    bool complete = sent && (sender.dryRun || sender.storedCount() + unchanged >= sender.files.size()) &&
+    bool complete = sent && !interrupted && (sender.dryRun || sender.storedCount() + unchanged >= sender.files.size()) &&
                     sender.deployComplete();
     return complete && !scanReportedErrors ? success : failure;
 }
@@ -218,5 +225,6 @@ int runProcess(const std::vector<std::string>& words)
     } catch (...) {
     }
     flushBoth();
+    interrupt::runEnded();
     return status;
 }

@@ -121,8 +121,14 @@ std::string reportText(const Sender& sender, std::chrono::system_clock::time_poi
     json.value(std::string_view(isoTime(started)));
     json.key("ended");
     json.value(std::string_view(isoTime(ended)));
+    // The exit status stays a number whatever happened, so that a reader comparing it with 0
+    // can never take an interrupted run for a success; the interruption is said beside it.
     json.key("status");
     json.value(static_cast<std::int64_t>(status));
+    if (sender.interrupted()) {
+        json.key("interrupted");
+        json.value(true);
+    }
     json.key("host");
     json.value(std::string_view(sender.host));
     json.key("remote");

@@ -33,6 +33,7 @@ void DataConnection::secure(TlsContext* context, std::chrono::microseconds limit
 bool DataConnection::waitWritable(std::chrono::microseconds limit)
 {
     SocketSet set;
+    set.abandonOnInterrupt();
     set.add(*socket_, SocketSet::writable);
     return set.wait(limit) > 0;
 }
@@ -49,6 +50,7 @@ Socket::IoResult DataConnection::receive(void* buffer, std::size_t capacity, std
 {
     if (tls_) return tls_->receive(buffer, capacity, limit);
     SocketSet set;
+    set.abandonOnInterrupt();
     set.add(*socket_, SocketSet::readable);
     if (set.wait(limit) <= 0) return {Socket::IoStatus::wouldBlock, 0};
     Socket::IoResult got = socket_->receive(buffer, capacity);
@@ -77,6 +79,7 @@ bool DataConnection::endedCleanly(std::chrono::microseconds limit)
     char scrap[512];
     for (;;) {
         SocketSet set;
+    set.abandonOnInterrupt();
         set.add(*socket_, SocketSet::readable);
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
         // A server that keeps the connection open after its reply: only the queue can tell.
@@ -91,6 +94,7 @@ bool DataConnection::peerStillOpen()
 {
     if (!socket_ || !socket_->valid()) return false;
     SocketSet set;
+    set.abandonOnInterrupt();
     set.add(*socket_, SocketSet::readable);
     if (set.wait(std::chrono::microseconds(0)) <= 0) return true;
     // Only an orderly end counts: some stacks report a half-closed socket ready with an

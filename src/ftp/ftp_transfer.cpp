@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "common/exception.hpp"
+#include "common/interrupt.hpp"
 #include "ftp/ftp_connection.hpp"
 #include "local/file_hash.hpp"
 #include "local/local_file.hpp"
@@ -106,6 +107,8 @@ std::uint64_t FTPConnection::sendStream(DataConnection& data, ByteSource* stream
     bool full = true;
     auto deadline = Clock::now() + timeoutDuration();
     while (Clock::now() < deadline) {
+        // An interrupted run abandons the file: the caller resets the data connection.
+        if (interrupt::received()) throw FTPException("420", "CLIENT: interrupted");
         if ((full || !lean_) && !data.waitWritable(waitLimit())) break;
         if (position == filled) {
             filled = stream ? stream->read(buffer.data(), buffer.size()) : 0;

@@ -16,8 +16,12 @@ public:
 
     // Waits at most `limit` (negative counts as zero). Returns the number of
     // sockets that are ready, 0 when the time ran out, -1 when the wait failed.
-    // An interrupted wait is repeated.
+    // A wait the system interrupted is repeated. Once the run is interrupted (see
+    // common/interrupt.hpp) a wait ends within the wind-down, and gives -1 after it.
     int wait(std::chrono::microseconds limit);
+
+    // The wait is one of a transfer's data: an interrupt ends it at once (-1), with no wind-down.
+    void abandonOnInterrupt() { abandonedOnInterrupt_ = true; }
 
     bool isReadable(std::size_t index) const { return (entries_[index].ready & readable) != 0; }
     bool isWritable(std::size_t index) const { return (entries_[index].ready & writable) != 0; }
@@ -32,4 +36,5 @@ private:
         bool failed = false;
     };
     std::vector<Entry> entries_;
+    bool abandonedOnInterrupt_ = false;
 };

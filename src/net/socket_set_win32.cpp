@@ -8,11 +8,20 @@
 #include <algorithm>
 #include <memory>
 
+#include "common/interrupt.hpp"
+
+namespace {
+// A console event cannot wake select: with the handlers in place, waits are taken in slices
+// this long and the interrupt is looked for between them.
+constexpr std::chrono::microseconds slice{100'000};
+}
+
 void SocketSet::add(const Socket& socket, unsigned events) { entries_.push_back({socket.handle(), events}); }
 
 int SocketSet::wait(std::chrono::microseconds limit)
 {
     using Clock = std::chrono::steady_clock;
+    const bool watching = interrupt::watching();
     if (entries_.empty() || entries_.size() > FD_SETSIZE) return -1;
     // fd_set is large; keep it off the stack.
     auto sets = std::make_unique<fd_set[]>(3);
@@ -36,13 +45,20 @@ int SocketSet::wait(std::chrono::microseconds limit)
                 FD_SET(s, &errors);
             }
         }
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        if (left.count() < 0) left = std::chrono::microseconds(0);
+        if (interrupt::received() && abandonedOnInterrupt_) return -1;
+        auto left = std::max(std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()),
+                             std::chrono::microseconds(0));
+        left = interrupt::waitLimit(left);
+        // The wind-down is over: the wait fails, rather than time out again and again.
+        if (left.count() < 0) return -1;
+        const bool sliced = watching && left > slice;
+        if (sliced) left = slice;
         timeval tv;
         tv.tv_sec = static_cast<long>(left.count() / 1'000'000);
         tv.tv_usec = static_cast<long>(left.count() % 1'000'000);
         result = ::select(0, reads.fd_count ? &reads : nullptr, writes.fd_count ? &writes : nullptr,
                           errors.fd_count ? &errors : nullptr, &tv);
+        if (result == 0 && (sliced || (interrupt::received() && Clock::now() < deadline))) continue;
         if (result != SOCKET_ERROR || WSAGetLastError() != WSAEINTR) break;
     }
     if (result == SOCKET_ERROR) return -1;

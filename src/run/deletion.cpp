@@ -15,6 +15,7 @@
 #include "run/plan_names.hpp"
 #include "run/retry.hpp"
 #include "run/session.hpp"
+#include "run/stop.hpp"
 
 namespace {
 constexpr std::size_t notWalked = std::numeric_limits<std::size_t>::max();
@@ -48,8 +49,9 @@ std::string digestOf(std::vector<RemoteEntry> entries)
 }
 }
 
-Deletion::Deletion(const RunContext& context, Plan& plan, const Connector& connector, const RetryRule& retry)
-    : context_(context), plan_(plan), connector_(connector), retry_(retry)
+Deletion::Deletion(const RunContext& context, Plan& plan, const Connector& connector, const RetryRule& retry,
+                   const RunStop& stop)
+    : context_(context), plan_(plan), connector_(connector), retry_(retry), stop_(stop)
 {
 }
 
@@ -275,6 +277,8 @@ void Deletion::carryOut(Session& session)
     const bool dryRun = context_.settings.dryRun;
     std::set<std::string> stays;
     for (PlannedDeletion& deletion : plan_.deletions) {
+        // Those not started stay pending: the report leaves them out.
+        if (stop_.stopped()) return;
         // A folder whose content could not all be deleted is not empty: its RMD would only fail.
         if (deletion.folder && stays.count(deletion.remotePath) != 0) {
             stays.insert(remoteFolderOf(deletion.remotePath));

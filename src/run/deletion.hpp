@@ -22,6 +22,7 @@ class Connector;
 class FTP;
 class PlanNames;
 class RetryRule;
+class RunStop;
 struct Plan;
 struct RemoteEntry;
 struct RunContext;
@@ -29,7 +30,9 @@ struct Session;
 
 class Deletion {
 public:
-    Deletion(const RunContext& context, Plan& plan, const Connector& connector, const RetryRule& retry);
+    // `stop`: once it says so, no further deletion is started.
+    Deletion(const RunContext& context, Plan& plan, const Connector& connector, const RetryRule& retry,
+             const RunStop& stop);
 
     // Lists the remote tree over the session and plans the deletions; false (nothing
     // planned) when a listing failed.
@@ -70,6 +73,7 @@ private:
     Plan& plan_;
     const Connector& connector_;
     const RetryRule& retry_;
+    const RunStop& stop_;
     // The server was seen to take one spelling for another, or may.
     bool foldsCase_ = false;
     std::set<std::string> clashes_;

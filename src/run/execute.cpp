@@ -74,6 +74,25 @@ Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decisi
 
 bool Execution::run()
 {
+    const bool reachedEnd = runSteps();
+    if (!stop_.interrupted()) return reachedEnd;
+    noteInterrupted();
+    return false;
+}
+
+void Execution::noteInterrupted()
+{
+    // Those abandoned or given up, and those the run never got to (it was interrupted on its way in).
+    std::size_t notSent = notSent_;
+    for (const PlannedFile& file : plan_.files)
+        if (file.outcome == Outcome::pending && file.action != FileAction::unchanged) ++notSent;
+    const std::string reason = stop_.reason();
+    plan_.problems.push_back({"run stopped", {"000", reason}});
+    context_.error(Session{}, lines::runStopped(reason, notSent), 0);
+}
+
+bool Execution::runSteps()
+{
     const RunSettings& settings = context_.settings;
     if (settings.dryRun && !settings.skipUnchanged && !settings.deleteGone) return dryRun(Session{});
     Session first;
@@ -145,11 +164,12 @@ bool Execution::runSessions(Session& first)
             awaitDecisions();
             settleTimes(first);
             withdrawn = withdrawManifest(first);
-            if (withdrawn) {
+            if (withdrawn && !stop_.stopped()) {
                 makeFolders(first);
                 announceStores();
-            } else
+            } else if (!withdrawn) {
                 nextFile_ = plan_.files.size();  // no session stores anything while the old manifest stands
+            }
         }
     } catch (...) {
         lockSettled.open();
@@ -184,7 +204,13 @@ bool Execution::stillUsable(Session& session)
 void Execution::finish(Session& session)
 {
     const RunSettings& settings = context_.settings;
-    Deletion deletion(context_, plan_, connector_, retry_);
+    // Interrupted: no deletion is started, and the manifest stays withdrawn (the next run
+    // compares by size and time).
+    if (stop_.interrupted()) {
+        plan_.deletionSkipped = settings.deleteGone;
+        return;
+    }
+    Deletion deletion(context_, plan_, connector_, retry_, stop_);
     if (settings.deleteGone) {
         // A file that did not get there, or a local folder that could not be read, would make
         // its remote copy look gone.

@@ -40,8 +40,11 @@ public:
     // The bytes of the stored files, and how many sessions stored at least one file.
     std::uint64_t bytesStored() const { return bytesStored_; }
     std::size_t sessionsUsed() const { return sessionsUsed_; }
+    // An interrupt ended the run before its end.
+    bool interrupted() const { return stop_.interrupted(); }
 
 private:
+    bool runSteps();
     bool runSessions(Session& first);
     bool dryRun(const Session& session);
     // After the stores: the deletions of --delete and the manifest of --checksum.
@@ -72,8 +75,11 @@ private:
     void discardPart(Session& session, const std::string& part);
     void showProgress(Session& session, std::uint64_t bytesSent);
     std::optional<std::size_t> takeFile();
-    // The files no session took, once the run stopped: one line and one problem for all.
+    // The files no session took, once the run stopped: one line and one problem for all
+    // (when interrupted, `noteInterrupted` says it for the whole run).
     void giveUpRest(Session& session);
+    // The one line and problem of an interrupted run, whatever it was doing.
+    void noteInterrupted();
 
     const RunContext& context_;
     Plan& plan_;
@@ -92,6 +98,8 @@ private:
     std::atomic<std::size_t> sessionsUsed_{0};
     std::atomic<std::size_t> nextFile_{0};
     std::atomic<std::size_t> nextPart_{0};
+    // Files not sent because of an interrupt: abandoned while they were sent, or never taken.
+    std::atomic<std::size_t> notSent_{0};
     std::mutex decidedMutex_;
     std::condition_variable partDecided_;
     std::size_t partsDecided_ = 0;

@@ -1,14 +1,12 @@
 #include "run/pause.hpp"
 
-#include <chrono>
-#include <thread>
 #include <utility>
 
+#include "common/interrupt.hpp"
+
 namespace {
-void sleepFor(std::int32_t milliseconds)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+// An interrupted run waits for nothing more; an uninterrupted one sleeps the whole pause.
+void sleepFor(std::int32_t milliseconds) { interrupt::pause(milliseconds); }
 
 PauseFunction& currentPause()
 {

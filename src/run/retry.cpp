@@ -1,5 +1,6 @@
 #include "run/retry.hpp"
 
+#include "common/interrupt.hpp"
 #include "ftp/ftp_exception.hpp"
 #include "net/tls_channel.hpp"
 #include "run/context.hpp"
@@ -17,7 +18,8 @@ RetryRule::RetryRule(const RunContext& context) : context_(context), retries_(co
 
 bool RetryRule::again(const std::exception& failure, std::uint32_t tried, bool sessionLost) const
 {
-    return tried < retries_ && (sessionLost || mayPass(failure));
+    // An interrupted run tries nothing again: the failure is most likely the interrupt's own.
+    return tried < retries_ && (sessionLost || mayPass(failure)) && !interrupt::received();
 }
 
 void RetryRule::announce(const Session& session, const std::string& what, std::uint32_t tried) const

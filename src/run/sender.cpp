@@ -50,6 +50,7 @@ bool Sender::send()
     unchanged_ = execution.unchanged();
     bytesStored_ = execution.bytesStored();
     sessionsUsed_ = execution.sessionsUsed();
+    interrupted_ = execution.interrupted();
     sendTime_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     hashingTime_ = checksumManifest.hashingTime();
     return result;

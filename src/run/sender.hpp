@@ -48,6 +48,8 @@ public:
     std::uint64_t bytesStored() const { return bytesStored_; }
     std::chrono::milliseconds sendTime() const { return sendTime_; }
     std::size_t sessionsUsed() const { return sessionsUsed_; }
+    // An interrupt (Ctrl-C, SIGTERM, ...) ended the last `send` before its end.
+    bool interrupted() const { return interrupted_; }
     // Remote entries deleted (in a dry run: that would be).
     std::size_t deletedCount() const;
     // Every deletion asked for was made and the manifest (if any) written.
@@ -70,6 +72,7 @@ private:
     std::size_t unchanged_ = 0;
     std::uint64_t bytesStored_ = 0;
     std::size_t sessionsUsed_ = 0;
+    bool interrupted_ = false;
     std::chrono::milliseconds sendTime_{0};
     std::unique_ptr<Plan> plan_;
     std::chrono::milliseconds hashingTime_{0};

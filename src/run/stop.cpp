@@ -36,12 +36,15 @@ void RunStop::sessionLost(const FtpReply& failure)
 
 bool RunStop::stopped() const
 {
+    if (interrupted()) return true;
     std::lock_guard<std::mutex> lock(mutex_);
     return stopped_;
 }
 
 std::string RunStop::reason() const
 {
+    // Whatever else went wrong, the person who stopped the run wants to read that they did.
+    if (interrupted()) return std::string("interrupted by ") + interrupted_();
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopped_) return reason_;
     return lostReason_.empty() ? "connection closed by the server" : lostReason_;

@@ -74,7 +74,8 @@ void Execution::giveUpRest(Session& session)
         file.failure = {"000", "not tried: the run stopped"};
         ++notSent;
     }
-    if (notSent == 0) return;
+    notSent_ += notSent;
+    if (notSent == 0 || stop_.interrupted()) return;
     const std::string reason = stop_.reason();
     plan_.problems.push_back({"run stopped", {"000", reason}});
     context_.error(session, lines::runStopped(reason, notSent), stepPause);
@@ -153,6 +154,13 @@ bool Execution::storeOne(Session& session, PlannedFile& file)
             break;
         } catch (const std::exception& failure) {
             file.failure = replyOf(failure);
+            // The failure is the interrupt's: the file gets no line of its own, the run's
+            // end counts it with the others not sent.
+            if (stop_.interrupted()) {
+                file.failure = {"000", "abandoned: the run was interrupted"};
+                ++notSent_;
+                break;
+            }
             if (!retry_.again(failure, tried, !session.usable())) {
                 context_.error(session, lines::upload(file.remotePath), stepPause, file.failure);
                 break;

@@ -141,14 +141,23 @@ class Program:
         env["WINEPREFIX"] = str(WINEPREFIX)
         return env
 
-    def run(self, *args: str, limit: float = RUN_LIMIT_SECONDS) -> Run:
+    def run(self, *args: str, limit: float = RUN_LIMIT_SECONDS,
+            on_start: Callable[[subprocess.Popen], None] | None = None) -> Run:
+        """`on_start` is handed the running process (to signal it, say) before the run is awaited."""
         assert self.exe.is_file(), f"{self.exe} is missing: build it first (make build build-win32)"
         started = time.monotonic()
         # Files, not pipes: a Wine helper process started during the run keeps the run's
         # descriptors, and a pipe would then not end when the program does.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            status = subprocess.run(self.command(list(args)), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                    env=self.environment(), timeout=limit).returncode
+            with subprocess.Popen(self.command(list(args)), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  env=self.environment()) as process:
+                try:
+                    if on_start:
+                        on_start(process)
+                    status = process.wait(timeout=max(0.0, started + limit - time.monotonic()))
+                except BaseException:
+                    process.kill()
+                    raise
             seconds = time.monotonic() - started
             out.seek(0)
             err.seek(0)

@@ -38,6 +38,8 @@ class Script:
     refuse_first_stor: str | None = None
     # Stores of these names (last path component) are accepted but their data is never read.
     stall_names: set[str] = field(default_factory=set)
+    # Called with the remote path once such a store has its data connection.
+    on_stall: Callable[[str], None] | None = None
     # Called with the remote path once a store has arrived, before its completion reply.
     on_stored: Callable[[str], None] | None = None
     # Called with the remote path once the first 64 KiB of a store have arrived.
@@ -556,6 +558,8 @@ class Session:
                 self.send("451 Transfer aborted: local error.")
                 return
             if posixpath.basename(path) in self.script.stall_names:
+                if self.script.on_stall:
+                    self.script.on_stall(path)
                 self.await_hang_up(data)
                 self.send("426 Connection closed; transfer aborted.")
                 return

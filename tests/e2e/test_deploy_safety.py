@@ -1,7 +1,11 @@
 """Deploys judged by what the server holds afterwards when the server refuses a step: the live
-file survives a refused rename, and the checksum manifest never outlives the tree it describes."""
+file survives a refused rename, the checksum manifest never outlives the tree it describes, and
+an interrupted deploy leaves nothing incomplete under a real name."""
 import functools
+import json
 import os
+import signal
+import threading
 import time
 from contextlib import contextmanager
 
@@ -13,7 +17,7 @@ from scripted_ftp import Script, ScriptedFtpServer
 from servers import ProFtpdServer, PyFtpdServer, VsftpdServer
 from test_deploy import MANIFEST, deploy, manifest, moves, now, report, sums, told, with_manifest
 from test_scripted_server import HOST, run_against
-from trees import arrived, make_tree
+from trees import MIB, arrived, make_tree, random_bytes
 
 CHECKSUM = ["--skip-unchanged=true", "--checksum=true"]
 
@@ -143,3 +147,41 @@ def test_a_checksum_manifest_records_only_what_the_run_confirmed(program, tmp_pa
         assert [line for line in kept.lines if line.startswith("error:")] == [
             error(f"nothing changed: {MANIFEST} could not be deleted", "500")]
         assert server.files["/www/b.txt"] == b"later b" and moves(server, "STOR").count(("STOR", "b.txt")) == stores, server.lines
+
+
+@pytest.mark.parametrize("signal_name", ["SIGINT", "SIGTERM", "SIGHUP"])
+def test_an_interrupted_deploy_abandons_its_transfer_and_still_reports(program, signal_name, tmp_path):
+    if program.is_wine and signal_name != "SIGINT":
+        pytest.skip(f"Wine ends the process on {signal_name} before the program sees it; "
+                    "only SIGINT reaches the console's Ctrl-C handler")
+    local = make_tree(tmp_path / "site", {"a.txt": b"new a", "big.bin": random_bytes(8 * MIB, seed=7),
+                                          "z.txt": b"new z"})
+    report_file = tmp_path / "report.json"
+    stalled = threading.Event()
+
+    def interrupt(process):
+        # Mid-transfer: the server holds the temporary's data connection and reads nothing.
+        assert stalled.wait(30), "the store of big.bin never started"
+        process.send_signal(getattr(signal, signal_name))
+
+    script = Script(stall_names={".big.bin.ftpupload-part"}, on_stall=lambda _path: stalled.set())
+    with ScriptedFtpServer(script) as server:
+        server.files["/www/big.bin"] = b"old big"
+        run = program.run(f"--local={program.local(local)}", f"--host={HOST}", f"--port={server.port}",
+                          "--username=tester", "--password=secret", "--remote=/www", "--timeout=30",
+                          "--pacing=false", "--atomic=true", f"--report={program.local(report_file)}",
+                          on_start=interrupt)
+    shown = "Ctrl-C" if program.is_wine else signal_name
+    assert run.status == 1, run.describe()
+    stopped, moved, summary = run.lines[-3:]
+    assert stopped == error(f"run stopped: interrupted by {shown}; 2 files not sent"), run.describe()
+    assert moved.startswith("sent 1 file, 5 B in ") and moved.endswith(" over 1 session"), run.describe()
+    assert summary == f"upload failed: {program.shown(local)}; uploaded: 1 files, 2 failed", run.describe()
+    document = json.loads(report_file.read_text(encoding="utf-8"))
+    assert document["status"] == 1 and document["interrupted"] is True, document
+    assert {entry["path"]: entry["action"] for entry in document["files"]} == {
+        "a.txt": "stored", "big.bin": "failed", "z.txt": "failed"}, document
+    # The old big.bin stands; the temporary was removed, the lock left, the session logged out.
+    assert server.files == {"/www/a.txt": b"new a", "/www/big.bin": b"old big"}, server.lines
+    assert server.lines[-4:] == ["DELE .big.bin.ftpupload-part", "DELE .ftpupload-lock/owner", "RMD .ftpupload-lock",
+                                 "QUIT"], server.lines

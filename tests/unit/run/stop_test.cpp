@@ -40,3 +40,21 @@ TEST(RunStop, ALostSessionGivesItsReasonAndAClosedOneReadsSo)
     EXPECT_EQ(stop.reason(), "connection closed by the server");
     EXPECT_FALSE(stop.stopped());
 }
+
+// An interrupt stops every run but the described one, and is what the line names whatever
+// else went wrong; the described run never installs the handlers, and ignores one all the same.
+TEST(RunStop, AnInterruptStopsTheRunAndNamesItself)
+{
+    RunStop stop(true, [] { return "SIGTERM"; });
+    stop.sessionLost(FtpReply{"421", "Timeout."});
+    EXPECT_TRUE(stop.interrupted());
+    EXPECT_TRUE(stop.stopped());
+    EXPECT_EQ(stop.reason(), "interrupted by SIGTERM");
+
+    RunStop described(false, [] { return "SIGTERM"; });
+    EXPECT_FALSE(described.interrupted());
+    EXPECT_FALSE(described.stopped());
+
+    RunStop quiet(true, [] { return static_cast<const char*>(nullptr); });
+    EXPECT_FALSE(quiet.stopped());
+}
