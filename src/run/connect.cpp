@@ -28,6 +28,8 @@ void Connector::newClient(Session& session) const
     if (session.client) session.client->close();
     session.client = context_.createClient();
     session.client->setTimeoutSeconds(settings.timeoutSeconds);
+    // The default run keeps the sockets it always had.
+    session.client->setKeepAlive(!settings.describedRun());
     if (settings.tls.enabled)
         session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint}, settings.tls.implicit);
     if (settings.trace) session.client->setObserver(Trace::forSession(settings.trace, session.number));
