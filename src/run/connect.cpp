@@ -78,7 +78,7 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
     // The default run keeps its exact commands; every other reads what the server offers.
     const bool compares = settings.skipUnchanged || settings.deleteGone || settings.atomic;
-    if (compares || !settings.pacing || settings.tls.enabled) {
+    if (compares || !settings.pacing || settings.tls.enabled || settings.verify) {
         client.readFeatures();
         client.setPlainPassive(!compares);
         // Names go out as UTF-8 in any case; some servers only take them so once told.
