@@ -254,6 +254,7 @@ const Option options[] = {
          if (s.checksum && !s.skipUnchanged)
              throw ConversionException("--checksum applies only to the skip decision: add --skip-unchanged=true.");
      }},
+    {"verify", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.verify = switchOf(a, n); }},
 };
 }
 

@@ -153,6 +153,10 @@ std::string reportText(const Sender& sender, std::chrono::system_clock::time_poi
             json.beginObject();
             entry(json, file.remotePath, action, sizeOf(file), file.tries);
             if (action == "failed") failure(json, file.failure);
+            if (action == "stored" && !file.verified.empty()) {
+                json.key("verified");
+                json.value(std::string_view(file.verified));
+            }
             json.endObject();
         }
         for (const PlannedDeletion& deletion : plan->deletions) {

@@ -199,6 +199,17 @@ public:
     // `reply`: the server's answer (MFMT's may name the time the file now has).
     bool setRemoteModified(const std::string& path, std::int64_t seconds, FtpReply* reply = nullptr);
 
+    // The server hashes remote files with SHA-256 (ftp_hash.cpp): FEAT lists it among HASH's
+    // algorithms, or lists XSHA256.
+    bool hashesFiles() const;
+    // The server's SHA-256 of a remote file, as 64 lowercase hex digits: HASH (selected once
+    // with OPTS HASH, unless FEAT marks it chosen already), else XSHA256. Nothing when the
+    // server offers neither or refuses to hash this file (5xx); a 4xx or silence raises, as a
+    // failure that may pass.
+    std::optional<std::string> remoteSha256(const std::string& path);
+    // What a 213 to SIZE says of a remote file; nothing when the server cannot tell.
+    std::optional<std::uint64_t> remoteSize(const std::string& path);
+
     const std::vector<FtpFeature>& features() const { return features_; }
 
 protected:
@@ -282,4 +293,7 @@ private:
     std::size_t owed_ = 0;
     // Cleared for the rest of the session by a reply that did not fit its query.
     bool pipelineQueries_ = true;
+    // HASH answers with SHA-256: chosen by this session's OPTS HASH, or so by FEAT; or refused.
+    enum class HashChoice { unknown, chosen, refused };
+    HashChoice hashChoice_ = HashChoice::unknown;
 };

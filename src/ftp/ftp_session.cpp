@@ -229,6 +229,7 @@ void FTPConnection::readFeatures()
     issueCommand("FEAT");
     FtpReply reply = readReply();
     features_.clear();
+    hashChoice_ = HashChoice::unknown;
     if (reply.code != "211") return;
     std::vector<std::string> lines;
     std::size_t start = 0;

@@ -107,6 +107,7 @@ Socket& Telnet::openControlSocket(const std::string& host, std::uint16_t port)
                          std::to_string(timeout_ / 10'000) + " ms.)");
 
     attempts[chosen].setBlocking(true);
+    if (keepAlive_) attempts[chosen].setKeepAlive(keepAliveIdle, keepAliveInterval);
     controlSocket_ = std::make_unique<Socket>(std::move(attempts[chosen]));
     lost_ = false;
     tlsRefusal_.clear();

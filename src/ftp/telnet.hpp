@@ -28,6 +28,12 @@ public:
     std::int64_t timeout() const { return timeout_; }
     void setTimeout(std::int64_t ticks100ns) { timeout_ = ticks100ns; }
     bool connected() const { return controlSocket_ != nullptr; }
+    // From the next connect on, the control connection sends TCP keep-alive probes after a
+    // minute without traffic and every 15 s after that: a NAT or firewall that drops quiet
+    // connections then keeps it while a long transfer holds the data connection.
+    void setKeepAlive(bool on) { keepAlive_ = on; }
+    static constexpr std::chrono::seconds keepAliveIdle{60};
+    static constexpr std::chrono::seconds keepAliveInterval{15};
 
     // Reports a failure found on the client side; never returns.
     [[noreturn]] virtual void raiseClientError(const std::string& message) = 0;
@@ -93,6 +99,7 @@ private:
     std::int64_t timeout_ = defaultTimeout;
     LineEnd lastLineEnd_ = LineEnd::complete;
     bool lost_ = false;
+    bool keepAlive_ = false;
     std::string tlsRefusal_;
     std::shared_ptr<DialogueObserver> observer_;
 };

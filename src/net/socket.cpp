@@ -166,6 +166,24 @@ std::optional<std::size_t> Socket::unsentBytes() const
     return sockapi::unsentBytes(native(handle_));
 }
 
+void Socket::setKeepAlive(std::chrono::seconds idle, std::chrono::seconds interval) noexcept
+{
+    if (valid())
+        sockapi::setKeepAlive(native(handle_), static_cast<int>(idle.count()), static_cast<int>(interval.count()));
+}
+
+Socket::KeepAlive Socket::keepAlive() const
+{
+    KeepAlive held;
+    int idle = -1;
+    int interval = -1;
+    if (!valid() || !sockapi::keepAliveOf(native(handle_), idle, interval)) return held;
+    held.enabled = true;
+    if (idle >= 0) held.idle = std::chrono::seconds(idle);
+    if (interval >= 0) held.interval = std::chrono::seconds(interval);
+    return held;
+}
+
 void Socket::setAbortiveClose() noexcept
 {
     if (!valid()) return;

@@ -77,6 +77,19 @@ public:
     // A small send buffer, so little data sits queued behind a peer that stops reading.
     void setSendBufferSize(int bytes) noexcept;
 
+    // TCP keep-alive: a probe after `idle` without traffic, then every `interval` until the
+    // peer answers, so that a NAT or firewall on the way keeps a connection that stays quiet
+    // while a long transfer runs beside it. Errors are ignored: the connection works without.
+    void setKeepAlive(std::chrono::seconds idle, std::chrono::seconds interval) noexcept;
+    struct KeepAlive {
+        bool enabled = false;
+        // nullopt where the system cannot tell (Windows before 10).
+        std::optional<std::chrono::seconds> idle;
+        std::optional<std::chrono::seconds> interval;
+    };
+    // What the system holds for this socket.
+    KeepAlive keepAlive() const;
+
     // Bytes handed to this socket's send queue that the peer has not acknowledged yet;
     // 0 once everything sent has reached the peer's system. nullopt where the platform
     // cannot tell (Windows) and for a listening socket.

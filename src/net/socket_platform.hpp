@@ -73,6 +73,10 @@ namespace sockapi {
 Native createStream(IpAddress::Family family);
 bool setBlocking(Native socket, bool blocking);
 std::optional<std::size_t> unsentBytes(Native socket);
+// SO_KEEPALIVE with the first probe after `idleSeconds` and the next ones `intervalSeconds`
+// apart; and what the system holds (seconds, or -1 where it cannot tell).
+void setKeepAlive(Native socket, int idleSeconds, int intervalSeconds);
+bool keepAliveOf(Native socket, int& idleSeconds, int& intervalSeconds);
 }
 
 // In native_address.cpp: the one place that converts to and from the system's address structures.

@@ -1,7 +1,7 @@
 #pragma once
 // --checksum: a file is unchanged when its content's SHA-256 is the one the remote manifest
-// holds for it and the remote size is its size, whatever the times say (a fresh checkout
-// gives every file a new one). The manifest is read once per run, deleted before the run
+// holds for it (or the server's own hash of it, where the server offers one: compare.cpp) and
+// the remote size is its size, whatever the times say (a fresh checkout gives every file a new one). The manifest is read once per run, deleted before the run
 // changes anything, and written anew at its end.
 #include <atomic>
 #include <chrono>

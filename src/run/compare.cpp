@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,10 +13,15 @@
 #include "run/plan.hpp"
 #include "run/session.hpp"
 
-bool UnchangedDecision::upToDate(PlannedFile& file, const RemoteEntry& entry)
+bool UnchangedDecision::upToDate(FTP& client, PlannedFile& file, const RemoteEntry& entry)
 {
     try {
         if (entry.folder || entry.other || !entry.size || *entry.size != file.source.fileSize()) return false;
+        // The server's own hash beats the manifest: a file changed there behind this program's
+        // back is sent again.
+        if (checksum_ && client.hashesFiles())
+            if (const std::optional<std::string> held = client.remoteSha256(file.remotePath))
+                return checksum_->localHash(file) == *held;
         // With a manifest entry the content decides, and the times (a checkout's, a
         // server's zone) do not.
         if (const std::string* known = checksum_ ? checksum_->hashOf(file.remotePath) : nullptr)
@@ -93,7 +99,7 @@ bool UnchangedDecision::list(FTP& client, const Folder& folder)
         seen(folder.path);
         for (PlannedFile* file : folder.files) {
             auto found = remote.find(file->remotePath.substr(file->remotePath.rfind('/') + 1));
-            if (found != remote.end() && upToDate(*file, found->second)) file->action = FileAction::unchanged;
+            if (found != remote.end() && upToDate(client, *file, found->second)) file->action = FileAction::unchanged;
         }
         return true;
     } catch (const std::exception&) {
@@ -125,7 +131,7 @@ bool UnchangedDecision::query(FTP& client, std::size_t first, std::size_t count)
         entry.folder = facts[i].folder;
         entry.size = facts[i].size;
         entry.modified = facts[i].modified;
-        if (upToDate(*files[i], entry)) files[i]->action = FileAction::unchanged;
+        if (upToDate(client, *files[i], entry)) files[i]->action = FileAction::unchanged;
     }
     for (std::size_t k = 0; k < folderAt.size() && files.size() + k < facts.size(); ++k)
         if (facts[files.size() + k].folder) seen(folders_[folderAt[k]].path);

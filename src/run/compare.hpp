@@ -41,7 +41,7 @@ private:
     bool list(FTP& client, const Folder& folder);
     bool query(FTP& client, std::size_t first, std::size_t count);
     void seen(const std::string& folder);
-    bool upToDate(PlannedFile& file, const RemoteEntry& entry);
+    bool upToDate(FTP& client, PlannedFile& file, const RemoteEntry& entry);
 
     const RunContext& context_;
     Plan& plan_;

@@ -28,6 +28,8 @@ void Connector::newClient(Session& session) const
     if (session.client) session.client->close();
     session.client = context_.createClient();
     session.client->setTimeoutSeconds(settings.timeoutSeconds);
+    // The default run keeps the sockets it always had.
+    session.client->setKeepAlive(!settings.describedRun());
     if (settings.tls.enabled)
         session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint}, settings.tls.implicit);
     session.client->setActive(settings.active);
@@ -78,7 +80,7 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
     // The default run keeps its exact commands; every other reads what the server offers.
     const bool compares = settings.skipUnchanged || settings.deleteGone || settings.atomic;
-    if (compares || !settings.pacing || settings.tls.enabled) {
+    if (compares || !settings.pacing || settings.tls.enabled || settings.verify) {
         client.readFeatures();
         client.setPlainPassive(!compares);
         // Names go out as UTF-8 in any case; some servers only take them so once told.

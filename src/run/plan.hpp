@@ -30,6 +30,8 @@ struct PlannedFile {
     FtpReply failure;
     // The content's SHA-256 (hex), once it was needed.
     std::string hash;
+    // What --verify compared with the server's copy of the stored file: "sha256" or "size".
+    std::string verified;
 };
 
 // A remote entry with no selected local counterpart, deleted after the stores.

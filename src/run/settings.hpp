@@ -60,6 +60,8 @@ struct RunSettings {
     bool deleteGone = false;
     bool atomic = false;
     bool checksum = false;
+    // A store counts once the server confirms what it holds: its hash of the file, else its size.
+    bool verify = false;
     DeleteLimit maxDelete;
     // What the scan selects: deletion leaves alone whatever it would leave out.
     ScanSettings selection;
@@ -76,6 +78,6 @@ struct RunSettings {
     bool describedRun() const
     {
         return pacing && !addedOptions && connections == 1 && !tls.enabled && !skipUnchanged && retries == 0 &&
-               !dryRun && !deleteGone && !atomic && !checksum && !trace && !selection.hidden;
+               !dryRun && !deleteGone && !atomic && !checksum && !verify && !trace && !selection.hidden;
     }
 };

@@ -5,6 +5,7 @@
 #include "run/plan.hpp"
 #include "run/progress.hpp"
 #include "run/session.hpp"
+#include "run/verify.hpp"
 
 std::optional<std::size_t> Execution::takeFile()
 {
@@ -110,11 +111,14 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     const std::string part = atomic ? partNameOf(file.remotePath) : file.remotePath;
     // The manifest records what the server got, not what the file holds by the run's end.
     std::string sentHash;
+    const bool verify = context_.settings.verify;
     bool oldInPlace = true;
     try {
         context_.pace.store(client, part, file.localPath,
                             [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); },
-                            context_.settings.checksum ? &sentHash : nullptr);
+                            context_.settings.checksum || verify ? &sentHash : nullptr);
+        // Checked before the rename, so a damaged copy never takes the old version's place.
+        if (verify) file.verified = verifyStored(client, part, sentHash, session.currentFileSize);
         if (atomic) client.renameOver(part, file.remotePath, &oldInPlace);
     } catch (...) {
         // Without the old version in place the temporary may be the only copy there is.

@@ -80,8 +80,8 @@ def vsftpd(tmp_path, shared_dir) -> RealServer:
                          str(server.root / "incoming"), server.root / "incoming", server.log)
 
 
-def unpacked(server_class, work: Path):
-    with server_class(work) as server:
+def unpacked(server_class, work: Path, **options):
+    with server_class(work, **options) as server:
         (server.root / "incoming").mkdir()
         os.chown(server.root / "incoming", server.root.stat().st_uid, server.root.stat().st_gid)
         yield RealServer(server.kind, server.host, server.port, server.user, server.password,
@@ -91,6 +91,12 @@ def unpacked(server_class, work: Path):
 @pytest.fixture
 def proftpd(tmp_path) -> RealServer:
     yield from unpacked(ProFtpdServer, tmp_path / "proftpd")
+
+
+@pytest.fixture
+def proftpd_digest(tmp_path) -> RealServer:
+    """ProFTPD with mod_digest: HASH and XSHA256 of remote files."""
+    yield from unpacked(ProFtpdServer, tmp_path / "proftpd", digest=True)
 
 
 @pytest.fixture

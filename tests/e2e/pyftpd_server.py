@@ -1,6 +1,7 @@
 """A pyftpdlib server for one test or one demo: binds --host (127.0.0.1) on a port the system picks and
 prints "READY <port>" once it accepts connections."""
 import argparse
+import hashlib
 import logging
 import os
 
@@ -58,6 +59,23 @@ def refusing(handler, refusals: list[str]):
     return Refusing
 
 
+def wrong_sha256(handler):
+    """The handler offering XSHA256 and answering a digest that is never the file's: a server
+    whose copy is not what was sent."""
+    class WrongDigest(handler):
+        proto_cmds = dict(handler.proto_cmds, XSHA256=dict(perm="r", auth=True, arg=True, help="XSHA256 file"))
+
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self._extra_feats.append("XSHA256")
+
+        def ftp_XSHA256(self, path):
+            with open(path, "rb") as stored:
+                self.respond("250 " + hashlib.sha256(stored.read() + b"!").hexdigest())
+
+    return WrongDigest
+
+
 def case_folding_filesystem():
     """Names matched without regard to case and kept as first spelled, as Windows servers do."""
     from pyftpdlib.filesystems import AbstractedFS
@@ -94,6 +112,7 @@ def main() -> None:
     parser.add_argument("--refuse", action="append", default=[], metavar="VERB[:PREFIX]",
                         help="answer 553 to VERB (for names starting with PREFIX)")
     parser.add_argument("--fold-case", action="store_true", help="names match whatever their letter case")
+    parser.add_argument("--wrong-sha256", action="store_true", help="offer XSHA256, answer a wrong digest")
     parser.add_argument("--local-times", action="store_true", help="times in the zone of TZ, not UTC")
     # The one-loop server loses active data connections that several sessions open at once
     # (Python's own ftplib shows it too); a thread per session does not.
@@ -114,6 +133,8 @@ def main() -> None:
 
     if options.refuse:
         Handler = refusing(Handler, options.refuse)
+    if options.wrong_sha256:
+        Handler = wrong_sha256(Handler)
     if options.fold_case:
         Handler.abstracted_fs = case_folding_filesystem()
     Handler.use_gmt_times = not options.local_times

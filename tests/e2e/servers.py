@@ -83,8 +83,9 @@ class PyFtpdServer:
 
     def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret",
                  tls: list[str] = (), host: str = "127.0.0.1", refuse: list[str] = (), fold_case: bool = False,
-                 zone: str | None = None, threaded: bool = False):
+                 zone: str | None = None, threaded: bool = False, wrong_sha256: bool = False):
         self.threaded = threaded
+        self.wrong_sha256 = wrong_sha256  # XSHA256 offered, and never the file's digest
         self.root, self.log, self.user, self.password = root, log, user, password
         self.zone = zone  # a TZ value: times in that zone instead of UTC
         self.tls = list(tls)  # pyftpd_server.py's --tls-... arguments
@@ -102,7 +103,8 @@ class PyFtpdServer:
                  "--user", self.user, "--password", self.password,
                  "--passive-ports", f"{first}-{last}", *self.tls, *self.refuse,
                  *(["--fold-case"] if self.fold_case else []), *(["--local-times"] if self.zone else []),
-                 *(["--threaded"] if self.threaded else [])],
+                 *(["--threaded"] if self.threaded else []),
+                 *(["--wrong-sha256"] if self.wrong_sha256 else [])],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
                 start_new_session=True, env=dict(os.environ, TZ=self.zone) if self.zone else None)
         ready = self._read_ready_line()
@@ -280,7 +282,9 @@ class UnpackedServer:
     outside_work = False  # the root in a world-traversable folder of its own, not in `work`
 
     def __init__(self, work: Path, certificate: Path | None = None, reuse: bool = True,
-                 per_address: int | None = None, implicit: bool = False, config: list[str] = ()):
+                 per_address: int | None = None, implicit: bool = False, config: list[str] = (),
+                 digest: bool = False):
+        self.digest = digest  # HASH and XSHA256 of mod_digest (ProFTPD only)
         self.work, self.certificate, self.reuse, self.per_address = work, certificate, reuse, per_address
         self.config = list(config)  # further lines of the configuration (ProFTPD only)
         self.implicit = implicit  # TLS from the first byte (ProFTPD only)
@@ -369,6 +373,10 @@ class ProFtpdServer(UnpackedServer):
             options = ([] if self.reuse else ["NoSessionReuseRequired"]) + (["UseImplicitSSL"] if self.implicit else [])
             if options:
                 lines.append("TLSOptions " + " ".join(options))
+        if self.digest:
+            # Uncached: the tests change files behind the server's back.
+            lines += ([] if self.certificate is not None else [f"ModulePath {PROFTPD_MODULES}"]) + [
+                "LoadModule mod_digest.c", "DigestEngine on", "DigestCache off"]
         lines += self.config
         config = self.work / "proftpd.conf"
         config.write_text("\n".join(lines) + "\n")

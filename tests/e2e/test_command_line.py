@@ -6,7 +6,7 @@ from scripted_ftp import Script, ScriptedFtpServer
 OPTION_NAMES = ["local", "host", "remote", "username", "password", "port", "passive",
                 "timeout", "recurse", "include", "exclude", "help", "?", "version", "pacing",
                 "connections", "password-file", "tls", "tls-ca-file", "tls-fingerprint",
-                "skip-unchanged", "retries", "trace", "dry-run", "max-delete", "password-env", "boxes"]
+                "skip-unchanged", "retries", "trace", "dry-run", "max-delete", "password-env", "boxes", "verify"]
 
 
 def test_usage_without_options_and_help_with_a_full_command_line(program, tmp_path):

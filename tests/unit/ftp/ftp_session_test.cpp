@@ -151,6 +151,32 @@ TEST_F(FtpSessionTest, FeatureList)
     EXPECT_FALSE(client.isSupported("EPSV"));
 }
 
+// SHA-256 in force by FEAT needs no OPTS HASH; a file the server will not hash gives nothing,
+// a digest that is not one raises; XSHA256's capitals after a "Computing" line are read too.
+TEST_F(FtpSessionTest, RemoteSha256ReadsTheDigestOfEachCommand)
+{
+    const std::string digest(64, 'a');
+    login(peer)
+        .reply("211-Features:\r\n HASH SHA-1;SHA-256*;\r\n211 End")
+        .reply("213 SHA-256 0-3 " + digest + " a b.txt")
+        .reply("550 too large")
+        .reply("213 SHA-256 0-3 xyz a")
+        .reply("211-Features:\r\n XSHA256\r\n211 End")
+        .reply("250-Computing\r\n250 " + std::string(64, 'A'));
+    connectClient();
+    client.readFeatures();
+    EXPECT_TRUE(client.hashesFiles());
+    EXPECT_EQ(client.remoteSha256("a b.txt"), digest);
+    EXPECT_EQ(client.remoteSha256("big"), std::nullopt);
+    EXPECT_THROW(client.remoteSha256("a"), FTPException);
+    client.readFeatures();
+    EXPECT_EQ(client.remoteSha256("c"), digest);
+    const auto sent = peer.commands();
+    ASSERT_GE(sent.size(), 8u);
+    EXPECT_EQ(sent[3], "HASH a b.txt\r\n");
+    EXPECT_EQ(sent[7], "XSHA256 c\r\n");
+}
+
 TEST_F(FtpSessionTest, FolderListingsKnownFromMlstAlone)
 {
     login(peer)

@@ -145,3 +145,21 @@ TEST_F(TelnetTest, IoWithoutAConnectionIsAClientError)
     }
     EXPECT_EQ(client.readReply().code, "500");
 }
+
+// Read back from the system: the default connection is left as it was, an asked-for one
+// probes after a minute's quiet and every 15 s. Windows before 10 cannot tell the times.
+TEST_F(TelnetTest, KeepAliveIsOnlyOnWhenAskedAndHoldsItsTimes)
+{
+    Socket listener = Socket::create();
+    listener.bindAndListen(IpAddress::loopback(0), 2);
+    const std::uint16_t port = listener.localAddress().port();
+    EXPECT_FALSE(client.openControlSocket("127.0.0.1", port).keepAlive().enabled);
+    client.setKeepAlive(true);
+    const Socket::KeepAlive held = client.openControlSocket("127.0.0.1", port).keepAlive();
+    EXPECT_TRUE(held.enabled);
+    EXPECT_EQ(held.idle.value_or(std::chrono::seconds(60)), std::chrono::seconds(60));
+    EXPECT_EQ(held.interval.value_or(std::chrono::seconds(15)), std::chrono::seconds(15));
+#ifndef _WIN32
+    EXPECT_TRUE(held.idle && held.interval);
+#endif
+}
