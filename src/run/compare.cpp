@@ -8,7 +8,7 @@
 
 #include "ftp/ftp.hpp"
 #include "run/checksum.hpp"
-#include "run/connect.hpp"
+#include "run/retry.hpp"
 #include "run/context.hpp"
 #include "run/plan.hpp"
 #include "run/session.hpp"
@@ -51,15 +51,14 @@ UnchangedDecision::UnchangedDecision(const RunContext& context, Plan& plan, Chec
     }
 }
 
-void UnchangedDecision::decide(const Connector& connector, Session& session, std::size_t first, std::size_t count)
+void UnchangedDecision::decide(const RetryRule& retry, Session& session, std::size_t first, std::size_t count)
 {
     // A session lost on the way is replaced (with retries) and the folders looked at again;
     // without one, their files are stored as if nothing were known of them.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!session.usable() && (context_.settings.retries == 0 || !connector.replaceLost(session))) return;
+    retry.redoOnNewSession(session, [&] {
         if (checksum_) checksum_->load(*session.client);
-        if (lookUp(session, first, count) || session.usable()) return;
-    }
+        return lookUp(session, first, count);
+    });
 }
 
 std::size_t UnchangedDecision::distrustTimes()

@@ -18,7 +18,7 @@ struct Plan;
 struct PlannedFile;
 struct RunContext;
 struct Session;
-class Connector;
+class RetryRule;
 
 class UnchangedDecision : public PlanDecision {
 public:
@@ -28,7 +28,7 @@ public:
     std::size_t parts() const override { return folders_.size(); }
     // Decides one folder over `session`, replacing it when it is lost (with retries); a
     // folder that cannot be looked at leaves its files to be stored.
-    void decide(const Connector& connector, Session& session, std::size_t first, std::size_t count) override;
+    void decide(const RetryRule& retry, Session& session, std::size_t first, std::size_t count) override;
     std::size_t distrustTimes() override;
 
 private:

@@ -146,15 +146,6 @@ bool Connector::reopen(Session& session) const
     }
 }
 
-bool Connector::replaceLost(Session& session) const
-{
-    for (std::uint32_t tried = 0; tried < retry_.retries(); ++tried) {
-        retry_.announce(session, "connect to " + context_.settings.host, tried);
-        if (reopen(session)) return true;
-    }
-    return false;
-}
-
 void Connector::openFurther(Session& session) const
 {
     try {

@@ -1,6 +1,6 @@
 #pragma once
 // Opening the sessions of a run: connect, log in, enter the remote folder, with the step
-// lines and the retry rule; and replacing a session that was lost on the way.
+// lines and the retry rule; and the new connection that replaces a session lost on the way.
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -24,9 +24,6 @@ public:
     bool connectWithRetries(Session& session, bool announce = true, std::uint32_t most = UINT32_MAX) const;
     // A new connection for the session, silently; false when that failed too.
     bool reopen(Session& session) const;
-    // A session found lost between steps: "retry connect to ..." lines, waits and new
-    // connections, up to the retries; false when none came up.
-    bool replaceLost(Session& session) const;
     // A session beyond the first: no step lines, and a failure ends only this session.
     void openFurther(Session& session) const;
     // Looks for what the server sent unasked, into the session's last reply; true when nothing came.

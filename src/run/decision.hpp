@@ -3,7 +3,7 @@
 // on whichever session takes them, all of them before anything is made or stored.
 #include <cstddef>
 
-class Connector;
+class RetryRule;
 struct Session;
 
 class PlanDecision {
@@ -12,7 +12,7 @@ public:
     virtual std::size_t parts() const = 0;
     // Decides parts [first, first + count); safe to call for different parts from different
     // sessions' threads at once. Several parts at once let their questions share round trips.
-    virtual void decide(const Connector& connector, Session& session, std::size_t first, std::size_t count) = 0;
+    virtual void decide(const RetryRule& retry, Session& session, std::size_t first, std::size_t count) = 0;
     // Once every part is decided, where the server was not seen to keep the times it is given:
     // what only the remote times judged unchanged is stored after all. How many files that is.
     virtual std::size_t distrustTimes() { return 0; }

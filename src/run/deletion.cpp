@@ -9,7 +9,6 @@
 #include "ftp/ftp.hpp"
 #include "local/name_case.hpp"
 #include "local/scan.hpp"
-#include "run/connect.hpp"
 #include "run/context.hpp"
 #include "run/plan.hpp"
 #include "run/plan_names.hpp"
@@ -49,24 +48,17 @@ std::string digestOf(std::vector<RemoteEntry> entries)
 }
 }
 
-Deletion::Deletion(const RunContext& context, Plan& plan, const Connector& connector, const RetryRule& retry,
-                   const RunStop& stop)
-    : context_(context), plan_(plan), connector_(connector), retry_(retry), stop_(stop)
+Deletion::Deletion(const RunContext& context, Plan& plan, const RetryRule& retry, const RunStop& stop)
+    : context_(context), plan_(plan), retry_(retry), stop_(stop)
 {
 }
 
 bool Deletion::attempt(Session& session, const std::function<void(FTP&)>& step) const
 {
-    for (bool replaced = false;;) {
-        try {
-            step(*session.client);
-            return true;
-        } catch (const std::exception&) {
-            if (session.usable() || replaced || retry_.retries() == 0 || !connector_.replaceLost(session))
-                return false;
-            replaced = true;
-        }
-    }
+    return retry_.redoOnNewSession(session, [&] {
+        step(*session.client);
+        return true;
+    });
 }
 
 bool Deletion::listAsLinks(Session& session, const std::string& folder,
@@ -254,23 +246,13 @@ bool Deletion::plan(Session& session)
 
 bool Deletion::remove(Session& session, const std::string& path, bool folder)
 {
-    for (std::uint32_t tried = 0;; ++tried) {
-        try {
-            if (!session.usable()) throw FTPException("421", "connection closed by the server");
-            if (folder)
-                session.client->removeDirectory(path);
-            else
-                session.client->deleteFile(path);
-            return true;
-        } catch (const std::exception& failure) {
-            if (!retry_.again(failure, tried, !session.usable())) throw;
-        }
-        retry_.announce(session, "delete " + path, tried);
-        if (!session.usable())
-            connector_.reopen(session);
-        else if (session.client->outOfStep())
-            session.client->resynchronise();
-    }
+    return retry_.attempt(session, "delete " + path, [&] {
+        if (folder)
+            session.client->removeDirectory(path);
+        else
+            session.client->deleteFile(path);
+        return true;
+    });
 }
 void Deletion::carryOut(Session& session)
 {

@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-class Connector;
 class FTP;
 class PlanNames;
 class RetryRule;
@@ -31,8 +30,7 @@ struct Session;
 class Deletion {
 public:
     // `stop`: once it says so, no further deletion is started.
-    Deletion(const RunContext& context, Plan& plan, const Connector& connector, const RetryRule& retry,
-             const RunStop& stop);
+    Deletion(const RunContext& context, Plan& plan, const RetryRule& retry, const RunStop& stop);
 
     // Lists the remote tree over the session and plans the deletions; false (nothing
     // planned) when a listing failed.
@@ -71,7 +69,6 @@ private:
 
     const RunContext& context_;
     Plan& plan_;
-    const Connector& connector_;
     const RetryRule& retry_;
     const RunStop& stop_;
     // The server was seen to take one spelling for another, or may.

@@ -67,7 +67,8 @@ bool connectFailed(Plan& plan, const Session& session, const std::string& host)
 }
 
 Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decision, ChecksumManifest* checksum)
-    : context_(context), plan_(plan), decision_(decision), checksum_(checksum), retry_(context),
+    : context_(context), plan_(plan), decision_(decision), checksum_(checksum),
+      retry_(context, [this](Session& session) { return connector_.reopen(session); }),
       connector_(context, retry_), lock_(context, plan), stop_(!context.settings.describedRun())
 {
 }
@@ -198,7 +199,7 @@ bool Execution::runSessions(Session& first)
 
 bool Execution::stillUsable(Session& session)
 {
-    return session.usable() || (retry_.retries() > 0 && connector_.replaceLost(session));
+    return retry_.keepUsable(session);
 }
 
 void Execution::finish(Session& session)
@@ -210,7 +211,7 @@ void Execution::finish(Session& session)
         plan_.deletionSkipped = settings.deleteGone;
         return;
     }
-    Deletion deletion(context_, plan_, connector_, retry_, stop_);
+    Deletion deletion(context_, plan_, retry_, stop_);
     if (settings.deleteGone) {
         // A file that did not get there, or a local folder that could not be read, would make
         // its remote copy look gone.
@@ -284,7 +285,7 @@ void Execution::decideParts(Session& session, bool takesAll)
         if (first >= parts) return;
         const std::size_t count = std::min(take, parts - first);
         try {
-            decision_->decide(connector_, session, first, count);
+            decision_->decide(retry_, session, first, count);
         } catch (...) {
             // An undecided part only costs the saving: its files are stored.
         }
@@ -332,32 +333,22 @@ void Execution::makeFolders(Session& session)
     for (const std::string& folder : plan_.folders)
         if (!plan_.exists(folder)) missing.push_back(folder);
     if (!context_.settings.pacing) return makeFoldersAtOnce(session, missing);
+    // Usually a folder that cannot be made exists already; a real problem shows up when its
+    // files are stored. A lost connection is replaced (with retries) and the folder made again.
     for (const std::string& folder : missing) {
-        for (bool replaced = false;;) {
-            try {
-                session.client->makeDirectory(folder);
-                break;
-            } catch (const std::exception&) {
-                // Usually the folder exists already; a real problem shows up when its files
-                // are stored. A lost connection is replaced (with retries) and the folder made again.
-                if (session.usable() || replaced || retry_.retries() == 0) break;
-                if (!connector_.replaceLost(session)) return;
-                replaced = true;
-            }
-        }
+        const bool made = retry_.redoOnNewSession(session, [&] {
+            session.client->makeDirectory(folder);
+            return true;
+        });
+        if (!made && !session.usable()) return;
     }
 }
 
 void Execution::makeFoldersAtOnce(Session& session, const std::vector<std::string>& folders)
 {
-    for (bool replaced = false;;) {
-        try {
-            session.client->makeDirectories(folders);
-            return;
-        } catch (const std::exception&) {
-            // Made again from the first: a folder that exists only answers that it does.
-            if (session.usable() || replaced || retry_.retries() == 0 || !connector_.replaceLost(session)) return;
-            replaced = true;
-        }
-    }
+    // Made again from the first on a new session: a folder that exists only answers that it does.
+    retry_.redoOnNewSession(session, [&] {
+        session.client->makeDirectories(folders);
+        return true;
+    });
 }

@@ -95,8 +95,6 @@ void Execution::discardPart(Session& session, const std::string& part)
 
 bool Execution::storeAttempt(Session& session, PlannedFile& file)
 {
-    // Found lost after the last file: a failure that may pass, like any loss.
-    if (!session.usable()) throw FTPException("421", "connection closed by the server");
     FTP& client = *session.client;
     // Inside the caller's guard: a file that vanished since the scan costs only itself.
     session.currentFileSize = file.source.fileSize();
@@ -150,37 +148,21 @@ bool Execution::storeOne(Session& session, PlannedFile& file)
         return true;
     }
     bool stored = false;
-    for (std::uint32_t tried = 0;; ++tried) {
-        file.tries = tried + 1;
-        try {
-            stored = storeAttempt(session, file);
-            if (!stored) file.failure = session.lastReply;
-            break;
-        } catch (const std::exception& failure) {
-            file.failure = replyOf(failure);
+    try {
+        stored = retry_.attempt(session, "upload " + file.remotePath, [&] { return storeAttempt(session, file); },
+                                &file.tries);
+        if (!stored) file.failure = session.lastReply;
+    } catch (const std::exception& failure) {
+        file.failure = replyOf(failure);
+        if (stop_.interrupted()) {
             // The failure is the interrupt's: the file gets no line of its own, the run's
             // end counts it with the others not sent.
-            if (stop_.interrupted()) {
-                file.failure = {"000", "abandoned: the run was interrupted"};
-                ++notSent_;
-                break;
-            }
-            if (!retry_.again(failure, tried, !session.usable())) {
-                context_.error(session, lines::upload(file.remotePath), stepPause, file.failure);
-                break;
-            }
+            file.failure = {"000", "abandoned: the run was interrupted"};
+            ++notSent_;
+        } else {
+            context_.error(session, lines::upload(file.remotePath), stepPause, file.failure);
         }
-        retry_.announce(session, "upload " + file.remotePath, tried);
-        // A connection that cannot be replaced now makes the next try fail at once,
-        // which then waits and tries to replace it again.
-        if (!session.usable())
-            connector_.reopen(session);
-        else if (session.client->outOfStep())
-            session.client->resynchronise();
     }
-    // A late or surprise reply may have put the dialogue out of step; a session that
-    // cannot get back in step is given up rather than let a reply land on the wrong command.
-    if (!stored && session.usable() && session.client->outOfStep()) session.client->resynchronise();
     file.outcome = stored ? Outcome::done : Outcome::failed;
     if (context_.progress)
         context_.progress->ended(session.number, stored ? ProgressObserver::Ending::stored : ProgressObserver::Ending::failed);
