@@ -160,13 +160,18 @@ void Arguments::refuseNearMiss(const std::string& prefix, const std::string& opt
     if (isLong && typed.size() >= minAbbreviation) {
         const std::string* started = nullptr;
         std::size_t count = 0;
+        bool whole = false;
         for (const auto& [known, definition] : definitions_)
             if (lowered(known).compare(0, typed.size(), typed) == 0) {
                 started = &known;
                 ++count;
+                whole = whole || lowered(known).size() == typed.size();
             }
         if (count == 1)
             throw Exception("unknown option " + prefix + optionName + " (did you mean " + longForm + *started + "?)");
+        // The start of several (--pass) is none of them in particular, nor a slip of another
+        // that happens to be near it (--last).
+        if (count > 1 && !whole) return;
     }
     const std::string* nearest = nullptr;
     std::size_t fewest = maxSlip + 1;

@@ -178,7 +178,7 @@ int reportOutcome(const Sender& sender, bool sent, bool scanReportedErrors)
     const bool interrupted = sender.interrupted();
     try {
         if ((sent || interrupted) && !described && !sender.dryRun)
-            writeLine("{}", lines::sent(sender.storedCount(), sender.bytesStored(), sender.sendTime().count(),
+            writeLine("{}", lines::sent(sender.filesSent(), sender.bytesStored(), sender.sendTime().count(),
                                         sender.sessionsUsed()));
         const std::string counts =
             lines::summary(sender.dryRun, done, unchanged, sender.deletedCount(), described ? 0 : sender.failedCount());

@@ -243,6 +243,15 @@ const Option options[] = {
      [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.maxDelete = deleteLimitFrom(a, n); }},
     {"progress", false, [](const Arguments& a, const std::string& n, Sender&, Config& c) { c.progress = switchOf(a, n); }},
     {"atomic", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.atomic = switchOf(a, n); }},
+    {"last", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.lastPatterns = patternList(a, n); }},
+    {"staged", false,
+     [](const Arguments& a, const std::string& n, Sender& s, Config&) {
+         s.staged = switchOf(a, n);
+         if (!s.staged) return;
+         s.atomic = true;
+         // The pages that link the rest, unless the deploy names its own.
+         if (!a.isPresent("last")) s.lastPatterns = {"*.html", "*.htm"};
+     }},
     {"active", false, [](const Arguments& a, const std::string& n, Sender& s, Config&) { s.active = switchOf(a, n); }},
     {"limit-rate", false,
      [](const Arguments& a, const std::string& n, Sender& s, Config&) {

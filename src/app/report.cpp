@@ -138,6 +138,11 @@ std::string reportText(const Sender& sender, std::chrono::system_clock::time_poi
         json.value(static_cast<std::int64_t>(sender.hashingTime().count()));
     }
     const Plan* plan = sender.lastPlan();
+    if (plan && plan->commitMicros) {
+        // --staged: how long the site was part old, part new, rounded up.
+        json.key("commitMilliseconds");
+        json.value((*plan->commitMicros + 999) / 1000);
+    }
     problems(json, plan, refusal);
     json.key("files");
     json.beginArray();
@@ -156,6 +161,10 @@ std::string reportText(const Sender& sender, std::chrono::system_clock::time_poi
             if (action == "stored" && !file.verified.empty()) {
                 json.key("verified");
                 json.value(std::string_view(file.verified));
+            }
+            if (file.kept) {
+                json.key("keptTemporary");
+                json.value(true);
             }
             json.endObject();
         }

@@ -184,6 +184,12 @@ public:
     // first refusal (or the connection's failure); `oldInPlace` then tells whether `to` still
     // holds its old version, without which `from` must not be deleted.
     void renameOver(const std::string& from, const std::string& to, bool* oldInPlace = nullptr);
+    // Each RNFR and its RNTO sent with the others of `moves` in one write, the replies read
+    // after: a round trip for the lot instead of two per file. Per move, nothing when it was
+    // renamed, else the reply that refused it (silence, "500" with no text, for a move whose
+    // outcome nobody knows: the connection ended first). A refused RNFR makes its RNTO fail
+    // at the server, so no other file is renamed in its place.
+    std::vector<std::optional<FtpReply>> renameAll(const std::vector<std::pair<std::string, std::string>>& moves);
     // SIZE (or MLST) says the path is a file.
     bool holdsFile(const std::string& path);
     // DELE and RMD; raise the refusal.

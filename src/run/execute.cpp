@@ -152,6 +152,7 @@ bool Execution::runSessions(Session& first)
             if (mayChange_) decideParts(session, false);
             foldersMade.wait();
             if (mayChange_ && session.usable()) storeFiles(session);
+            commitFiles(session);
             if (session.client) session.client->close();
         });
     }
@@ -180,6 +181,7 @@ bool Execution::runSessions(Session& first)
     }
     foldersMade.open();
     if (mayChange_ && first.usable()) storeFiles(first);
+    commitFiles(first);
     for (auto& worker : workers) worker.join();
     // Another run holds the folder: nothing was changed, and no file gets a line of its own.
     if (lockRefused_) return true;
@@ -187,6 +189,7 @@ bool Execution::runSessions(Session& first)
 
     if (!context_.settings.describedRun()) {
         giveUpRest(first);
+        settleCommit(first);
         return true;
     }
     // No session is left for these: each still gets its own line.

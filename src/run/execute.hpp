@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "run/commit.hpp"
 #include "run/connect.hpp"
 #include "run/lock.hpp"
 #include "run/retry.hpp"
 #include "run/stop.hpp"
 
 class ChecksumManifest;
+class FTP;
 class Deletion;
 class PlanDecision;
 struct Plan;
@@ -39,6 +41,8 @@ public:
     std::size_t unchanged() const { return unchanged_; }
     // The bytes of the stored files, and how many sessions stored at least one file.
     std::uint64_t bytesStored() const { return bytesStored_; }
+    // Files whose bytes went out, whether or not a staged commit put them in place.
+    std::size_t filesSent() const { return filesSent_; }
     std::size_t sessionsUsed() const { return sessionsUsed_; }
     // An interrupt ended the run before its end.
     bool interrupted() const { return stop_.interrupted(); }
@@ -80,6 +84,20 @@ private:
     void giveUpRest(Session& session);
     // The one line and problem of an interrupted run, whatever it was doing.
     void noteInterrupted();
+    // A file's store has ended, whichever way: sessions waiting for the stores learn of it.
+    void storeEnded(const PlannedFile& file);
+    // --last in an unstaged run: the file waits until every file before the last ones is done.
+    void awaitFirstFiles();
+    // --staged (commit.cpp): once every store has ended, the renames this session takes of
+    // each round; then, in the first session after the others ended, the run's line about it.
+    void commitFiles(Session& session);
+    bool decideCommit();
+    void commitRound(Session& session, int round);
+    void renameBatch(Session& session, int round, std::size_t first, std::size_t count);
+    void settleCommit(Session& session);
+    // --staged: the temporary an earlier run left holds this file's content (the server's
+    // hash says so), so it is not sent again.
+    bool keptPart(FTP& client, PlannedFile& file, const std::string& part);
 
     const RunContext& context_;
     Plan& plan_;
@@ -95,8 +113,12 @@ private:
     std::atomic<std::size_t> stored_{0};
     std::atomic<std::size_t> unchanged_{0};
     std::atomic<std::uint64_t> bytesStored_{0};
+    std::atomic<std::size_t> filesSent_{0};
     std::atomic<std::size_t> sessionsUsed_{0};
     std::atomic<std::size_t> nextFile_{0};
+    std::atomic<std::size_t> filesEnded_{0};
+    std::atomic<std::size_t> firstFilesEnded_{0};
+    StagedCommit commit_;
     std::atomic<std::size_t> nextPart_{0};
     // Files not sent because of an interrupt: abandoned while they were sent, or never taken.
     std::atomic<std::size_t> notSent_{0};

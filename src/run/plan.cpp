@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/own_names.hpp"
+#include "local/patterns.hpp"
 
 std::size_t Plan::count(FileAction action) const
 {
@@ -58,4 +59,13 @@ Plan makePlan(const std::string& local, const std::vector<FilePath>& files, cons
         planned.remotePath = std::move(remotePath);
     }
     return plan;
+}
+
+void orderLast(Plan& plan, const std::vector<std::string>& patterns)
+{
+    if (patterns.empty()) return;
+    for (PlannedFile& file : plan.files)
+        file.last = std::any_of(patterns.begin(), patterns.end(),
+                                [&](const std::string& pattern) { return patternMatch(file.localPath, pattern); });
+    std::stable_partition(plan.files.begin(), plan.files.end(), [](const PlannedFile& file) { return !file.last; });
 }

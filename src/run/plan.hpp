@@ -4,6 +4,7 @@
 // Execution takes the plan and knows nothing of how it was made.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +33,12 @@ struct PlannedFile {
     std::string hash;
     // What --verify compared with the server's copy of the stored file: "sha256" or "size".
     std::string verified;
+    // Matches --last: put in place after every other file.
+    bool last = false;
+    // --staged: on the server under its temporary name, waiting for the commit; `kept`: the
+    // temporary an earlier run left was found to hold this content and was not sent again.
+    bool staged = false;
+    bool kept = false;
 };
 
 // A remote entry with no selected local counterpart, deleted after the stores.
@@ -61,6 +68,8 @@ struct Plan {
     bool deletionSkipped = false;
     // The manifest of --checksum could not be written.
     bool manifestFailed = false;
+    // --staged: from the first rename of the commit to the last; nothing when none was made.
+    std::optional<std::int64_t> commitMicros;
     // What the scan saw and left out, as paths below the remote folder; whether it read
     // every folder. Deletion leaves the first alone and needs the second.
     std::set<std::string> leftOut;
@@ -73,6 +82,9 @@ struct Plan {
     bool exists(const std::string& folder) const;
 };
 
+// Marks the files matching `patterns` (as --include matches) as last and moves them behind
+// the others, keeping the order within each group.
+void orderLast(Plan& plan, const std::vector<std::string>& patterns);
 // A local path (with "\") as it is stored below the remote folder (with "/").
 std::string toRemotePath(const std::string& local, const std::string& localPath);
 // Where --atomic stores a file before renaming it into place: ".NAME.ftpupload-part" in

@@ -41,6 +41,7 @@ bool Sender::send()
     Plan& plan = *plan_;
     for (const std::string& path : leftOut) plan.leftOut.insert(::toRemotePath(local, FilePath(path).native().path()));
     plan.localComplete = scanComplete;
+    orderLast(plan, lastPatterns);
     ChecksumManifest checksumManifest(context);
     ChecksumManifest* manifest = checksum ? &checksumManifest : nullptr;
     UnchangedDecision unchanged(context, plan, manifest);
@@ -49,6 +50,7 @@ bool Sender::send()
     stored_ = execution.stored();
     unchanged_ = execution.unchanged();
     bytesStored_ = execution.bytesStored();
+    filesSent_ = execution.filesSent();
     sessionsUsed_ = execution.sessionsUsed();
     interrupted_ = execution.interrupted();
     sendTime_ = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);

@@ -46,6 +46,7 @@ public:
     // What the last `send` moved: the bytes of the stored files, the time it took, and the
     // sessions that stored at least one file.
     std::uint64_t bytesStored() const { return bytesStored_; }
+    std::size_t filesSent() const { return filesSent_; }
     std::chrono::milliseconds sendTime() const { return sendTime_; }
     std::size_t sessionsUsed() const { return sessionsUsed_; }
     // An interrupt (Ctrl-C, SIGTERM, ...) ended the last `send` before its end.
@@ -71,6 +72,7 @@ private:
     std::size_t stored_ = 0;
     std::size_t unchanged_ = 0;
     std::uint64_t bytesStored_ = 0;
+    std::size_t filesSent_ = 0;
     std::size_t sessionsUsed_ = 0;
     bool interrupted_ = false;
     std::chrono::milliseconds sendTime_{0};

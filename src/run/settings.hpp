@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "local/scan.hpp"
 
@@ -62,6 +63,12 @@ struct RunSettings {
     bool checksum = false;
     // A store counts once the server confirms what it holds: its hash of the file, else its size.
     bool verify = false;
+    // --staged (with atomic): every file goes to its temporary first, and only when all of
+    // them are there are they renamed into place, the files matching `lastPatterns` last.
+    bool staged = false;
+    // --last: the files put in place after every other (the pages that name the others);
+    // in an unstaged run they are stored once every other file is in place.
+    std::vector<std::string> lastPatterns;
     DeleteLimit maxDelete;
     // What the scan selects: deletion leaves alone whatever it would leave out.
     ScanSettings selection;

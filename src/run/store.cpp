@@ -51,7 +51,9 @@ void Execution::storeFiles(Session& session)
         if (!used) ++sessionsUsed_;
         used = true;
         PlannedFile& file = plan_.files[*index];
+        if (file.last && !context_.settings.staged) awaitFirstFiles();
         const bool stored = storeOne(session, file);
+        storeEnded(file);
         stop_.fileDone(stored, file.failure);
         lastFailure = stored ? FtpReply{} : file.failure;
         // With retries a lost session is replaced by the next file's tries; one that could
@@ -104,9 +106,16 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     session.finalProgressShown = false;
     const bool setTime = context_.settings.skipUnchanged;
     const std::int64_t modified = setTime ? file.source.modifiedTime() : 0;
-    // Atomic: readers see the old version or the new one, never a part of it.
+    // Atomic: readers see the old version or the new one, never a part of it. Staged: the
+    // rename waits for the commit, once every file is there.
     const bool atomic = context_.settings.atomic;
+    const bool staged = context_.settings.staged;
     const std::string part = atomic ? partNameOf(file.remotePath) : file.remotePath;
+    if (staged && keptPart(client, file, part)) {
+        file.staged = file.kept = true;
+        context_.info(session, lines::keptPart(file.remotePath), 0);
+        return true;
+    }
     // The manifest records what the server got, not what the file holds by the run's end.
     std::string sentHash;
     const bool verify = context_.settings.verify;
@@ -117,24 +126,27 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
                             context_.settings.checksum || verify ? &sentHash : nullptr);
         // Checked before the rename, so a damaged copy never takes the old version's place.
         if (verify) file.verified = verifyStored(client, part, sentHash, session.currentFileSize);
-        if (atomic) client.renameOver(part, file.remotePath, &oldInPlace);
+        if (atomic && !staged) client.renameOver(part, file.remotePath, &oldInPlace);
     } catch (...) {
         // Without the old version in place the temporary may be the only copy there is.
         if (atomic && oldInPlace) discardPart(session, part);
         throw;
     }
     file.hash = sentHash;
+    file.staged = staged;
     if (setTime) {
-        // The next comparison then does not depend on the server's clock or zone.
+        // The next comparison then does not depend on the server's clock or zone; a rename
+        // keeps the time, so a staged file's temporary takes it.
         try {
-            client.setRemoteModified(file.remotePath, modified);
+            client.setRemoteModified(staged ? part : file.remotePath, modified);
         } catch (const std::exception&) {
         }
     }
     if (!connector_.quietCheck(session)) return context_.error(session, lines::upload(file.remotePath), stepPause);
     context_.lines.pause(context_.pace.pauseAfter(filePause));
-    ++stored_;
+    if (!staged) ++stored_;
     bytesStored_ += session.currentFileSize;
+    ++filesSent_;
     return true;
 }
 

@@ -285,11 +285,11 @@ TEST_F(ReadOptions, ValuelessNumbersAreZeroAndValuelessTruthsFailButSwitchesAreO
     TempFolder folder;
     folder.addFile("a.txt");
     ASSERT_TRUE(read({"--local=" + folder.text(), "--timeout", "--port=", "--dry-run", "--delete", "--atomic",
-                      "--hidden", "--skip-unchanged", "--checksum", "--pacing", "--progress", "--active"}));
+                      "--hidden", "--skip-unchanged", "--checksum", "--pacing", "--progress", "--active", "--staged"}));
     EXPECT_EQ(sender.port, 0u);
     EXPECT_EQ(config().timeoutSeconds, 0u);
     EXPECT_TRUE(sender.dryRun && sender.deleteGone && sender.atomic && config().hidden && sender.skipUnchanged &&
-                sender.checksum && sender.pacing && config().progress && sender.active);
+                sender.checksum && sender.pacing && config().progress && sender.active && sender.staged && sender.atomic);
 
     for (const char* described : {"--passive", "--recurse", "--boxes"}) {
         Arguments bare;
