@@ -6,7 +6,7 @@ bool isPartName(std::string_view name)
            name.compare(name.size() - partSuffix.size(), partSuffix.size(), partSuffix) == 0;
 }
 
-bool isOwnName(std::string_view name) { return name == manifestName || name == lockName || isPartName(name); }
+bool isOwnName(std::string_view name) { return name == manifestName || name == stagedName || name == lockName || isPartName(name); }
 
 std::string asideNameOf(std::string_view remotePath)
 {

@@ -8,6 +8,9 @@
 inline constexpr std::string_view manifestName = ".ftpupload-manifest";
 // The folder whose creation (MKD) claims the remote folder for one deploy at a time.
 inline constexpr std::string_view lockName = ".ftpupload-lock";
+// What a staged deploy that could not commit knows of the temporaries it left: their SHA-256,
+// for a next run on a server that cannot hash files.
+inline constexpr std::string_view stagedName = ".ftpupload-staged";
 // What --atomic appends to "." + NAME for the temporary a file is stored under.
 inline constexpr std::string_view partSuffix = ".ftpupload-part";
 
@@ -17,5 +20,5 @@ bool isPartName(std::string_view name);
 // server that never renames onto a file: the temporary's own temporary, "..NAME.ftpupload-part.ftpupload-part",
 // a name no selected file's temporary can have, as a temporary is never selected itself.
 std::string asideNameOf(std::string_view remotePath);
-// The manifest, the lock, or a temporary.
+// The manifest, the staged record, the lock, or a temporary.
 bool isOwnName(std::string_view name);

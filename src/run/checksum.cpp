@@ -7,11 +7,7 @@
 #include "run/context.hpp"
 #include "run/plan.hpp"
 
-namespace {
-// A manifest is some 100 bytes a file; far beyond any tree this program is run on.
-constexpr std::size_t maxManifestBytes = 64 * 1024 * 1024;
 
-}
 
 void ChecksumManifest::load(FTP& client)
 {

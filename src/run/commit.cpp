@@ -4,8 +4,10 @@
 
 #include <algorithm>
 
+#include "common/own_names.hpp"
 #include "common/text.hpp"
 #include "ftp/ftp.hpp"
+#include "local/byte_source.hpp"
 #include "local/file_hash.hpp"
 #include "run/context.hpp"
 #include "run/execute.hpp"
@@ -63,17 +65,54 @@ void Execution::awaitFirstFiles()
 
 bool Execution::keptPart(FTP& client, PlannedFile& file, const std::string& part)
 {
-    // Only the server's own hash proves the temporary's content; a size alone would take a
-    // same-size old part for the new file.
-    if (!client.hashesFiles()) return false;
+    // The server's own hash proves the temporary's content; without one, the record of what
+    // was sent does, once the server confirms the size. A size alone would take a same-size
+    // old part for the new file.
+    const auto recorded = commit_.record.hashes.find(file.remotePath);
+    const bool hashes = client.hashesFiles();
+    if (!hashes && recorded == commit_.record.hashes.end()) return false;
     const std::optional<std::uint64_t> size = client.remoteSize(part);
     if (!size || *size != file.source.fileSize()) return false;
-    const std::optional<std::string> remote = client.remoteSha256(part);
-    if (!remote) return false;
+    const std::optional<std::string> held = hashes ? client.remoteSha256(part) : std::optional<std::string>(recorded->second);
+    if (!held) return false;
     const std::string local = hashLocalFile(file.localPath);
-    if (*remote != local) return false;
+    if (*held != local) return false;
     file.hash = local;
     return true;
+}
+
+void Execution::takeStagedRecord(Session& session)
+{
+    if (!context_.settings.staged || !session.usable()) return;
+    try {
+        commit_.record = parseManifest(session.client->retrieveText(std::string(stagedName), maxManifestBytes));
+    } catch (const std::exception&) {
+        // Usually there is none.
+        return;
+    }
+    try {
+        session.client->deleteFile(std::string(stagedName));
+    } catch (const std::exception&) {
+        // Left in place, it cannot be trusted for what this run sends again.
+        commit_.record = Manifest{};
+    }
+}
+
+void Execution::leaveStagedRecord(Session& session)
+{
+    Manifest left;
+    for (const PlannedFile& file : plan_.files)
+        if (file.staged && !file.hash.empty()) left.hashes[file.remotePath] = file.hash;
+    if (left.hashes.empty() || !retry_.keepUsable(session)) return;
+    try {
+        const std::string text = formatManifest(left);
+        const std::string part = std::string(stagedName) + std::string(partSuffix);
+        TextSource source(text);
+        session.client->storeStream(part, &source, [](std::uint64_t) {}, FtpFormat::image);
+        session.client->renameOver(part, std::string(stagedName));
+    } catch (const std::exception&) {
+        // Without it a server that cannot hash files gets the temporaries sent again.
+    }
 }
 
 bool Execution::decideCommit()
@@ -192,6 +231,7 @@ void Execution::settleCommit(Session& session)
     if (!commit_.decided || !*commit_.decided) {
         if (total == 0) return;
         const std::size_t notStored = total - waiting;
+        leaveStagedRecord(session);
         plan_.problems.push_back({"staged deploy not committed", {"000", lines::stagedNotCommitted(notStored, total, waiting)}});
         context_.error(session, lines::stagedNotCommitted(notStored, total, waiting), stepPause);
         return;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "run/manifest.hpp"
+
 struct StagedCommit {
     // Indices into the plan's files: the renames of each round, the pages in the second.
     std::vector<std::size_t> rounds[2];
@@ -26,6 +28,8 @@ struct StagedCommit {
     std::optional<bool> decided;
     std::optional<std::chrono::steady_clock::time_point> firstRename;
     std::chrono::steady_clock::time_point lastRename{};
+    // The hashes an earlier staged run that did not commit recorded of its temporaries.
+    Manifest record;
 };
 
 namespace lines {

@@ -218,7 +218,7 @@ bool Deletion::plan(Session& session)
                         continue;
                     }
                 }
-            } else if (selected.count(planPath) == 0 && planPath != manifestName) {
+            } else if (selected.count(planPath) == 0 && planPath != manifestName && planPath != stagedName) {
                 // A temporary of an interrupted atomic store goes, hidden or not.
                 goes = (isPartName(entry.name) && plan_.leftOut.count(planPath) == 0) || !leftAlone(planPath, false);
             }

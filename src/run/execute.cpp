@@ -168,6 +168,7 @@ bool Execution::runSessions(Session& first)
             withdrawn = withdrawManifest(first);
             if (withdrawn && !stop_.stopped()) {
                 makeFolders(first);
+                takeStagedRecord(first);
                 announceStores();
             } else if (!withdrawn) {
                 nextFile_ = plan_.files.size();  // no session stores anything while the old manifest stands

@@ -98,6 +98,11 @@ private:
     // --staged: the temporary an earlier run left holds this file's content (the server's
     // hash says so), so it is not sent again.
     bool keptPart(FTP& client, PlannedFile& file, const std::string& part);
+    // The record of an earlier staged run's temporaries, read and then withdrawn before
+    // anything changes (a temporary sent again would no longer be what it says); written
+    // anew by a run that does not commit.
+    void takeStagedRecord(Session& session);
+    void leaveStagedRecord(Session& session);
 
     const RunContext& context_;
     Plan& plan_;

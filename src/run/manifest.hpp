@@ -1,9 +1,13 @@
 #pragma once
 // The manifest kept on the server beside an upload: each file's SHA-256, one line a file
 // in the form sha256sum writes and checks ("<hex>  <relative/path>\n").
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
+
+// A manifest is some 100 bytes a file; far beyond any tree this program is run on.
+inline constexpr std::size_t maxManifestBytes = 64 * 1024 * 1024;
 
 struct Manifest {
     std::map<std::string, std::string> hashes;  // relative path ("/" separators) -> 64 lowercase hex

@@ -123,7 +123,7 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     try {
         context_.pace.store(client, part, file.localPath,
                             [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); },
-                            context_.settings.checksum || verify ? &sentHash : nullptr);
+                            context_.settings.checksum || verify || staged ? &sentHash : nullptr);
         // Checked before the rename, so a damaged copy never takes the old version's place.
         if (verify) file.verified = verifyStored(client, part, sentHash, session.currentFileSize);
         if (atomic && !staged) client.renameOver(part, file.remotePath, &oldInPlace);
