@@ -10,6 +10,7 @@
 
 #include "ftp/ftp_reply.hpp"
 #include "local/file_path.hpp"
+#include "run/resume.hpp"
 
 enum class FileAction {
     store,      // sent (in a dry run: would be)
@@ -32,6 +33,10 @@ struct PlannedFile {
     std::string hash;
     // What --verify compared with the server's copy of the stored file: "sha256" or "size".
     std::string verified;
+    // With --retries: the last store that broke, and where the stored copy's last try began
+    // (0: with the first byte).
+    BrokenStore broken;
+    std::uint64_t resumedAt = 0;
 };
 
 // A remote entry with no selected local counterpart, deleted after the stores.
