@@ -140,8 +140,9 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
         if (from > 0) requireUnchanged(file.source, file.broken);
         if (atomic) client.renameOver(part, file.remotePath, &oldInPlace);
     } catch (const std::exception& failure) {
-        // A store that broke on its way leaves its part for the next try to go on from;
-        // otherwise, without the old version in place the temporary may be the only copy.
+        // A store that broke on its way keeps its part for the next try to go on from. Any
+        // other temporary goes, unless the old version is no longer in place: then it may be
+        // the only copy there is.
         file.broken.broken = storing && client.storeStarted() && retry_.again(failure, file.tries - 1, !session.usable());
         if (atomic && oldInPlace && !file.broken.broken) discardPart(session, part);
         throw;
