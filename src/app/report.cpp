@@ -166,6 +166,10 @@ std::string reportText(const Sender& sender, std::chrono::system_clock::time_poi
                 json.key("keptTemporary");
                 json.value(true);
             }
+            if (action == "stored" && file.resumedAt > 0) {
+                json.key("resumedAt");
+                json.value(static_cast<std::uint64_t>(file.resumedAt));
+            }
             json.endObject();
         }
         for (const PlannedDeletion& deletion : plan->deletions) {

@@ -107,7 +107,9 @@ public:
     static std::string parseQuotedPath(const FtpReply& reply);
 
     // Data connections.
-    DataConnection startDataCommand(const std::string& verb, const std::vector<std::string>& arguments);
+    // `restart`: REST goes between the data connection's negotiation and the command.
+    DataConnection startDataCommand(const std::string& verb, const std::vector<std::string>& arguments,
+                                    std::optional<std::uint64_t> restart = std::nullopt);
     void finishDataCommand(DataConnection& data);
     Socket openPassiveConnection();
     // Active data connections (--active): the server connects to a socket of ours, announced
@@ -123,6 +125,22 @@ public:
     void storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
                              FtpFormat format);
     void allocateSpace(std::int64_t bytes);
+    // REST: the next store writes from `offset` on; 350 is its only acceptance.
+    void restartAt(std::uint64_t offset);
+    // APPE: the stream's bytes go after what the remote file holds.
+    void appendStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
+                      FtpFormat format);
+    // FEAT lists "REST STREAM": a store can begin at an offset.
+    bool restartsStreams() const;
+    // The rest of a local file from `offset` on, which the remote file is taken to hold
+    // already: REST and STOR where the server restarts streams, else APPE. `progress` counts
+    // the whole file; `sentHash` is the SHA-256 of the whole file, its first `offset` bytes
+    // hashed here.
+    void resumeFile(const std::string& remotePath, const std::string& localPath, std::uint64_t offset,
+                    const ProgressCallback& progress, std::string* sentHash);
+    // The last store of this session was accepted (150 or 125): whatever became of its
+    // transfer, the remote file then holds some first part of the bytes sent.
+    bool storeStarted() const { return storeStarted_; }
     // The bytes sent.
     std::uint64_t sendStream(DataConnection& data, ByteSource* stream, const ProgressCallback& progress);
 
@@ -233,7 +251,8 @@ protected:
     // The store commands' common steps; `send` false leaves the data connection empty.
     void transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,
                         const ProgressCallback& progress, FtpFormat format, bool send,
-                        std::optional<std::uint64_t> expectedBytes, const std::string& sourceName);
+                        std::optional<std::uint64_t> expectedBytes, const std::string& sourceName,
+                        std::optional<std::uint64_t> restart = std::nullopt);
     void abortTransfer(DataConnection& data) noexcept;
     // A reply to ALLO that says the server needs no allocation.
     static bool allocationNotNeeded(const FtpReply& reply);
@@ -297,6 +316,7 @@ private:
     bool alloNeeded_ = true;
     bool outOfStep_ = false;
     std::size_t owed_ = 0;
+    bool storeStarted_ = false;
     // Cleared for the rest of the session by a reply that did not fit its query.
     bool pipelineQueries_ = true;
     // HASH answers with SHA-256: chosen by this session's OPTS HASH, or so by FEAT; or refused.

@@ -93,14 +93,17 @@ Socket FTPConnection::openPassiveConnection()
     return connectData(passiveTarget(target->port), waitLimit());
 }
 
-DataConnection FTPConnection::startDataCommand(const std::string& verb, const std::vector<std::string>& arguments)
+DataConnection FTPConnection::startDataCommand(const std::string& verb, const std::vector<std::string>& arguments,
+                                               std::optional<std::uint64_t> restart)
 {
     Socket listener = active_ ? openActiveListener() : Socket();
     DataConnection data = active_ ? DataConnection() : DataConnection(openPassiveConnection());
     try {
+        if (restart) restartAt(*restart);
         issueCommand(verb, arguments);
         FtpReply reply = readReply();
         if (reply.code != "150" && reply.code != "125") raiseReplyError(reply);
+        storeStarted_ = verb == "STOR" || verb == "APPE";
         // The server connects once the command is under way; its answer to a connection
         // that never came stays owed, so the next command first reads it.
         if (active_) data = acceptDataConnection(listener);

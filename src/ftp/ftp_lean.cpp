@@ -133,6 +133,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     // The batch gains its round trips by connecting while the STOR answer travels; when the
     // server connects to us instead, the plain sequence is the one that works.
     if (active_) return putFile(remotePath, localPath, progress, FtpFormat::image, sentHash);
+    storeStarted_ = false;
     LocalFile file(localPath);
     HashingSource hashing(file);
     ByteSource* source = sentHash ? static_cast<ByteSource*>(&hashing) : &file;
@@ -151,7 +152,8 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     const bool answerFirst = tlsContext() != nullptr;
     auto requireStarted = [&] {
         FtpReply started = readReply();
-        if (started.code == "150" || started.code == "125") return;
+        storeStarted_ = started.code == "150" || started.code == "125";
+        if (storeStarted_) return;
         // Refused: whatever was sent went nowhere, and no completion reply will follow.
         data.abort();
         raiseReplyError(started);

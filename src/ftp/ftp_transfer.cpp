@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "common/case_fold.hpp"
 #include "common/exception.hpp"
 #include "common/interrupt.hpp"
 #include "ftp/ftp_connection.hpp"
@@ -60,6 +61,50 @@ void FTPConnection::putFile(const std::string& remotePath, const std::string& lo
     if (sentHash) *sentHash = hashing.hexDigest();
 }
 
+void FTPConnection::restartAt(std::uint64_t offset)
+{
+    issueCommand("REST", {std::to_string(offset)});
+    expectReply("350");
+}
+
+bool FTPConnection::restartsStreams() const
+{
+    for (const FtpFeature& feature : features_)
+        if (feature.name == "REST" && caseFolded(feature.parameters).find("stream") != std::string::npos) return true;
+    return false;
+}
+
+void FTPConnection::appendStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
+                                 FtpFormat format)
+{
+    transferStream("APPE", remotePath, stream, progress, format, stream != nullptr, std::nullopt, {});
+}
+
+void FTPConnection::resumeFile(const std::string& remotePath, const std::string& localPath, std::uint64_t offset,
+                               const ProgressCallback& progress, std::string* sentHash)
+{
+    LocalFile file(localPath);
+    HashingSource hashing(file);
+    const std::uint64_t size = file.size();
+    if (offset > size) throw IOException(localPath + " :: shorter than the part already stored");
+    // What the server holds is not sent again, but the manifest and --verify need the
+    // hash of the whole file.
+    if (sentHash)
+        hashing.skip(offset);
+    else
+        file.seek(offset);
+    ByteSource* source = sentHash ? static_cast<ByteSource*>(&hashing) : &file;
+    const ProgressCallback whole = [&](std::uint64_t sent) {
+        if (progress) progress(offset + sent);
+    };
+    // Only a server that promises REST STREAM is trusted to write from the offset;
+    // APPE needs no promise, only the part in place.
+    const bool restart = restartsStreams();
+    transferStream(restart ? "STOR" : "APPE", remotePath, source, whole, FtpFormat::image, true, size - offset,
+                   localPath, restart ? std::optional<std::uint64_t>(offset) : std::nullopt);
+    if (sentHash) *sentHash = hashing.hexDigest();
+}
+
 void FTPConnection::storeStream(const std::string& remotePath, ByteSource* stream, const ProgressCallback& progress,
                                 FtpFormat format)
 {
@@ -68,10 +113,12 @@ void FTPConnection::storeStream(const std::string& remotePath, ByteSource* strea
 
 void FTPConnection::transferStream(const std::string& verb, const std::string& remotePath, ByteSource* stream,
                                    const ProgressCallback& progress, FtpFormat format, bool send,
-                                   std::optional<std::uint64_t> expectedBytes, const std::string& sourceName)
+                                   std::optional<std::uint64_t> expectedBytes, const std::string& sourceName,
+                                   std::optional<std::uint64_t> restart)
 {
+    storeStarted_ = false;
     setRepresentation(format);
-    DataConnection data = startDataCommand(verb, {remotePath});
+    DataConnection data = startDataCommand(verb, {remotePath}, restart);
     DataTrace trace(*this, verb + " " + remotePath, dataTraceAddress(data));
     std::uint64_t sent = 0;
     try {

@@ -1,5 +1,6 @@
 #pragma once
 // The content hash a remote manifest records for a local file.
+#include <cstdint>
 #include <string>
 
 #include "common/sha256.hpp"
@@ -15,6 +16,9 @@ class HashingSource : public ByteSource {
 public:
     explicit HashingSource(ByteSource& inner) : inner_(inner) {}
     std::size_t read(char* buffer, std::size_t capacity) override;
+    // Reads and hashes the next `bytes` without passing them on; raises IOException when the
+    // stream ends before.
+    void skip(std::uint64_t bytes);
     // 64 lowercase hex digits of everything read so far.
     std::string hexDigest() { return hash_.hexDigest(); }
 

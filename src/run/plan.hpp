@@ -11,6 +11,7 @@
 
 #include "ftp/ftp_reply.hpp"
 #include "local/file_path.hpp"
+#include "run/resume.hpp"
 
 enum class FileAction {
     store,      // sent (in a dry run: would be)
@@ -39,6 +40,10 @@ struct PlannedFile {
     // temporary an earlier run left was found to hold this content and was not sent again.
     bool staged = false;
     bool kept = false;
+    // With --retries: the last store that broke, and where the stored copy's last try began
+    // (0: with the first byte).
+    BrokenStore broken;
+    std::uint64_t resumedAt = 0;
 };
 
 // A remote entry with no selected local counterpart, deleted after the stores.

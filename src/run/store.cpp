@@ -4,6 +4,7 @@
 #include "run/execute.hpp"
 #include "run/plan.hpp"
 #include "run/progress.hpp"
+#include "run/resume.hpp"
 #include "run/session.hpp"
 #include "run/verify.hpp"
 
@@ -119,16 +120,42 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     // The manifest records what the server got, not what the file holds by the run's end.
     std::string sentHash;
     const bool verify = context_.settings.verify;
+    // A try after one whose transfer broke sends only what the server does not hold yet.
+    std::uint64_t from = resumeOffset(client, part, file.source, file.broken);
+    const auto progress = [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); };
     bool oldInPlace = true;
+    bool storing = true;
     try {
-        context_.pace.store(client, part, file.localPath,
-                            [this, &session](std::uint64_t bytesSent) { showProgress(session, bytesSent); },
-                            context_.settings.checksum || verify || staged ? &sentHash : nullptr);
+        if (from > 0) {
+            try {
+                client.resumeFile(part, file.localPath, from, progress, &sentHash);
+            } catch (const FTPException& refused) {
+                // A server that will not go on from the offset (REST or APPE refused) gets the
+                // whole file instead.
+                if (client.storeStarted() || mayPass(refused)) throw;
+                from = 0;
+            }
+        }
+        if (from == 0) {
+            if (retry_.retries() > 0) file.broken = {false, session.currentFileSize, file.source.modifiedTime()};
+            context_.pace.store(client, part, file.localPath, progress,
+                                context_.settings.checksum || verify || staged ? &sentHash : nullptr);
+        }
+        file.resumedAt = from;
+        storing = false;
         // Checked before the rename, so a damaged copy never takes the old version's place.
-        if (verify) file.verified = verifyStored(client, part, sentHash, session.currentFileSize);
+        // A resumed copy is checked whatever --verify says: its parts came from two tries.
+        if (verify || from > 0) file.verified = verifyStored(client, part, sentHash, session.currentFileSize);
+        if (from > 0) requireUnchanged(file.source, file.broken);
         if (atomic && !staged) client.renameOver(part, file.remotePath, &oldInPlace);
+    } catch (const std::exception& failure) {
+        // A store that broke on its way keeps its part for the next try to go on from. Any
+        // other temporary goes, unless the old version is no longer in place: then it may be
+        // the only copy there is.
+        file.broken.broken = storing && client.storeStarted() && retry_.again(failure, file.tries - 1, !session.usable());
+        if (atomic && oldInPlace && !file.broken.broken) discardPart(session, part);
+        throw;
     } catch (...) {
-        // Without the old version in place the temporary may be the only copy there is.
         if (atomic && oldInPlace) discardPart(session, part);
         throw;
     }

@@ -59,10 +59,10 @@ def refusing(handler, refusals: list[str]):
     return Refusing
 
 
-def wrong_sha256(handler):
-    """The handler offering XSHA256 and answering a digest that is never the file's: a server
-    whose copy is not what was sent."""
-    class WrongDigest(handler):
+def with_sha256(handler, wrong: bool):
+    """The handler offering XSHA256; `wrong`: answering a digest that is never the file's, a
+    server whose copy is not what was sent."""
+    class Digest(handler):
         proto_cmds = dict(handler.proto_cmds, XSHA256=dict(perm="r", auth=True, arg=True, help="XSHA256 file"))
 
         def __init__(self, *args, **kwargs):
@@ -71,9 +71,37 @@ def wrong_sha256(handler):
 
         def ftp_XSHA256(self, path):
             with open(path, "rb") as stored:
-                self.respond("250 " + hashlib.sha256(stored.read() + b"!").hexdigest())
+                self.respond("250 " + hashlib.sha256(stored.read() + (b"!" if wrong else b"")).hexdigest())
 
-    return WrongDigest
+    return Digest
+
+
+def resetting(handler, after: int):
+    """The handler resetting the data connection of the first STOR that gets `after` bytes, once
+    they arrived, which the file keeps: a transfer broken on its way."""
+    import socket
+    import struct
+
+    state = {"reset": False}
+
+    class ResettingData(handler.dtp_handler):
+        def handle_read(self):
+            super().handle_read()
+            if state["reset"] or self.cmd != "STOR" or self.tot_bytes_received < after or self._closed:
+                return
+            state["reset"] = True
+            self.file_obj.truncate(after)
+            logging.info("reset the data connection of STOR after %d bytes", after)
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self._resp = ("426 Connection reset by the tests' server; transfer aborted.", logging.warning)
+            self.close()
+
+        handle_read_event = handle_read
+
+    class Resetting(handler):
+        dtp_handler = ResettingData
+
+    return Resetting
 
 
 def case_folding_filesystem():
@@ -113,6 +141,9 @@ def main() -> None:
                         help="answer 553 to VERB (for names starting with PREFIX)")
     parser.add_argument("--fold-case", action="store_true", help="names match whatever their letter case")
     parser.add_argument("--wrong-sha256", action="store_true", help="offer XSHA256, answer a wrong digest")
+    parser.add_argument("--sha256", action="store_true", help="offer XSHA256")
+    parser.add_argument("--reset-after", type=int, metavar="BYTES",
+                        help="reset the data connection of the first STOR that gets BYTES, once they arrived")
     parser.add_argument("--local-times", action="store_true", help="times in the zone of TZ, not UTC")
     # The one-loop server loses active data connections that several sessions open at once
     # (Python's own ftplib shows it too); a thread per session does not.
@@ -133,8 +164,10 @@ def main() -> None:
 
     if options.refuse:
         Handler = refusing(Handler, options.refuse)
-    if options.wrong_sha256:
-        Handler = wrong_sha256(Handler)
+    if options.wrong_sha256 or options.sha256:
+        Handler = with_sha256(Handler, options.wrong_sha256)
+    if options.reset_after:
+        Handler = resetting(Handler, options.reset_after)
     if options.fold_case:
         Handler.abstracted_fs = case_folding_filesystem()
     Handler.use_gmt_times = not options.local_times

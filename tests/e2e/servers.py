@@ -83,9 +83,12 @@ class PyFtpdServer:
 
     def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret",
                  tls: list[str] = (), host: str = "127.0.0.1", refuse: list[str] = (), fold_case: bool = False,
-                 zone: str | None = None, threaded: bool = False, wrong_sha256: bool = False):
+                 zone: str | None = None, threaded: bool = False, wrong_sha256: bool = False,
+                 reset_after: int | None = None, sha256: bool = False):
         self.threaded = threaded
         self.wrong_sha256 = wrong_sha256  # XSHA256 offered, and never the file's digest
+        self.sha256 = sha256  # XSHA256 offered, the file's own digest
+        self.reset_after = reset_after  # the first STOR's data connection reset after that many bytes
         self.root, self.log, self.user, self.password = root, log, user, password
         self.zone = zone  # a TZ value: times in that zone instead of UTC
         self.tls = list(tls)  # pyftpd_server.py's --tls-... arguments
@@ -104,7 +107,8 @@ class PyFtpdServer:
                  "--passive-ports", f"{first}-{last}", *self.tls, *self.refuse,
                  *(["--fold-case"] if self.fold_case else []), *(["--local-times"] if self.zone else []),
                  *(["--threaded"] if self.threaded else []),
-                 *(["--wrong-sha256"] if self.wrong_sha256 else [])],
+                 *(["--wrong-sha256"] if self.wrong_sha256 else []), *(["--sha256"] if self.sha256 else []),
+                 *([f"--reset-after={self.reset_after}"] if self.reset_after else [])],
                 stdout=subprocess.PIPE, stderr=log, stdin=subprocess.DEVNULL,
                 start_new_session=True, env=dict(os.environ, TZ=self.zone) if self.zone else None)
         ready = self._read_ready_line()

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/sha256.hpp"
 #include "net/net_exception.hpp"
 #include "support/ftp_fixture.hpp"
 
@@ -316,4 +317,31 @@ TEST_F(FtpTransferTest, RefusedEpsvFallsBackToPasvForTheRestOfTheSession)
                                       "ALLO 2\r\n", "TYPE I\r\n", "PASV\r\n", "STOR b\r\n"}));
     ASSERT_EQ(peer.dataConnections().size(), 2u);
     EXPECT_EQ(peer.dataConnections()[1].bytes, "de");
+}
+
+// A resumed store sends only the rest, by APPE unless FEAT promises REST STREAM (then REST
+// between PASV and STOR), and still counts and hashes the whole file.
+TEST_F(FtpTransferTest, ResumeSendsTheRestByAppendOrRestartAndHashesTheWholeFile)
+{
+    const std::string contents = pattern(20000);
+    login(peer)
+        .reply("200 ok").pasv().reply("150 go").data().send("226 done\r\n")
+        .reply("211-Features:\r\n REST STREAM\r\n211 End")
+        .reply("200 ok").pasv().reply("350 Restarting at 7000").reply("150 go").data().send("226 done\r\n");
+    connectClient();
+    const std::string file = makeFile(contents);
+    Sha256 whole;
+    whole.update(contents.data(), contents.size());
+    std::string sentHash;
+    client.resumeFile("part", file, 12000, record, &sentHash);
+    EXPECT_EQ(sentHash, whole.hexDigest());
+    EXPECT_EQ(progress.back(), 20000u);
+    client.readFeatures();
+    client.resumeFile("part", file, 7000, nullptr, nullptr);
+    ASSERT_TRUE(peer.waitForScript());
+    EXPECT_EQ(afterLogin(), (Commands{"TYPE I\r\n", "PASV\r\n", "APPE part\r\n", "FEAT\r\n", "TYPE I\r\n", "PASV\r\n",
+                                      "REST 7000\r\n", "STOR part\r\n"}));
+    ASSERT_EQ(peer.dataConnections().size(), 2u);
+    EXPECT_EQ(peer.dataConnections()[0].bytes, contents.substr(12000));
+    EXPECT_EQ(peer.dataConnections()[1].bytes, contents.substr(7000));
 }
