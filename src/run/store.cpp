@@ -1,5 +1,6 @@
 // One store per planned file, on whichever session takes it, with the retry rule.
 #include "ftp/ftp.hpp"
+#include "local/file_hash.hpp"
 #include "run/context.hpp"
 #include "run/execute.hpp"
 #include "run/plan.hpp"
@@ -103,7 +104,9 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     session.lastProgressLine = std::chrono::steady_clock::now();
     session.finalProgressShown = false;
     const bool setTime = context_.settings.skipUnchanged;
-    const std::int64_t modified = setTime ? file.source.modifiedTime() : 0;
+    // With retries, the time also tells a later check whether the file changed since it was sent.
+    const std::int64_t modified = setTime || retry_.retries() > 0 ? file.source.modifiedTime() : 0;
+    session.currentFileModified = modified;
     // Atomic: readers see the old version or the new one, never a part of it.
     const bool atomic = context_.settings.atomic;
     const std::string part = atomic ? partNameOf(file.remotePath) : file.remotePath;
@@ -118,13 +121,24 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
         // Checked before the rename, so a damaged copy never takes the old version's place.
         if (verify) file.verified = verifyStored(client, part, sentHash, session.currentFileSize);
         if (atomic) client.renameOver(part, file.remotePath, &oldInPlace);
+    } catch (const UnconfirmedStore&) {
+        // The temporary may be whole: the next try looks at it before sending again.
+        if (atomic && retry_.retries() == 0) discardPart(session, part);
+        throw;
     } catch (...) {
         // Without the old version in place the temporary may be the only copy there is.
         if (atomic && oldInPlace) discardPart(session, part);
         throw;
     }
+    return storeDone(session, file, sentHash);
+}
+
+bool Execution::storeDone(Session& session, PlannedFile& file, const std::string& sentHash)
+{
+    FTP& client = *session.client;
     file.hash = sentHash;
-    if (setTime) {
+    if (context_.settings.skipUnchanged) {
+        const std::int64_t modified = session.currentFileModified;
         // The next comparison then does not depend on the server's clock or zone.
         try {
             client.setRemoteModified(file.remotePath, modified);
@@ -136,6 +150,35 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     ++stored_;
     bytesStored_ += session.currentFileSize;
     return true;
+}
+
+bool Execution::confirmStored(Session& session, PlannedFile& file)
+{
+    FTP& client = *session.client;
+    // What the server holds is compared with the local file, which must then still be what was sent.
+    if (file.source.fileSize() != session.currentFileSize || file.source.modifiedTime() != session.currentFileModified)
+        return false;
+    const bool atomic = context_.settings.atomic;
+    const std::string part = atomic ? partNameOf(file.remotePath) : file.remotePath;
+    const bool hashed = client.hashesFiles() || context_.settings.checksum || context_.settings.verify;
+    const std::string hash = hashed ? hashLocalFile(file.localPath) : std::string();
+    try {
+        const std::string check = verifyStored(client, part, hash, session.currentFileSize);
+        if (context_.settings.verify) file.verified = check;
+    } catch (const FTPException&) {
+        // Not there, or not all of it: sent again. A session the check lost goes the usual way.
+        if (!session.usable() || client.outOfStep()) throw;
+        return false;
+    }
+    context_.info(session, lines::foundComplete(file.remotePath), 0);
+    bool oldInPlace = true;
+    try {
+        if (atomic) client.renameOver(part, file.remotePath, &oldInPlace);
+    } catch (...) {
+        if (oldInPlace) discardPart(session, part);
+        throw;
+    }
+    return storeDone(session, file, hash);
 }
 
 bool Execution::storeOne(Session& session, PlannedFile& file)
@@ -150,7 +193,7 @@ bool Execution::storeOne(Session& session, PlannedFile& file)
     bool stored = false;
     try {
         stored = retry_.attempt(session, "upload " + file.remotePath, [&] { return storeAttempt(session, file); },
-                                &file.tries);
+                                &file.tries, [&] { return confirmStored(session, file); });
         if (!stored) file.failure = session.lastReply;
     } catch (const std::exception& failure) {
         file.failure = replyOf(failure);

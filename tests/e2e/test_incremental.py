@@ -83,6 +83,27 @@ def test_a_dropped_connection_is_replaced_and_the_file_tried_again(program, tmp_
         error("run stopped: connection closed by the server; 1 files not sent", "500")], run.describe()
 
 
+def test_a_store_whose_completion_reply_was_lost_is_looked_at_before_it_goes_again(program, tmp_path):
+    files = {"f1.txt": b"one", "f2.txt": b"two", "f3.txt": b"three"}
+    local = make_tree(tmp_path / "data", files)
+    stored = {f"/www/{k}": v for k, v in files.items()}
+    # The control connection dies after every byte of a file went out: the new session finds
+    # it whole, by its size, or by the server's hash of the temporary, which is then renamed.
+    # Same size, other bytes: only the hash tells, and the file goes again.
+    for keeps, atomic, check in ((True, False, "SIZE"), (True, True, "XSHA256"), ("damaged", False, "XSHA256")):
+        script = Script(drop_after_store={2}, drop_keeps_file=keeps, offer_sha256=check == "XSHA256")
+        with ScriptedFtpServer(script) as server:
+            run = run_against(program, server, local, "--pacing=false", "--retries=2", f"--atomic={atomic}")
+        assert run.status == 0 and run.lines[-1] == "uploaded: 3 files" and server.files == stored, run.describe()
+        sent = server.dropped[0].rsplit("/", 1)[1]
+        name = sent[1:-len(".ftpupload-part")] if atomic else sent
+        assert f"{check} {sent}" in server.lines, server.lines
+        retried = run.lines.index(info(f"retry upload {name} (1 of 2)", "500"))
+        found = info(f"{name} found complete on the server", "500")
+        whole = keeps is True
+        assert (found in run.lines[retried + 1:], server.lines.count(f"STOR {sent}")) == (whole, 2 - whole), run.describe()
+
+
 def test_a_server_out_of_space_stops_the_run_and_a_missing_remote_is_made(program, tmp_path):
     local = make_tree(tmp_path / "data", {f"f{i}.txt": b"x" for i in range(1, 6)})
     # Two refusals for space in a row: the last two files are not tried.
