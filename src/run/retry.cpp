@@ -61,8 +61,9 @@ void RetryRule::bringInStep(Session& session) const
 bool RetryRule::attempt(Session& session, const std::string& what, const std::function<bool()>& step,
                         std::uint32_t* tries, const std::function<bool()>& confirm) const
 {
-    // Nothing of the step has gone out yet: the file or folder is not the one that failed.
-    if (retries_ > 0 && session.usable() && session.client->closedWhileIdle()) keepUsable(session);
+    // A session the server closed while it waited for this step (an idle time-out) is replaced
+    // first: nothing of the step went out, so none of its tries is spent.
+    if (retries_ > 0 && session.usable()) keepUsable(session);
     bool checkFirst = false;
     for (std::uint32_t tried = 0;; ++tried) {
         if (tries) *tries = tried + 1;
@@ -98,6 +99,8 @@ bool RetryRule::attempt(Session& session, const std::string& what, const std::fu
 
 bool RetryRule::keepUsable(Session& session) const
 {
+    // With retries, a session the server timed out while it waited counts as lost.
+    if (retries_ > 0 && session.usable()) session.client->closedWhileIdle();
     if (session.usable()) return true;
     if (!reopen_) return false;
     for (std::uint32_t tried = 0; tried < retries_ && !interrupt::received(); ++tried) {

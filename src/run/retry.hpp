@@ -55,7 +55,8 @@ public:
     // replaced (with the retries) and the step done once more. False when it did not succeed.
     bool redoOnNewSession(Session& session, const std::function<bool()>& step) const;
     // True when the session is usable, a lost one replaced first within the retries, each new
-    // connection announced as "retry connect to HOST".
+    // connection announced as "retry connect to HOST". With retries, one the server closed
+    // while it was idle (421 unasked) counts as lost.
     bool keepUsable(Session& session) const;
 
 private:
