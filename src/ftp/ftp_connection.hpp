@@ -174,6 +174,10 @@ public:
     // What the server sent unasked since the last command: "500" and no text for
     // nothing. Only bytes that have already arrived are looked at.
     FtpReply leanQuietCheck();
+    // A server that gave up on a session while it was idle (an idle or no-transfer time-out)
+    // says so unasked with 421 and closes: true when that (or the close itself) has arrived,
+    // and the connection is closed then. Nothing is waited for; with replies owed nothing is read.
+    bool closedWhileIdle();
     // A reply did not come when it was due, or came where another was due, or replies
     // are still owed: the next reply may not belong to the next command.
     bool outOfStep() const { return outOfStep_ || owed_ > 0; }

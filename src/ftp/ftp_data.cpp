@@ -135,7 +135,16 @@ void FTPConnection::finishDataCommand(DataConnection& data)
     const bool completed = reply.code == "226" || reply.code == "250";
     // Servers have answered 226 for a file they cut short and then reset the connection.
     const bool clean = completed && data.endedCleanly(waitLimit());
+    // Without a reply only what has arrived already is looked at: no wait is added.
+    const bool unconfirmed = isSilence(reply) && data.endedCleanly(std::chrono::microseconds(0));
     data.close();
+    if (unconfirmed) {
+        try {
+            raiseSilence();
+        } catch (const FTPException& silence) {
+            throw UnconfirmedStore(silence);
+        }
+    }
     if (!completed) raiseReplyError(reply);
     if (!clean)
         throw FTPException("426", data.secured() ? "CLIENT: The data connection ended without TLS close_notify"

@@ -18,3 +18,11 @@ public:
 private:
     std::string code_ = "000";
 };
+
+// A store whose every byte went out and was taken, but whose completion reply never came
+// (the control connection closed or went silent): the server may well hold the whole file,
+// which its size (and hash) can tell before the file is sent again.
+class UnconfirmedStore : public FTPException {
+public:
+    explicit UnconfirmedStore(const FTPException& silence) : FTPException(silence) {}
+};

@@ -28,6 +28,19 @@ FtpReply FTPConnection::leanQuietCheck()
     return reply;
 }
 
+bool FTPConnection::closedWhileIdle()
+{
+    if (!connected() || lost() || outOfStep() || !waitForControl(std::chrono::microseconds(0))) return false;
+    const FtpReply said = readReply();
+    if (said.code == "421" || lost()) {
+        closeControlSocket();
+        return true;
+    }
+    // Anything else answered no command of ours: the next command brings the dialogue back first.
+    if (!isSilence(said)) outOfStep_ = true;
+    return false;
+}
+
 bool FTPConnection::resynchronise() noexcept
 {
     try {

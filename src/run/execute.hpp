@@ -76,6 +76,11 @@ private:
     // True when the file was stored or left out as unchanged.
     bool storeOne(Session& session, PlannedFile& file);
     bool storeAttempt(Session& session, PlannedFile& file);
+    // What follows a store the server took: the record, the time, the counts.
+    bool storeDone(Session& session, PlannedFile& file, const std::string& sentHash);
+    // After a store whose completion reply was lost: true (and the file counted as stored,
+    // with --atomic renamed into place) when the server holds what the local file holds.
+    bool confirmStored(Session& session, PlannedFile& file);
     void discardPart(Session& session, const std::string& part);
     void showProgress(Session& session, std::uint64_t bytesSent);
     std::optional<std::size_t> takeFile();

@@ -94,6 +94,8 @@ std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t re
     return formatText("retry {} ({} of {})", {what, tried + 1, retries});
 }
 
+std::string foundComplete(const std::string& path) { return path + " found complete on the server"; }
+
 std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted, std::size_t failed)
 {
     std::string more = failed > 0 ? ", " + std::to_string(failed) + " failed" : std::string();

@@ -79,6 +79,8 @@ std::string lockNotRemoved(const std::string& lock);
 // Same-size files the remote times alone judged unchanged, sent after all.
 std::string timesNotTrusted(const std::string& why, std::size_t sent);
 std::string retry(const std::string& what, std::uint32_t tried, std::uint32_t retries);
+// A store whose completion reply was lost, found whole on the server: not sent again.
+std::string foundComplete(const std::string& path);
 // The last line of a run; `failed` is counted only where it is not 0.
 std::string summary(bool dryRun, std::size_t done, std::size_t unchanged, std::size_t deleted = 0,
                     std::size_t failed = 0);

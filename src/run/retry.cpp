@@ -27,9 +27,18 @@ bool RetryRule::again(const std::exception& failure, std::uint32_t tried, bool s
     return tried < retries_ && (sessionLost || mayPass(failure)) && !interrupt::received();
 }
 
+namespace {
+// 421 is the server's word that it closes the connection: the next try needs a new one.
+bool closing(const std::exception& failure)
+{
+    auto* reply = dynamic_cast<const FTPException*>(&failure);
+    return reply && reply->code() == "421";
+}
+}
+
 Failure RetryRule::classify(const std::exception& failure, const Session& session, std::uint32_t tried) const
 {
-    const bool lost = !session.usable();
+    const bool lost = !session.usable() || closing(failure);
     if (!again(failure, tried, lost)) return Failure::final;
     if (lost) return Failure::sessionLost;
     return session.client->outOfStep() ? Failure::outOfStep : Failure::mayPass;
@@ -50,8 +59,12 @@ void RetryRule::bringInStep(Session& session) const
 }
 
 bool RetryRule::attempt(Session& session, const std::string& what, const std::function<bool()>& step,
-                        std::uint32_t* tries) const
+                        std::uint32_t* tries, const std::function<bool()>& confirm) const
 {
+    // A session the server closed while it waited for this step (an idle time-out) is replaced
+    // first: nothing of the step went out, so none of its tries is spent.
+    if (retries_ > 0 && session.usable()) keepUsable(session);
+    bool checkFirst = false;
     for (std::uint32_t tried = 0;; ++tried) {
         if (tries) *tries = tried + 1;
         std::exception_ptr failed;
@@ -59,12 +72,16 @@ bool RetryRule::attempt(Session& session, const std::string& what, const std::fu
         try {
             // Found lost since the last step: a failure that may pass, like any loss.
             if (!session.usable()) throw FTPException("421", "connection closed by the server");
+            // Until the check has been made, a failure leaves it still to make.
+            if (checkFirst && confirm && confirm()) return true;
+            checkFirst = false;
             const bool done = step();
             if (!done) bringInStep(session);
             return done;
         } catch (const std::exception& failure) {
             failed = std::current_exception();
             kind = classify(failure, session, tried);
+            checkFirst = checkFirst || dynamic_cast<const UnconfirmedStore*>(&failure) != nullptr;
         }
         if (kind == Failure::final) {
             bringInStep(session);
@@ -82,6 +99,8 @@ bool RetryRule::attempt(Session& session, const std::string& what, const std::fu
 
 bool RetryRule::keepUsable(Session& session) const
 {
+    // With retries, a session the server timed out while it waited counts as lost.
+    if (retries_ > 0 && session.usable()) session.client->closedWhileIdle();
     if (session.usable()) return true;
     if (!reopen_) return false;
     for (std::uint32_t tried = 0; tried < retries_ && !interrupt::received(); ++tried) {

@@ -45,13 +45,18 @@ public:
     // session found lost before a try as "421 connection closed by the server"). A session
     // that a failed step left out of step is brought back first, or closed, so that no later
     // reply lands on the wrong command.
+    // A session the server closed while it waited for the step (an idle time-out) is
+    // replaced first, as keepUsable does, without spending a try. After a store whose
+    // completion reply never came (UnconfirmedStore), `confirm`, where given, comes before
+    // the next try: true when the server is found to hold the file, which then is not sent again.
     bool attempt(Session& session, const std::string& what, const std::function<bool()>& step,
-                 std::uint32_t* tries = nullptr) const;
+                 std::uint32_t* tries = nullptr, const std::function<bool()>& confirm = {}) const;
     // A step whose failures the caller takes as they come, but for a lost session: that is
     // replaced (with the retries) and the step done once more. False when it did not succeed.
     bool redoOnNewSession(Session& session, const std::function<bool()>& step) const;
     // True when the session is usable, a lost one replaced first within the retries, each new
-    // connection announced as "retry connect to HOST".
+    // connection announced as "retry connect to HOST". With retries, one the server closed
+    // while it was idle (421 unasked) counts as lost.
     bool keepUsable(Session& session) const;
 
 private:

@@ -20,6 +20,8 @@ struct Session {
     std::string connectFailure;
     FilePath currentFile;
     std::uint64_t currentFileSize = 0;
+    // Its modification time when its store began (read where a later step needs it).
+    std::int64_t currentFileModified = 0;
     // Unpaced progress: when the last line was written, and whether the final one was.
     std::chrono::steady_clock::time_point lastProgressLine;
     bool finalProgressShown = false;

@@ -1,5 +1,6 @@
 // One store per planned file, on whichever session takes it, with the retry rule.
 #include "ftp/ftp.hpp"
+#include "local/file_hash.hpp"
 #include "run/context.hpp"
 #include "run/execute.hpp"
 #include "run/plan.hpp"
@@ -106,7 +107,9 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     session.lastProgressLine = std::chrono::steady_clock::now();
     session.finalProgressShown = false;
     const bool setTime = context_.settings.skipUnchanged;
-    const std::int64_t modified = setTime ? file.source.modifiedTime() : 0;
+    // With retries, the time also tells a later check whether the file changed since it was sent.
+    const std::int64_t modified = setTime || retry_.retries() > 0 ? file.source.modifiedTime() : 0;
+    session.currentFileModified = modified;
     // Atomic: readers see the old version or the new one, never a part of it. Staged: the
     // rename waits for the commit, once every file is there.
     const bool atomic = context_.settings.atomic;
@@ -148,6 +151,10 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
         if (verify || from > 0) file.verified = verifyStored(client, part, sentHash, session.currentFileSize);
         if (from > 0) requireUnchanged(file.source, file.broken);
         if (atomic && !staged) client.renameOver(part, file.remotePath, &oldInPlace);
+    } catch (const UnconfirmedStore&) {
+        // The temporary may be whole: the next try looks at it before sending again.
+        if (atomic && retry_.retries() == 0) discardPart(session, part);
+        throw;
     } catch (const std::exception& failure) {
         // A store that broke on its way keeps its part for the next try to go on from. Any
         // other temporary goes, unless the old version is no longer in place: then it may be
@@ -159,9 +166,18 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
         if (atomic && oldInPlace) discardPart(session, part);
         throw;
     }
+    return storeDone(session, file, sentHash);
+}
+
+bool Execution::storeDone(Session& session, PlannedFile& file, const std::string& sentHash)
+{
+    FTP& client = *session.client;
     file.hash = sentHash;
+    const bool staged = context_.settings.staged;
     file.staged = staged;
-    if (setTime) {
+    if (context_.settings.skipUnchanged) {
+        const std::int64_t modified = session.currentFileModified;
+        const std::string part = context_.settings.atomic ? partNameOf(file.remotePath) : file.remotePath;
         // The next comparison then does not depend on the server's clock or zone; a rename
         // keeps the time, so a staged file's temporary takes it.
         try {
@@ -177,6 +193,35 @@ bool Execution::storeAttempt(Session& session, PlannedFile& file)
     return true;
 }
 
+bool Execution::confirmStored(Session& session, PlannedFile& file)
+{
+    FTP& client = *session.client;
+    // What the server holds is compared with the local file, which must then still be what was sent.
+    if (file.source.fileSize() != session.currentFileSize || file.source.modifiedTime() != session.currentFileModified)
+        return false;
+    const bool atomic = context_.settings.atomic;
+    const std::string part = atomic ? partNameOf(file.remotePath) : file.remotePath;
+    const bool hashed = client.hashesFiles() || context_.settings.checksum || context_.settings.verify;
+    const std::string hash = hashed ? hashLocalFile(file.localPath) : std::string();
+    try {
+        const std::string check = verifyStored(client, part, hash, session.currentFileSize);
+        if (context_.settings.verify) file.verified = check;
+    } catch (const FTPException&) {
+        // Not there, or not all of it: sent again. A session the check lost goes the usual way.
+        if (!session.usable() || client.outOfStep()) throw;
+        return false;
+    }
+    context_.info(session, lines::foundComplete(file.remotePath), 0);
+    bool oldInPlace = true;
+    try {
+        if (atomic && !context_.settings.staged) client.renameOver(part, file.remotePath, &oldInPlace);
+    } catch (...) {
+        if (oldInPlace) discardPart(session, part);
+        throw;
+    }
+    return storeDone(session, file, hash);
+}
+
 bool Execution::storeOne(Session& session, PlannedFile& file)
 {
     if (file.action == FileAction::unchanged) {
@@ -189,7 +234,7 @@ bool Execution::storeOne(Session& session, PlannedFile& file)
     bool stored = false;
     try {
         stored = retry_.attempt(session, "upload " + file.remotePath, [&] { return storeAttempt(session, file); },
-                                &file.tries);
+                                &file.tries, [&] { return confirmStored(session, file); });
         if (!stored) file.failure = session.lastReply;
     } catch (const std::exception& failure) {
         file.failure = replyOf(failure);

@@ -6,6 +6,7 @@ of every stored file. Data connections are real: PASV opens a listener, STOR rea
 """
 from __future__ import annotations
 
+import hashlib
 import posixpath
 import select
 import socket
@@ -54,6 +55,14 @@ class Script:
     fail_first_complete: str | None = None
     # Stores (1 for the first to arrive) after whose data the control connection is dropped.
     drop_after_store: set[int] = field(default_factory=set)
+    # Those stores keep their data, as by a server that wrote the file before its control connection died.
+    # "damaged": one byte of what they keep is changed, as by a disk that failed the write.
+    drop_keeps_file: bool | str = False
+    # FEAT offers XSHA256, which answers the SHA-256 of a stored file.
+    offer_sha256: bool = False
+    # Control connections (1 for the first) that, right after the reply to this command, say
+    # "421 Timeout." and close, as an idle time-out does while the client waits for its turn.
+    idle_timeout_after: dict[int, str] = field(default_factory=dict)
     # Stores (1 for the first to complete) after whose completion reply the control connection is closed.
     drop_after_complete: set[int] = field(default_factory=set)
     # MKDs (1 for the first) after whose reply the control connection is closed.
@@ -198,10 +207,12 @@ class Session:
         self.data_listener: socket.socket | None = None
         self.rename_from: str | None = None
         self.lost = False
+        self.idle_notice: list[str] = []
         self.protected = False
         self.index = len(server.connections)
 
     def send(self, *lines: str) -> None:
+        lines, self.idle_notice = (*lines, *self.idle_notice), []
         payload = b"".join(line.encode("utf-8") + b"\r\n" for line in lines)
         now = time.monotonic()
         self.server.replies.extend((line, now) for line in lines)
@@ -256,7 +267,11 @@ class Session:
             handler = getattr(self, "do_" + verb.upper(), None)
             if handler is None:
                 self.send("502 Command not implemented.")
-            elif handler(argument) == "quit":
+                continue
+            # In the reply's own write, so the client has it before it next looks.
+            timing_out = self.script.idle_timeout_after.get(self.index) == verb.upper()
+            self.idle_notice = ["421 Timeout."] if timing_out else []
+            if handler(argument) == "quit" or timing_out:
                 return
         self.close_data_listener()
 
@@ -344,6 +359,13 @@ class Session:
         else:
             self.send("550 No such file.")
 
+    def do_XSHA256(self, argument: str) -> None:
+        path = self.resolve(argument)
+        if path in self.server.files:
+            self.send(f"213 {hashlib.sha256(self.server.files[path]).hexdigest()}")
+        else:
+            self.send("550 No such file.")
+
     def time_of(self, path: str) -> str:
         return self.server.times.get(path, "29991231000000")
 
@@ -376,6 +398,8 @@ class Session:
                 except OSError:
                     return
             self.server.faults.append("a reply without end was read for ever")
+        elif self.script.offer_sha256:
+            self.send("211-Features:", " XSHA256", "211 End")
         elif self.script.offer_mlst:
             self.send("211-Features:", " MLST type*;size*;modify*;", " MFMT", "211 End")
         elif self.script.offer_mlsd:
@@ -574,6 +598,9 @@ class Session:
             dropped = self.server.stores_received in self.script.drop_after_store
         if dropped:
             self.server.dropped.append(path)
+            if self.script.drop_keeps_file:
+                damaged = self.script.drop_keeps_file == "damaged"
+                self.server.files[path] = (b"?" + received[1:]) if damaged else received
             return "quit"
         self.server.files[path] = received
         if self.script.on_stored:

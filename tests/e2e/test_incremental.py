@@ -83,6 +83,51 @@ def test_a_dropped_connection_is_replaced_and_the_file_tried_again(program, tmp_
         error("run stopped: connection closed by the server; 1 files not sent", "500")], run.describe()
 
 
+def test_a_store_whose_completion_reply_was_lost_is_looked_at_before_it_goes_again(program, tmp_path):
+    files = {"f1.txt": b"one", "f2.txt": b"two", "f3.txt": b"three"}
+    local = make_tree(tmp_path / "data", files)
+    stored = {f"/www/{k}": v for k, v in files.items()}
+    # The control connection dies after every byte of a file went out: the new session finds
+    # it whole, by its size, or by the server's hash of the temporary, which is then renamed.
+    # Same size, other bytes: only the hash tells, and the file goes again.
+    for keeps, atomic, check in ((True, False, "SIZE"), (True, True, "XSHA256"), ("damaged", False, "XSHA256")):
+        script = Script(drop_after_store={2}, drop_keeps_file=keeps, offer_sha256=check == "XSHA256")
+        with ScriptedFtpServer(script) as server:
+            run = run_against(program, server, local, "--pacing=false", "--retries=2", f"--atomic={atomic}")
+        assert run.status == 0 and run.lines[-1] == "uploaded: 3 files" and server.files == stored, run.describe()
+        sent = server.dropped[0].rsplit("/", 1)[1]
+        name = sent[1:-len(".ftpupload-part")] if atomic else sent
+        assert f"{check} {sent}" in server.lines, server.lines
+        retried = run.lines.index(info(f"retry upload {name} (1 of 2)", "500"))
+        found = info(f"{name} found complete on the server", "500")
+        whole = keeps is True
+        assert (found in run.lines[retried + 1:], server.lines.count(f"STOR {sent}")) == (whole, 2 - whole), run.describe()
+
+
+def test_a_session_the_server_timed_out_while_it_waited_is_replaced_without_a_failed_file(program, tmp_path):
+    files = {"f1.txt": b"one", "f2.txt": b"two"}
+    local = make_tree(tmp_path / "data", files)
+    stored = {f"/www/{k}": v for k, v in files.items()}
+    # "421 Timeout." and closed after the session's last word before the stores: replaced
+    # before the first store, which spends none of its tries.
+    with ScriptedFtpServer(Script(idle_timeout_after={1: "FEAT"})) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=1")
+    assert run.status == 0 and run.lines[-1] == "uploaded: 2 files" and server.files == stored, run.describe()
+    assert [line for line in run.lines if line.startswith(("retry", "error:"))] == [
+        info(f"retry connect to {HOST} (1 of 1)", "500")], run.describe()
+    assert len(server.connections) == 2
+
+    # A 421 that answers the store itself closes the session too: the try goes on a new one.
+    with ScriptedFtpServer(Script(refuse_first_stor="421 No transfer timeout (2 seconds)")) as server:
+        run = run_against(program, server, local, "--pacing=false", "--retries=1")
+    assert run.status == 0 and server.files == stored and len(server.connections) == 2, run.describe()
+
+    # Without retries the run stays as it was: the session is not replaced.
+    with ScriptedFtpServer(Script(idle_timeout_after={1: "FEAT"})) as server:
+        run = run_against(program, server, local, "--pacing=false")
+    assert run.status == 1 and len(server.connections) == 1 and server.files == {}, run.describe()
+
+
 def test_a_server_out_of_space_stops_the_run_and_a_missing_remote_is_made(program, tmp_path):
     local = make_tree(tmp_path / "data", {f"f{i}.txt": b"x" for i in range(1, 6)})
     # Two refusals for space in a row: the last two files are not tried.
