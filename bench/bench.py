@@ -1,4 +1,4 @@
-"""`make bench`: how fast ftpupload uploads a folder, beside lftp, ncftpput and curl.
+"""`make bench`: how fast ftpupload uploads a folder, beside lftp, ncftpput, curl and rclone.
 
 Everything runs on this machine: a vsftpd of its own on 127.0.0.1 (free ports, a local user,
 its login folder on /dev/shm so that the clients are measured, not the disk), datasets of random
@@ -14,8 +14,13 @@ Peers run at their best settings: lftp with --norc, mirror -R --no-perms --overw
 CHMOD, no DELE before a store), each with lftp's default ftp:sync-mode and with it off; curl with
 -q and --ftp-method nocwd (folders made by quote MKD commands). Of lftp's two sync modes, the
 one whose warm-up took over PRUNE_MARGIN times the other's is dropped and its row shows both
-warm-up times (BENCH_PRUNE=0 keeps both). The report's header names the measured binary by its
-own --version, its file date and the git tree it sits in (commit, clean or dirty). Beside each
+warm-up times (BENCH_PRUNE=0 keeps both). rclone runs `copy` with an empty configuration file and
+an on-the-fly :ftp: remote, with 1 transfer and 1 checker and with 4 and 8, --ftp-concurrency one
+more than both together (its documentation's rule against deadlocks), --ftp-writing-mdtm on
+vsftpd; on the re-deploys also --size-only and --update with 4 transfers. A peer's setting whose
+warm-up fails its checks is not run further: its cell shows that figure and the reason. The
+report's header names the measured binary by its own --version, its file date and the git tree it
+sits in (commit, clean or dirty). Beside each
 TLS figure stands the protocol version vsftpd logged for that tool's connections (debug_ssl),
 and each TLS column names what a Python client negotiates with the same server.
 

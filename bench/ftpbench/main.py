@@ -15,7 +15,7 @@ from pathlib import Path
 from .checks import hashing_estimate
 from .datasets import ON_REQUEST, REDEPLOYS, Redeploy, datasets, digests_of, parse_manifest
 from .render import Context, loadavg, render
-from .runs import Bench
+from .runs import RCLONE_WHY, Bench, rclone_reasons
 from .servers import (VARIANTS, Variant, BenchServer, greeting_time, make_certificate,
                       relay_self_check, round_trip_ms, tls_probe)
 from .settings import BENCH, EXE, MANIFEST, ORDER_SEED, PACKAGES, QUICK, SERVER_HOST
@@ -153,6 +153,7 @@ def main(description: str) -> int:
         tls_probes: dict[str, str] = {}
         hashing: dict[str, float] = {}
         paced = None
+        rclone_notes: list[str] = []
         for data in sets.values():
             if isinstance(data, Redeploy) and data.touched:
                 if "--checksum" in KNOWN_OPTIONS:
@@ -192,11 +193,22 @@ def main(description: str) -> int:
             else:
                 variant_tools = [t for t in tools if t.tls or not variant.tls]
             results[variant.key] = (variant, bench.measure(variant, target, variant_tools, sets))
+            if variant.redeploy and any(t.key.startswith("rclone") for t in variant_tools):
+                # Why rclone stores files again, in its own words, once per server and dataset.
+                for key in variant.datasets:
+                    rclone_notes.append(f"{sets[key].name}, " + rclone_reasons(
+                        target, sets[key], bench.logs))
+                    print(f"rclone, {rclone_notes[-1]}", flush=True)
             if variant.key == "loopback" and run_paced:
                 paced = bench.paced(target)
                 print(f"  paced run: {paced[0].seconds:.2f} s, floor {paced[1]:.2f} s "
                       f"{paced[0].failure}", flush=True)
             server.stop()
+        if rclone_notes:
+            notes.append("Why rclone stores files again, from one untimed `copy --dry-run -vv` "
+                         "with the 4-transfer settings onto the remote folder as the earlier "
+                         "deploy left it, per dataset and server: " + "; ".join(rclone_notes)
+                         + ". " + RCLONE_WHY)
         load_after = loadavg()
         report = render(results, sets, tools, redeploy_tools, paced,
                         Context(rtt_notes, notes, tls_probes, hashing),

@@ -51,13 +51,25 @@ def cell_text(cell: Cell | None, data: Dataset, reference: float | None) -> str:
         if reference and cell.ok():
             text += f" **×{fmt_ratio(data.speedup(median, reference))}**"
     if cell.failures or cell.skipped:
-        failed = f"FAILED {len(cell.failures)}/{len(cell.warmups) + len(cell.runs)}: " \
+        # A failed run's figure stands beside its reason: a fast run that failed its checks
+        # says as much as a slow one.
+        failed_figures = [data.rate(run.seconds) for run in cell.warmups + cell.runs
+                          if run.failure and "timed out" not in run.failure]
+        at = f" at {figure_span(failed_figures)}" if failed_figures else ""
+        failed = f"FAILED {len(cell.failures)}/{len(cell.warmups) + len(cell.runs)}{at}: " \
             f"{cell.failures[0]}" \
             if cell.failures else ""
         if cell.skipped:
             failed += f" ({cell.skipped})"
         text = f"{text} {failed}".strip()
     return text.replace("|", "\\|")
+
+
+def figure_span(figures: list[float]) -> str:
+    median = statistics.median(figures)
+    if len(figures) == 1:
+        return fmt_rate(median)
+    return f"{fmt_rate(median)} ({fmt_rate(min(figures))}–{fmt_rate(max(figures))})"
 
 
 def ratio_line(what: str, ours: tuple[Tool | None, float | None],
@@ -236,7 +248,10 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
         lines.append("")
     for note in context.rtt_notes:
         lines += [f"{note[0].upper()}{note[1:]}.", ""]
-    versions = ["lftp " + tool_version(["lftp", "--version"])]
+    versions = ["lftp " + tool_version(["lftp", "--version"]),
+                f"rclone {tool_version(['rclone', 'version'])} "
+                f"(Debian {package_version('rclone')}; every rclone row on vsftpd also with "
+                f"--ftp-writing-mdtm)"]
     if columns:
         versions += ["ncftpput " + tool_version(["ncftpput", "-v"]),
                      "curl " + tool_version(["curl", "--version"])]
@@ -263,7 +278,8 @@ def render(results: dict[str, tuple[Variant, dict]], sets: dict[str, Dataset], t
 
 def resent_text(cell: Cell | None) -> str:
     """Files stored again in the timed runs, and the uploads the server logged for them."""
-    runs = [run for run in (cell.runs if cell else []) if run.resent is not None]
+    # A cell that did not go on after its warm-up: what that run stored.
+    runs = [run for run in ((cell.runs or cell.warmups) if cell else []) if run.resent is not None]
     if not runs:
         return "–"
 

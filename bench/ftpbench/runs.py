@@ -1,8 +1,10 @@
 """Runs: each tool's timed uploads in shuffled rounds after a warm-up, each checked."""
 from __future__ import annotations
 
+import json
 import os
 import random
+import re
 import select
 import shutil
 import subprocess
@@ -17,7 +19,7 @@ from .checks import (completed_uploads, file_states, manifest_check, redeploy_ch
 from .datasets import Dataset, Redeploy
 from .servers import Target, Variant
 from .settings import EXE, KIB, MANIFEST, PRUNE, PRUNE_MARGIN, RUNS, WARMUPS
-from .tools import KNOWN_OPTIONS, Invocation, Tool
+from .tools import KNOWN_OPTIONS, Invocation, Tool, rclone
 
 
 @dataclass
@@ -82,18 +84,7 @@ class Bench:
         local one."""
         self.counter += 1
         remote = f"{tag}-{data.key}-{tool.key}-{self.counter}"
-        remote_path = target.root / remote
-        # The earlier deploy is laid straight into the server's folder: uploading it through
-        # the relay would cost each tool minutes per run, and so every tool starts from the
-        # same remote state.
-        shutil.copytree(data.before, remote_path)
-        if data.touched:
-            (remote_path / MANIFEST).write_bytes(data.manifest)
-        owner = target.root.stat()
-        for path in [remote_path, *remote_path.rglob("*")]:
-            os.chown(path, owner.st_uid, owner.st_gid)
-            if path.is_file():
-                os.utime(path, (data.deployed, data.deployed))
+        remote_path = lay_down(target, data, remote)
         before = file_states(remote_path, data.extras)
         offset = target.upload_log.stat().st_size if target.upload_log else 0
         run = self.timed(tool, target, data, remote)
@@ -166,6 +157,12 @@ class Bench:
                           f"{run.seconds:7.2f} s{resent}  {state}", flush=True)
                     if "timed out" in run.failure:
                         cell.skipped = "not run again after a time-out"
+                    elif warmup and run.failure and not tool.ours:
+                        # A peer's setting that fails the checks fails them every time (the
+                        # same tree, the same remote state): its warm-up's figure and reason
+                        # say it, and five more runs of a re-deploy that stores every file
+                        # again would cost many minutes.
+                        cell.skipped = "not run further after its warm-up failed"
                 if warmup and PRUNE:
                     prune(cells, key, tools, data)
         return cells
@@ -193,6 +190,69 @@ class Bench:
                         f"--password={target.password}", f"--remote={remote}",
                         f"--timeout={timeout}"]))
         return self.upload(tool, target, data, "loopback"), floor, files
+
+
+def lay_down(target: Target, data: Redeploy, remote: str) -> Path:
+    """The remote folder as the earlier deploy left it, laid straight into the server's folder:
+    uploading it through the relay would cost each tool minutes per run, and so every tool starts
+    from the same remote state. Its files carry the time of that upload, as a server stamps a
+    store."""
+    remote_path = target.root / remote
+    shutil.copytree(data.before, remote_path)
+    if data.touched:
+        (remote_path / MANIFEST).write_bytes(data.manifest)
+    owner = target.root.stat()
+    for path in [remote_path, *remote_path.rglob("*")]:
+        os.chown(path, owner.st_uid, owner.st_gid)
+        if path.is_file():
+            os.utime(path, (data.deployed, data.deployed))
+    return remote_path
+
+
+def rclone_reasons(target: Target, data: Redeploy, scratch: Path) -> str:
+    """Why rclone would store each file of the re-deploy again, in its own words: one untimed
+    `copy --dry-run -vv` onto the remote folder as the earlier deploy left it, and the time
+    precision and hashes `rclone backend features` reports for the server."""
+    remote = f"rclone-why-{data.key}"
+    remote_path = lay_down(target, data, remote)
+    try:
+        words = rclone(4, 8)(target, data, remote, scratch).argv
+        at = words.index("copy")
+        options = words[at + 3:]
+        features = subprocess.run([*words[:at], "backend", "features", f":ftp:{remote}",
+                                   *options], capture_output=True, text=True, timeout=120)
+        found = json_or_empty(features.stdout)
+        dry = subprocess.run([*words, "--dry-run", "-vv"], capture_output=True, text=True,
+                             timeout=data.timeout)
+    finally:
+        shutil.rmtree(remote_path, ignore_errors=True)
+    log = dry.stdout + dry.stderr
+    would = len(re.findall(r"Skipped copy as --dry-run is set", log))
+    reasons = [f"{count} “{phrase}”" for phrase in ("Sizes differ", "Modification times differ")
+               if (count := len(re.findall(rf": {phrase}", log)))]
+    precision = found.get("Precision")
+    seconds = f"{precision / 1e9:g} s" if isinstance(precision, int) else "?"
+    return (f"{target.server}: it would store {would} of {len(data.layout)} files, for "
+            f"{', '.join(reasons) or 'no reason it names'}; `rclone backend features`: time "
+            f"precision {seconds}, hashes {found.get('Hashes') or 'none'}")
+
+
+RCLONE_WHY = (
+    "rclone takes a file as unchanged only when its size and its modification time both match "
+    "the remote copy's. The remote copies carry the time of the earlier deploy's upload, as a "
+    "server stamps a store, not the local file's time that rclone sets (MFMT, or MDTM with "
+    "--ftp-writing-mdtm on vsftpd) on the files it stores itself; FTP gives it no hash to "
+    "settle the difference, so it stores every file again. "
+    "`--size-only` cannot see a change that keeps the size; `--update` stores only what is "
+    "newer than the remote copy: on R that is the changed files, on R′ (every file touched) "
+    "every file")
+
+def json_or_empty(text: str) -> dict:
+    try:
+        found = json.loads(text)
+    except ValueError:
+        return {}
+    return found if isinstance(found, dict) else {}
 
 
 def prune(cells: dict[tuple[str, str], Cell], key: str, tools: list[Tool], data: Dataset) -> None:

@@ -36,7 +36,8 @@ PRUNE_MARGIN = 1.25
 ORDER_SEED = int(os.environ.get("BENCH_SEED", str(time.time_ns() % 1_000_000)))
 EXE = Path(os.environ.get("FTPUPLOAD_EXE", str(REPO / "build" / "ftpupload"))).resolve()
 PACKAGES = {"vsftpd": "/usr/sbin/vsftpd", "lftp": "lftp", "ncftp": "ncftpput", "curl": "curl",
-            "openssl": "openssl", "python3-pyftpdlib": "/usr/lib/python3/dist-packages/pyftpdlib"}
+            "openssl": "openssl", "python3-pyftpdlib": "/usr/lib/python3/dist-packages/pyftpdlib",
+            "rclone": "rclone"}
 PYFTPD_USER, PYFTPD_PASSWORD = "bench", "bench-pass-4Rd"
 DAY = 24 * 3600
 REDEPLOY_SEED = 20261209

@@ -1,6 +1,8 @@
 """The clients: each turns (server, local folder, remote folder) into one command."""
 from __future__ import annotations
 
+import functools
+import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
@@ -125,6 +127,43 @@ def curl(target: Target, data: Dataset, remote: str, scratch: Path) -> Invocatio
     return Invocation(["curl", "-q", "--config", str(config)])
 
 
+@functools.cache
+def obscured(password: str) -> str:
+    """The password as rclone's --ftp-pass takes it."""
+    return subprocess.run(["rclone", "obscure", password], capture_output=True, text=True,
+                          check=True, timeout=30).stdout.strip()
+
+
+def rclone_flags(transfers: int, checkers: int, target: Target) -> list[str]:
+    """rclone's settings on `target`: its connection pool one more than its transfers and
+    checkers together, as its FTP documentation asks (fewer can deadlock), and on vsftpd the
+    setting that documentation names for that server's way of setting a file's time."""
+    return [f"--transfers={transfers}", f"--checkers={checkers}",
+            f"--ftp-concurrency={transfers + checkers + 1}",
+            *(["--ftp-writing-mdtm"] if target.server == "vsftpd" else [])]
+
+
+def rclone(transfers: int, checkers: int,
+           *extra: str) -> Callable[[Target, Dataset, str, Path], Invocation]:
+    def build(target: Target, data: Dataset, remote: str, scratch: Path) -> Invocation:
+        # An empty configuration file: no remote or setting from a home folder, every setting
+        # on the command line (an on-the-fly :ftp: remote).
+        config = scratch / "rclone-empty.conf"
+        config.touch()
+        return Invocation(["rclone", "--config", str(config), "copy", str(data.root),
+                           f":ftp:{remote}", f"--ftp-host={target.host}",
+                           f"--ftp-port={target.port}", f"--ftp-user={target.user}",
+                           f"--ftp-pass={obscured(target.password)}",
+                           *rclone_flags(transfers, checkers, target), *extra])
+    return build
+
+
+RCLONE = "rclone --config EMPTY copy"
+# On vsftpd each rclone row also has --ftp-writing-mdtm (rclone_flags).
+RCLONE_1 = "--transfers=1 --checkers=1 --ftp-concurrency=3"
+RCLONE_4 = "--transfers=4 --checkers=8 --ftp-concurrency=13"
+
+
 TOOLS = [
     Tool("ftpupload-1", "ftpupload --connections=1", True, 1, ftpupload(1)),
     Tool("ftpupload-4", "ftpupload --connections=4", True, 4, ftpupload(4)),
@@ -137,6 +176,8 @@ TOOLS = [
          False, 4, lftp(4, sync_mode=False), family="lftp-4"),
     Tool("ncftpput", "ncftpput -R", False, 1, ncftpput, tls=False),
     Tool("curl", "curl -q --ftp-method nocwd (one invocation)", False, 1, curl),
+    Tool("rclone-1", f"{RCLONE} {RCLONE_1}", False, 1, rclone(1, 1), tls=False),
+    Tool("rclone-4", f"{RCLONE} {RCLONE_4}", False, 4, rclone(4, 8), tls=False),
 ]
 
 # The rows of the re-deploys, R and R′ (ftpupload adds the dataset's own options). Their keys
@@ -155,4 +196,13 @@ REDEPLOY_TOOLS = [
     Tool("lftp-4-nosync",
          "lftp --norc mirror -R --overwrite --only-newer --parallel=4, ftp:sync-mode off",
          False, 4, lftp(4, only_newer=True, sync_mode=False), tls=False, family="lftp-4"),
+    # rclone's default: a file whose size or time differs from the remote copy's is sent again.
+    Tool("rclone-1", f"{RCLONE} {RCLONE_1}", False, 1, rclone(1, 1), tls=False),
+    Tool("rclone-4", f"{RCLONE} {RCLONE_4}", False, 4, rclone(4, 8), tls=False),
+    # What its documentation offers where the times do not tell: sizes alone, which cannot see
+    # a change that keeps the size; or sending only what is newer than the remote copy.
+    Tool("rclone-4-size-only", f"{RCLONE} {RCLONE_4} --size-only", False, 4,
+         rclone(4, 8, "--size-only"), tls=False),
+    Tool("rclone-4-update", f"{RCLONE} {RCLONE_4} --update", False, 4,
+         rclone(4, 8, "--update"), tls=False),
 ]
