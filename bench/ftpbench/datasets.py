@@ -175,8 +175,8 @@ def datasets() -> dict[str, Dataset]:
             "B": Dataset("B", "files/s", spread(8, 2, 4 * KIB), 120),
             "C": Dataset("C", "MiB/s", two_levels(4, 1 * MIB), 120),
             "B200": Dataset("B200", "files/s", spread(8, 2, 4 * KIB), 120),
-            "R": Redeploy("R", "s", redeploy_layout(100, 5), 120, folders=5, changes=3),
-            "R2": touched_redeploy(redeploy_layout(100, 5), 120, folders=5, changes=3),
+            "R": Redeploy("R", "s", redeploy_layout(40, 4), 120, folders=4, changes=3),
+            "R2": touched_redeploy(redeploy_layout(40, 4), 120, folders=4, changes=3),
         }
     return {
         "A": Dataset("A", "MiB/s", [("big.bin", 256 * MIB)], 180),
