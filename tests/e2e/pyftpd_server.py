@@ -1,5 +1,5 @@
-"""A pyftpdlib server for one test or one demo: binds --host (127.0.0.1) on a port the system picks and
-prints "READY <port>" once it accepts connections."""
+"""A pyftpdlib server for one test, the demo or the benchmark: binds --host (127.0.0.1) on --port (by
+default one the system picks) and prints "READY <port>" once it accepts connections."""
 import argparse
 import hashlib
 import logging
@@ -131,6 +131,9 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
     parser.add_argument("--host", default="127.0.0.1", help="the address to listen on (::1 for IPv6)")
+    parser.add_argument("--port", type=int, default=0, help="0: one the system picks")
+    parser.add_argument("--masquerade", help="the address passive replies name (a relay in front)")
+    parser.add_argument("--quiet", action="store_true", help="log completed transfers, not every command")
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
     parser.add_argument("--passive-ports", required=True, help="FIRST-LAST")
@@ -150,8 +153,9 @@ def main() -> None:
     parser.add_argument("--threaded", action="store_true", help="a thread per session")
     options = parser.parse_args()
 
-    # Every command and reply goes to standard error, which the caller keeps as the server's log.
-    logging.basicConfig(level=logging.DEBUG)
+    # Every command and reply (--quiet: every completed transfer) goes to standard error, which the
+    # caller keeps as the server's log.
+    logging.basicConfig(level=logging.INFO if options.quiet else logging.DEBUG)
     authorizer = DummyAuthorizer()
     authorizer.add_user(options.user, options.password, options.root, perm="elradfmwMT")
     first, last = (int(n) for n in options.passive_ports.split("-"))
@@ -173,9 +177,10 @@ def main() -> None:
     Handler.use_gmt_times = not options.local_times
     Handler.authorizer = authorizer
     Handler.passive_ports = range(first, last + 1)
+    Handler.masquerade_address = options.masquerade
     # A refused login is answered at once; the tests time the client, not the server's penalty.
     Handler.auth_failed_timeout = 0
-    server = (ThreadedFTPServer if options.threaded else FTPServer)((options.host, 0), Handler)
+    server = (ThreadedFTPServer if options.threaded else FTPServer)((options.host, options.port), Handler)
     print("READY", server.socket.getsockname()[1], flush=True)
     server.serve_forever()
 

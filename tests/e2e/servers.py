@@ -40,28 +40,40 @@ VSFTPD_USER = "ftpupload-e2e"
 VSFTPD_PASSWORD = "e2e-pass-7Kq"
 
 
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+def free_port(hosts: tuple[str, ...] = ("127.0.0.1",)) -> int:
+    """A port the system picks on the first host and that is free on the others too (the
+    benchmark's relay listens on the server's port numbers on an address of its own)."""
+    for _ in range(100):
+        with socket.socket() as probe:
+            probe.bind((hosts[0], 0))
+            port = probe.getsockname()[1]
+        if _bindable([port], hosts[1:]):
+            return port
+    raise RuntimeError("no free control port")
 
 
-def free_port_block(size: int = PASSIVE_BLOCK) -> tuple[int, int]:
+def free_port_block(size: int = PASSIVE_BLOCK, hosts: tuple[str, ...] = ("127.0.0.1",)) -> tuple[int, int]:
     for _ in range(200):
         first = random.randrange(PASSIVE_LOW, PASSIVE_HIGH - size)
-        probes = []
-        try:
-            for port in range(first, first + size):
+        if _bindable(range(first, first + size), hosts):
+            return first, first + size - 1
+    raise RuntimeError("no free block of passive ports")
+
+
+def _bindable(ports, hosts: tuple[str, ...]) -> bool:
+    probes = []
+    try:
+        for host in hosts:
+            for port in ports:
                 probe = socket.socket()
                 probes.append(probe)
-                probe.bind(("127.0.0.1", port))
-            return first, first + size - 1
-        except OSError:
-            continue
-        finally:
-            for probe in probes:
-                probe.close()
-    raise RuntimeError("no free block of passive ports")
+                probe.bind((host, port))
+        return True
+    except OSError:
+        return False
+    finally:
+        for probe in probes:
+            probe.close()
 
 
 def stop_process_group(process: subprocess.Popen) -> None:
@@ -84,11 +96,18 @@ class PyFtpdServer:
     def __init__(self, root: Path, log: Path, user: str = "tester", password: str = "secret",
                  tls: list[str] = (), host: str = "127.0.0.1", refuse: list[str] = (), fold_case: bool = False,
                  zone: str | None = None, threaded: bool = False, wrong_sha256: bool = False,
-                 reset_after: int | None = None, sha256: bool = False):
+                 reset_after: int | None = None, sha256: bool = False,
+                 masquerade: str | None = None, quiet: bool = False):
         self.threaded = threaded
         self.wrong_sha256 = wrong_sha256  # XSHA256 offered, and never the file's digest
         self.sha256 = sha256  # XSHA256 offered, the file's own digest
         self.reset_after = reset_after  # the first STOR's data connection reset after that many bytes
+        # The benchmark's server: passive replies name its relay's address, and the log keeps the
+        # completed transfers only (a line per command would charge the server's writing to the
+        # clients being timed).
+        self.masquerade, self.quiet = masquerade, quiet
+        self.passive: tuple[int, int] | None = None  # chosen at start unless set before
+        self.asked_port = 0  # 0: one the system picks at each start
         self.root, self.log, self.user, self.password = root, log, user, password
         self.zone = zone  # a TZ value: times in that zone instead of UTC
         self.tls = list(tls)  # pyftpd_server.py's --tls-... arguments
@@ -99,10 +118,13 @@ class PyFtpdServer:
         self.process: subprocess.Popen | None = None
 
     def start(self) -> "PyFtpdServer":
-        first, last = free_port_block()
+        first, last = self.passive or free_port_block()
         with open(self.log, "wb") as log:
             self.process = subprocess.Popen(
                 [PYTHON, str(HERE / "pyftpd_server.py"), "--root", str(self.root), "--host", self.host,
+                 "--port", str(self.asked_port),
+                 *(["--masquerade", self.masquerade] if self.masquerade else []),
+                 *(["--quiet"] if self.quiet else []),
                  "--user", self.user, "--password", self.password,
                  "--passive-ports", f"{first}-{last}", *self.tls, *self.refuse,
                  *(["--fold-case"] if self.fold_case else []), *(["--local-times"] if self.zone else []),
@@ -188,12 +210,16 @@ class VsftpdServer:
     """
 
     def __init__(self, work: Path, lock_dir: Path, tls: dict[str, object] | None = None,
-                 host: str = "127.0.0.1", config: dict[str, object] | None = None, zone: str | None = None):
+                 host: str = "127.0.0.1", config: dict[str, object] | None = None, zone: str | None = None,
+                 parent: Path | None = None, also_free: tuple[str, ...] = (), passive_size: int = PASSIVE_BLOCK):
         self.work, self.lock_dir = work, lock_dir
+        # Ports also free on these addresses (the benchmark's relay takes the same numbers there).
+        self.probe_hosts, self.passive_size = ("127.0.0.1", *also_free), passive_size
+        self.passive = (0, 0)
         self.tls = tls or {}  # further settings (ssl_enable=YES, ...)
         self.config = config or {}  # further settings of any other kind (cmds_denied=RNTO, ...)
         self.zone = zone  # a TZ value for the server process (with use_localtime=YES)
-        self.top = Path(tempfile.mkdtemp(prefix="ftpupload-e2e-vsftpd-"))
+        self.top = Path(tempfile.mkdtemp(prefix="ftpupload-e2e-vsftpd-", dir=parent))
         self.top.chmod(0o755)
         self.root = self.top / "root"
         self.root.mkdir()
@@ -204,7 +230,7 @@ class VsftpdServer:
         self.process: subprocess.Popen | None = None
 
     def _config(self, port: int) -> str:
-        first, last = free_port_block()
+        first, last = self.passive = free_port_block(self.passive_size, self.probe_hosts)
         empty = self.work / "empty"
         empty.mkdir(exist_ok=True)
         if ":" in self.host:
@@ -228,7 +254,7 @@ class VsftpdServer:
         account = ensure_vsftpd_user(self.lock_dir)
         os.chown(self.root, account.pw_uid, account.pw_gid)
         for _ in range(5):  # a port taken between the probe and vsftpd's bind: try another
-            port = free_port()
+            port = free_port(self.probe_hosts)
             config = self.work / "vsftpd.conf"
             config.write_text(self._config(port))
             with open(self.work / "vsftpd.out", "wb") as out:
