@@ -7,8 +7,6 @@
 #include "run/context.hpp"
 #include "run/plan.hpp"
 
-
-
 void ChecksumManifest::load(FTP& client)
 {
     std::lock_guard<std::mutex> lock(loading_);
@@ -59,9 +57,15 @@ void ChecksumManifest::write(FTP& client, Plan& plan)
     for (const PlannedFile& file : plan.files)
         if (file.outcome == Outcome::done && !file.hash.empty()) next.hashes[file.remotePath] = file.hash;
 
-    const std::string text = formatManifest(next);
-    const std::string part = std::string(manifestName) + std::string(partSuffix);
+    storeManifestFile(client, std::string(manifestName), next);
+}
+
+void storeManifestFile(FTP& client, const std::string& name, const Manifest& manifest)
+{
+    // Under a temporary first: a reader never finds half a record.
+    const std::string text = formatManifest(manifest);
+    const std::string part = name + std::string(partSuffix);
     TextSource source(text);
     client.storeStream(part, &source, [](std::uint64_t) {}, FtpFormat::image);
-    client.renameOver(part, std::string(manifestName));
+    client.renameOver(part, name);
 }

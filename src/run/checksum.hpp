@@ -1,8 +1,9 @@
 #pragma once
 // --checksum: a file is unchanged when its content's SHA-256 is the one the remote manifest
 // holds for it (or the server's own hash of it, where the server offers one: compare.cpp) and
-// the remote size is its size, whatever the times say (a fresh checkout gives every file a new one). The manifest is read once per run, deleted before the run
-// changes anything, and written anew at its end.
+// the remote size is its size, whatever the times say (a fresh checkout gives every file a new
+// one). The manifest is read once per run, deleted before the run changes anything, and
+// written anew at its end.
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -46,3 +47,7 @@ private:
     Manifest remote_;
     std::atomic<long long> hashMicros_{0};
 };
+
+// A manifest-format file (the manifest, the staged record) stored under a temporary name and
+// renamed into place. Raises on failure.
+void storeManifestFile(FTP& client, const std::string& name, const Manifest& manifest);

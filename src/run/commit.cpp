@@ -7,8 +7,8 @@
 #include "common/own_names.hpp"
 #include "common/text.hpp"
 #include "ftp/ftp.hpp"
-#include "local/byte_source.hpp"
 #include "local/file_hash.hpp"
+#include "run/checksum.hpp"
 #include "run/context.hpp"
 #include "run/execute.hpp"
 #include "run/plan.hpp"
@@ -105,11 +105,7 @@ void Execution::leaveStagedRecord(Session& session)
         if (file.staged && !file.hash.empty()) left.hashes[file.remotePath] = file.hash;
     if (left.hashes.empty() || !retry_.keepUsable(session)) return;
     try {
-        const std::string text = formatManifest(left);
-        const std::string part = std::string(stagedName) + std::string(partSuffix);
-        TextSource source(text);
-        session.client->storeStream(part, &source, [](std::uint64_t) {}, FtpFormat::image);
-        session.client->renameOver(part, std::string(stagedName));
+        storeManifestFile(*session.client, std::string(stagedName), left);
     } catch (const std::exception&) {
         // Without it a server that cannot hash files gets the temporaries sent again.
     }
