@@ -83,6 +83,20 @@ FtpReply FTPConnection::settle(const FtpReply& reply)
 
 FtpReply FTPConnection::readReply()
 {
+    // The answers to commands sent without waiting come first, and go.
+    while (trailing_ > 0) {
+        --trailing_;
+        const FtpReply dropped = readOneReply();
+        if (isSilence(dropped)) {
+            trailing_ = 0;
+            return dropped;
+        }
+    }
+    return readOneReply();
+}
+
+FtpReply FTPConnection::readOneReply()
+{
     const auto deadline = Clock::now() + maxReplyTimeouts * timeoutDuration();
     FtpReply reply;
     bool haveFirstLine = false;
@@ -130,6 +144,7 @@ void FTPConnection::abandonReply()
                             " lines or " + std::to_string(seconds) + " s";
     traceLine(why + "; connection closed");
     owed_ = 0;
+    trailing_ = 0;
     outOfStep_ = false;
     closeControlSocket();
     throw FTPException("421", why);

@@ -91,9 +91,18 @@ public:
     // MKD of every path, pipelined; refusals (usually: it exists) are not failures.
     // Raises only when the connection was lost or went silent.
     void makeDirectories(const std::vector<std::string>& paths);
+    // Command lines (commandLine's) sent in one go, their replies read in order: one round
+    // trip for steps that do not depend on each other's answers. Raises on silence.
+    std::vector<FtpReply> askAll(const std::vector<std::string>& lines);
     // TYPE I, once per session (sizes that count are binary ones).
     void useBinary();
     void readFeatures();
+    // CWD and FEAT in one round trip: CWD's reply (the features are read either way).
+    // Raises when the connection was lost.
+    FtpReply enterReadingFeatures(const std::string& path);
+    // Called by connect between the greeting and the login (a session that waits for
+    // another's login before trying its own raises from it to give up).
+    void setBeforeLogin(std::function<void()> hook) { beforeLogin_ = std::move(hook); }
     // Over IPv4, PASV whatever FEAT lists: a run that reads the features only for the names
     // keeps the data connections it always had.
     void setPlainPassive(bool plain) { plainPassive_ = plain; }
@@ -180,7 +189,7 @@ public:
     bool closedWhileIdle();
     // A reply did not come when it was due, or came where another was due, or replies
     // are still owed: the next reply may not belong to the next command.
-    bool outOfStep() const { return outOfStep_ || owed_ > 0; }
+    bool outOfStep() const { return outOfStep_ || owed_ > trailing_; }
     // Reads the replies still owed, then checks the dialogue with NOOP (everything before
     // its 200 is dropped); a session that cannot be brought back in step is closed, so it
     // is not used again.
@@ -226,6 +235,9 @@ public:
     // MFMT where offered, else the "MDTM time path" form; true when the server took it.
     // `reply`: the server's answer (MFMT's may name the time the file now has).
     bool setRemoteModified(const std::string& path, std::int64_t seconds, FtpReply* reply = nullptr);
+    // The same without waiting: its answer is read, and dropped, before the next command's,
+    // so that command goes out at once. For a time whose failure changes nothing.
+    void setRemoteModifiedLater(const std::string& path, std::int64_t seconds);
 
     // The server hashes remote files with SHA-256 (ftp_hash.cpp): FEAT lists it among HASH's
     // algorithms, or lists XSHA256.
@@ -272,6 +284,8 @@ protected:
     void secureControl(const std::string& host);
 
 private:
+    void takeFeatures(const FtpReply& reply);
+    FtpReply readOneReply();
     // Where a data connection goes: the control connection's peer, at the port a passive
     // reply named.
     IpAddress passiveTarget(std::uint16_t port) const;
@@ -307,6 +321,7 @@ private:
     bool answersQuery(const FtpReply& reply, bool time) const;
 
     std::vector<FtpFeature> features_;
+    std::function<void()> beforeLogin_;
     std::optional<TlsSettings> tlsSettings_;
     bool implicitTls_ = false;
     bool plainPassive_ = false;
@@ -320,6 +335,8 @@ private:
     bool alloNeeded_ = true;
     bool outOfStep_ = false;
     std::size_t owed_ = 0;
+    // Of those owed, the first ones whose replies are read and dropped before the next one.
+    std::size_t trailing_ = 0;
     bool storeStarted_ = false;
     // Cleared for the rest of the session by a reply that did not fit its query.
     bool pipelineQueries_ = true;

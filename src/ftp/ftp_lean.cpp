@@ -21,7 +21,8 @@ const FtpReply silence{"500", ""};
 
 FtpReply FTPConnection::leanQuietCheck()
 {
-    if (!waitForControl(std::chrono::microseconds(0))) return silence;
+    // Behind an answer still to be dropped, nothing can be told apart yet.
+    if (trailing_ > 0 || !waitForControl(std::chrono::microseconds(0))) return silence;
     FtpReply reply = readReply();
     // Whatever it was, it answered no command of ours: more of its kind may follow.
     if (!isSilence(reply)) outOfStep_ = true;
@@ -30,7 +31,8 @@ FtpReply FTPConnection::leanQuietCheck()
 
 bool FTPConnection::closedWhileIdle()
 {
-    if (!connected() || lost() || outOfStep() || !waitForControl(std::chrono::microseconds(0))) return false;
+    if (!connected() || lost() || outOfStep() || trailing_ > 0 || !waitForControl(std::chrono::microseconds(0)))
+        return false;
     const FtpReply said = readReply();
     if (said.code == "421" || lost()) {
         closeControlSocket();
@@ -60,6 +62,7 @@ bool FTPConnection::resynchronise() noexcept
     } catch (...) {
     }
     owed_ = 0;
+    trailing_ = 0;
     outOfStep_ = false;
     closeControlSocket();
     return false;

@@ -227,3 +227,11 @@ bool FTPConnection::setRemoteModified(const std::string& path, std::int64_t seco
     if (reply) *reply = answer;
     return answer.code == "213";
 }
+
+void FTPConnection::setRemoteModifiedLater(const std::string& path, std::int64_t seconds)
+{
+    const char* verb = isKnownSupported("MFMT") ? "MFMT" : isKnownSupported("MDTM") ? "MDTM" : nullptr;
+    if (!verb) return;
+    sendCommands(commandLine(verb, {formatFtpTime(seconds), path}));
+    ++trailing_;
+}

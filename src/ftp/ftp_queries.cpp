@@ -13,8 +13,11 @@ namespace {
 // repeat long paths cannot fill the receive buffer while the window still goes out.
 constexpr std::size_t queryWindowPaths = 32;
 constexpr std::size_t queryWindowBytes = 16 * 1024;
-// Windows on their way at once: a window's round trip overlaps the next ones.
-constexpr std::size_t windowsInFlight = 4;
+// Windows on their way at once: a window's round trip overlaps the next ones. Enough short
+// paths to keep a server busy for a round trip, and never more bytes in flight than four
+// full windows, which replies cannot outgrow while the next window goes out.
+constexpr std::size_t windowsInFlight = 8;
+constexpr std::size_t bytesInFlight = 4 * queryWindowBytes;
 
 // The facts line of an MLST reply ("250-Listing ..." / " facts; path" / "250 End").
 std::optional<RemoteFacts> mlstFacts(const FtpReply& reply)
@@ -67,7 +70,11 @@ std::string FTPConnection::queryWindow(const std::vector<std::string>& paths, st
 std::size_t FTPConnection::queryPipelined(const std::vector<std::string>& paths, std::vector<RemoteFacts>& facts,
                                           bool mlst)
 {
-    std::deque<std::pair<std::size_t, std::size_t>> sent;  // windows on their way: [first, end)
+    struct Window {
+        std::size_t first, end, bytes;
+    };
+    std::deque<Window> sent;  // on their way: paths [first, end)
+    std::size_t inFlight = 0;
     std::size_t next = 0;
     auto sendWindow = [&] {
         std::size_t end = next;
@@ -77,13 +84,18 @@ std::size_t FTPConnection::queryPipelined(const std::vector<std::string>& paths,
             sendCommands(batch);
         else
             sendPipelined(batch);
-        sent.emplace_back(next, end);
+        sent.push_back({next, end, batch.size()});
+        inFlight += batch.size();
         next = end;
     };
-    while (next < paths.size() && sent.size() < windowsInFlight) sendWindow();
+    const auto roomForWindow = [&] {
+        return next < paths.size() && sent.size() < windowsInFlight && inFlight + queryWindowBytes <= bytesInFlight;
+    };
+    while (roomForWindow()) sendWindow();
     while (!sent.empty()) {
-        const auto [first, end] = sent.front();
+        const auto [first, end, bytes] = sent.front();
         sent.pop_front();
+        inFlight -= bytes;
         for (std::size_t i = first; i < end; ++i) {
             if (!readQueryAnswer(facts[i], mlst)) {
                 // Once an answer is in doubt, so is every one after it: they may all be shifted.
@@ -93,7 +105,7 @@ std::size_t FTPConnection::queryPipelined(const std::vector<std::string>& paths,
                 return i;
             }
         }
-        if (next < paths.size()) sendWindow();
+        while (roomForWindow()) sendWindow();
     }
     // A reply more than the windows asked for has shifted some of their answers, possibly
     // without any showing it; the shifted ones usually arrive with the last.

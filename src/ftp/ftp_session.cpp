@@ -8,6 +8,7 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
 {
     if (connected()) close();
     owed_ = 0;
+    trailing_ = 0;
     outOfStep_ = false;
     epsvRefused_ = false;
     pipelineQueries_ = true;
@@ -21,6 +22,7 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
         // Implicit TLS: the greeting already comes over it.
         if (!tlsSettings_ || !implicitTls_) expectReply("220");
         if (tlsSettings_) secureControl(bare);
+        if (beforeLogin_) beforeLogin_();
         if (user.empty()) return;
         issueCommand("USER", {user});
         FtpReply reply = readReply();
@@ -199,6 +201,22 @@ void FTPConnection::makeDirectories(const std::vector<std::string>& paths)
     }
 }
 
+std::vector<FtpReply> FTPConnection::askAll(const std::vector<std::string>& lines)
+{
+    std::string batch;
+    for (const std::string& line : lines) batch += line;
+    sendCommands(batch);
+    std::vector<FtpReply> replies;
+    while (replies.size() < lines.size()) {
+        FtpReply reply = readReply();
+        if (isSilence(reply)) raiseSilence();
+        // A preliminary reply is followed by its command's final one.
+        if (!reply.code.empty() && reply.code[0] == '1') continue;
+        replies.push_back(std::move(reply));
+    }
+    return replies;
+}
+
 void FTPConnection::useBinary()
 {
     if (typeSent_) return;
@@ -227,7 +245,18 @@ std::string FTPConnection::parseQuotedPath(const FtpReply& reply)
 void FTPConnection::readFeatures()
 {
     issueCommand("FEAT");
-    FtpReply reply = readReply();
+    takeFeatures(readReply());
+}
+
+FtpReply FTPConnection::enterReadingFeatures(const std::string& path)
+{
+    const std::vector<FtpReply> replies = askAll({commandLine("CWD", {path}), commandLine("FEAT")});
+    takeFeatures(replies[1]);
+    return replies[0];
+}
+
+void FTPConnection::takeFeatures(const FtpReply& reply)
+{
     features_.clear();
     hashChoice_ = HashChoice::unknown;
     if (reply.code != "211") return;

@@ -1,5 +1,7 @@
 #include "run/compare.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -49,6 +51,24 @@ UnchangedDecision::UnchangedDecision(const RunContext& context, Plan& plan, Chec
         if (added) folders_.push_back({folder, {}});
         folders_[at->second].files.push_back(&file);
     }
+    if (context.settings.pacing) return;
+    // Unpaced, a changed file goes out as soon as its folder is decided: the folders holding
+    // the files changed most recently, the likely ones, are looked at first, so their stores
+    // overlap the questions about the rest.
+    std::vector<std::pair<std::int64_t, Folder>> byNewest;
+    for (Folder& folder : folders_) {
+        std::int64_t newest = 0;
+        for (const PlannedFile* file : folder.files) {
+            try {
+                newest = std::max(newest, file->source.modifiedTime());
+            } catch (const std::exception&) {
+                newest = INT64_MAX;  // gone since the scan: its store fails, and says so
+            }
+        }
+        byNewest.emplace_back(newest, std::move(folder));
+    }
+    std::stable_sort(byNewest.begin(), byNewest.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (std::size_t i = 0; i < folders_.size(); ++i) folders_[i] = std::move(byNewest[i].second);
 }
 
 void UnchangedDecision::decide(const RetryRule& retry, Session& session, std::size_t first, std::size_t count)
@@ -66,6 +86,18 @@ std::size_t UnchangedDecision::distrustTimes()
     std::lock_guard<std::mutex> lock(known_);
     for (PlannedFile* file : byTime_) file->action = FileAction::store;
     return byTime_.size();
+}
+
+std::vector<PlannedFile*> UnchangedDecision::storable(std::size_t first, std::size_t count)
+{
+    std::vector<PlannedFile*> files;
+    std::lock_guard<std::mutex> lock(known_);
+    for (std::size_t part = first; part < first + count && part < folders_.size(); ++part) {
+        if (!folders_[part].path.empty() && !plan_.exists(folders_[part].path)) continue;
+        for (PlannedFile* file : folders_[part].files)
+            if (file->action == FileAction::store) files.push_back(file);
+    }
+    return files;
 }
 
 void UnchangedDecision::seen(const std::string& folder)
@@ -134,5 +166,11 @@ bool UnchangedDecision::query(FTP& client, std::size_t first, std::size_t count)
     }
     for (std::size_t k = 0; k < folderAt.size() && files.size() + k < facts.size(); ++k)
         if (facts[files.size() + k].folder) seen(folders_[folderAt[k]].path);
+    // Without MLST a file's size also says that its folder is there, so an unpaced run makes
+    // only the folders it has to. (A paced run keeps the commands it always sent.)
+    if (!mlst && !context_.settings.pacing)
+        for (std::size_t i = 0; i < files.size() && i < facts.size(); ++i)
+            if (facts[i].size && !facts[i].folder && files[i]->remotePath.find('/') != std::string::npos)
+                seen(remoteFolderOf(files[i]->remotePath));
     return true;
 }

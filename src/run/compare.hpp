@@ -30,6 +30,7 @@ public:
     // folder that cannot be looked at leaves its files to be stored.
     void decide(const RetryRule& retry, Session& session, std::size_t first, std::size_t count) override;
     std::size_t distrustTimes() override;
+    std::vector<PlannedFile*> storable(std::size_t first, std::size_t count) override;
 
 private:
     struct Folder {

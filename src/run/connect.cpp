@@ -35,6 +35,10 @@ void Connector::newClient(Session& session) const
     session.client->setActive(settings.active);
     if (settings.rateLimit) session.client->setRateLimit(settings.rateLimit);
     if (settings.trace) session.client->setObserver(Trace::forSession(settings.trace, session.number));
+    if (session.number > 1 && awaitFirst_)
+        session.client->setBeforeLogin([wait = awaitFirst_] {
+            if (!wait()) throw SessionNotWanted();
+        });
 }
 
 std::string Connector::connectFailure(const std::exception& failure) const
@@ -62,6 +66,8 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     if (announce && connectingLine) context_.info(session, lines::connecting(settings.host), stepPause);
     try {
         client.connect(settings.host, settings.username, settings.password, static_cast<std::uint16_t>(settings.port));
+    } catch (const SessionNotWanted&) {
+        return false;
     } catch (const std::exception& failure) {
         // A try that will be made again writes its retry line instead.
         if (raiseWhatMayPass && mayPass(failure)) throw;
@@ -72,16 +78,25 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     if (!quietCheck(session)) return context_.error(session, lines::connectTo(settings.host), stepPause);
     if (announce) context_.info(session, lines::connected(settings.host), stepPause);
 
+    // Unpaced, the features are asked for with the CWD, in the same round trip.
+    const bool featuresRead = !settings.pacing;
     if (settings.describedRun())
         client.changeDirectory(settings.remote);
-    else if (!enterRemote(session))
+    else if (!enterRemote(session, featuresRead))
         return false;
-    if (!quietCheck(session)) return context_.error(session, lines::cd(settings.remote), stepPause);
+    if (!quietCheck(session)) {
+        // Read behind the FEAT asked with the CWD: a server that closes the session now (an
+        // idle time-out) leaves a try that may pass, as it would at the next command.
+        if (featuresRead && raiseWhatMayPass && session.lastReply.code == "421")
+            throw FTPException("421", "connection closed by the server");
+        return context_.error(session, lines::cd(settings.remote), stepPause);
+    }
     if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
+    if (session.number == 1 && firstIn_) firstIn_();
     // The default run keeps its exact commands; every other reads what the server offers.
     const bool compares = settings.skipUnchanged || settings.deleteGone || settings.atomic;
     if (compares || !settings.pacing || settings.tls.enabled || settings.verify) {
-        client.readFeatures();
+        if (!featuresRead) client.readFeatures();
         client.setPlainPassive(!compares);
         // Names go out as UTF-8 in any case; some servers only take them so once told.
         if (client.isKnownSupported("UTF8")) client.announceUtf8();
@@ -89,14 +104,20 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
     return true;
 }
 
-bool Connector::enterRemote(Session& session) const
+bool Connector::enterRemote(Session& session, bool readingFeatures) const
 {
     const RunSettings& settings = context_.settings;
     FTP& client = *session.client;
     FtpReply refusal;
     try {
-        client.changeDirectory(settings.remote);
-        return true;
+        if (readingFeatures) {
+            refusal = client.enterReadingFeatures(settings.remote);
+            if (!refusal.code.empty() && refusal.code[0] == '2') return true;
+            if (refusal.code.empty() || refusal.code[0] != '5') throw FTPException(refusal);
+        } else {
+            client.changeDirectory(settings.remote);
+            return true;
+        }
     } catch (const FTPException& failure) {
         // Only a refusal says the folder is missing; a lost connection goes the usual way.
         if (failure.code().empty() || failure.code()[0] != '5') throw;

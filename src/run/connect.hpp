@@ -3,11 +3,19 @@
 // lines and the retry rule; and the new connection that replaces a session lost on the way.
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <stdexcept>
 #include <string>
 
 struct RunContext;
 struct Session;
 class RetryRule;
+
+// Raised in a further session that waited for the first one's login, when that failed: it
+// gives up without a line of its own.
+struct SessionNotWanted : std::runtime_error {
+    SessionNotWanted() : std::runtime_error("not wanted: the first session could not log in") {}
+};
 
 class Connector {
 public:
@@ -30,12 +38,20 @@ public:
     bool quietCheck(Session& session) const;
     // The line of a failed connect or login.
     std::string connectFailure(const std::exception& failure) const;
+    // Called once the first session has logged in and entered the folder, before it reads
+    // what the server offers.
+    void whenFirstIn(std::function<void()> in) { firstIn_ = std::move(in); }
+    // Further sessions connect at once, and wait with their login until this says whether the
+    // first one is in (true) or failed (false).
+    void furtherWaitFor(std::function<bool()> firstIn) { awaitFirst_ = std::move(firstIn); }
 
 private:
     // CWD into the remote folder, made first when it is missing; false (with its line and
-    // the server's reason) when it cannot be entered.
-    bool enterRemote(Session& session) const;
+    // the server's reason) when it cannot be entered. `readingFeatures`: FEAT goes with the CWD.
+    bool enterRemote(Session& session, bool readingFeatures) const;
 
     const RunContext& context_;
     const RetryRule& retry_;
+    std::function<void()> firstIn_;
+    std::function<bool()> awaitFirst_;
 };

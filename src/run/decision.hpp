@@ -2,8 +2,10 @@
 // What completes a plan once the run's sessions are in (the skip decision): parts decided
 // on whichever session takes them, all of them before anything is made or stored.
 #include <cstddef>
+#include <vector>
 
 class RetryRule;
+struct PlannedFile;
 struct Session;
 
 class PlanDecision {
@@ -16,4 +18,7 @@ public:
     // Once every part is decided, where the server was not seen to keep the times it is given:
     // what only the remote times judged unchanged is stored after all. How many files that is.
     virtual std::size_t distrustTimes() { return 0; }
+    // Of parts [first, first + count), once decided: the files to be stored whose remote
+    // folder the server was seen to hold, which may go out before the other parts are decided.
+    virtual std::vector<PlannedFile*> storable(std::size_t /*first*/, std::size_t /*count*/) { return {}; }
 };

@@ -49,6 +49,11 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return open_; });
     }
+    bool isOpen()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return open_;
+    }
 
 private:
     std::mutex mutex_;
@@ -69,8 +74,17 @@ bool connectFailed(Plan& plan, const Session& session, const std::string& host)
 Execution::Execution(const RunContext& context, Plan& plan, PlanDecision* decision, ChecksumManifest* checksum)
     : context_(context), plan_(plan), decision_(decision), checksum_(checksum),
       retry_(context, [this](Session& session) { return connector_.reopen(session); }),
-      connector_(context, retry_), lock_(context, plan), stop_(!context.settings.describedRun())
+      connector_(context, retry_), lock_(context, plan), stop_(!context.settings.describedRun()),
+      taken_(std::make_unique<std::atomic<bool>[]>(plan.files.size()))
 {
+}
+
+bool Execution::earlyWanted() const
+{
+    // A paced run keeps its order. The manifest of --checksum, the record of --staged and the
+    // status line's totals are settled only once every part is decided.
+    const RunSettings& settings = context_.settings;
+    return decision_ && !settings.pacing && !checksum_ && !settings.staged && !context_.progress;
 }
 
 bool Execution::run()
@@ -135,33 +149,110 @@ bool Execution::dryRun(const Session& session)
 
 bool Execution::runSessions(Session& first)
 {
-    if (!connector_.connectWithRetries(first)) return connectFailed(plan_, first, context_.settings.host);
-
+    // An unpaced run's further sessions connect once the first one is in the folder, while it
+    // reads the server's features and takes the lock; a paced run's once it is all done.
+    // (Never before: a wrong password or a missing folder gets one line, not one per session.)
+    Gate firstGreeted;
+    Gate firstIn;
+    std::atomic<bool> firstOk{false};
+    const bool paced = context_.settings.pacing;
+    if (!paced) {
+        // Only once the first one was greeted: a server that takes one session per address
+        // must not give its place to a further one.
+        if (first.client) first.client->setBeforeLogin([&] { firstGreeted.open(); });
+        connector_.whenFirstIn([&] {
+            firstOk = true;
+            firstGreeted.open();
+            firstIn.open();
+        });
+        // Their connections are opened meanwhile: only the login waits.
+        connector_.furtherWaitFor([&] {
+            firstIn.wait();
+            return firstOk.load();
+        });
+    }
     // Further sessions log in while the lock is taken and the folders are made; they decide
-    // nothing before the lock is held and store nothing before the folders are there.
+    // nothing before the lock is held and store nothing before the folders are there. An
+    // unpaced run's sessions start reading once the lock's folder is made: no other run
+    // changes the tree from then on, and what they read is dropped if the lock is not held.
+    Gate mayRead;
     Gate lockSettled;
     Gate foldersMade;
+    // The hooks above reach into this call's gates: no session made later may use them.
+    struct ForgetHooks {
+        Connector& connector;
+        ~ForgetHooks()
+        {
+            connector.whenFirstIn({});
+            connector.furtherWaitFor({});
+        }
+    } forgetHooks{connector_};
+    std::atomic<bool> readable{false};
     const std::uint32_t connections = context_.settings.connections;
     std::vector<Session> others(connections > 1 ? connections - 1 : 0);
     std::vector<std::thread> workers;
     for (std::size_t i = 0; i < others.size(); ++i) {
         others[i].number = static_cast<int>(i) + 2;
-        workers.emplace_back([this, &lockSettled, &foldersMade, &session = others[i]] {
+        workers.emplace_back([this, paced, &firstGreeted, &firstIn, &firstOk, &mayRead, &readable, &lockSettled,
+                              &foldersMade, &session = others[i]] {
+            if (paced) {
+                firstIn.wait();
+                if (!firstOk) return;
+            }
+            firstGreeted.wait();
+            if (firstIn.isOpen() && !firstOk) return;
             connector_.openFurther(session);
+            mayRead.wait();
+            if (readable) decideParts(session, false);
             lockSettled.wait();
-            if (mayChange_) decideParts(session, false);
             foldersMade.wait();
             if (mayChange_ && session.usable()) storeFiles(session);
             commitFiles(session);
             if (session.client) session.client->close();
         });
     }
+    const auto endWorkers = [&] {
+        firstGreeted.open();
+        firstIn.open();
+        mayRead.open();
+        lockSettled.open();
+        foldersMade.open();
+        for (auto& worker : workers) worker.join();
+    };
+    bool in = false;
+    try {
+        in = connector_.connectWithRetries(first);
+    } catch (...) {
+        endWorkers();
+        throw;
+    }
+    connector_.whenFirstIn({});
+    if (first.client) first.client->setBeforeLogin({});
+    if (!in) {
+        endWorkers();
+        return connectFailed(plan_, first, context_.settings.host);
+    }
+    firstOk = true;
+    firstIn.open();
     bool withdrawn = true;
     try {
-        mayChange_ = lock_.take(first);
+        const auto made = [&] {
+            if (context_.settings.pacing) return;
+            readable = true;
+            mayRead.open();
+        };
+        // Early stores wait for the lock's owner and the old manifest's removal, not for the
+        // probe of the server's times: they store only what is to be stored whatever it says.
+        mayChange_ = lock_.take(first, made, !earlyWanted());
+        readable = mayChange_.load();
+        mayRead.open();
         lockSettled.open();
         lockRefused_ = !mayChange_;
         if (mayChange_) {
+            if (earlyWanted()) {
+                if (withdrawManifest(first)) earlyStores_ = true;
+                if (first.usable()) lock_.probeTimes(*first.client);
+            }
             decideParts(first, true);
             awaitDecisions();
             settleTimes(first);
@@ -175,9 +266,7 @@ bool Execution::runSessions(Session& first)
             }
         }
     } catch (...) {
-        lockSettled.open();
-        foldersMade.open();
-        for (auto& worker : workers) worker.join();
+        endWorkers();
         throw;
     }
     foldersMade.open();
@@ -256,6 +345,8 @@ bool Execution::withdrawManifest(Session& session)
     if (!checksum_) {
         // A deploy without --checksum changes files behind the manifest's back; a later run
         // with it must not take the old hashes for the new content. Usually there is none.
+        if (manifestWithdrawn_) return true;
+        manifestWithdrawn_ = true;
         if (lock_.held() && session.usable()) {
             try {
                 session.client->deleteFile(std::string(manifestName));
@@ -281,12 +372,21 @@ void Execution::decideParts(Session& session, bool takesAll)
     if (!decision_) return;
     for (;;) {
         if (!takesAll && !session.usable()) return;
+        if (earlyStores_) storeReady(session, true);
         // Parts are taken a few at a time, so that their questions share round trips, yet
-        // small enough that every session gets some.
+        // small enough that every session gets some (and, with early stores, some stores).
         const std::size_t parts = decision_->parts();
-        const std::size_t take = std::max<std::size_t>(1, parts / (2 * std::max<std::uint32_t>(1, context_.settings.connections)));
+        const std::size_t sessions = std::max<std::uint32_t>(1, context_.settings.connections);
+        std::size_t take = std::max<std::size_t>(1, parts / (2 * sessions));
+        // With early stores the first parts (the likely changed ones) go one by one, so their
+        // stores start soon; later ones in growing batches, which keep the questions flowing
+        // while other sessions store.
+        if (earlyWanted()) take = 1 + nextPart_.load() / 2;
         const std::size_t first = nextPart_.fetch_add(take);
-        if (first >= parts) return;
+        if (first >= parts) {
+            if (earlyStores_) storeReady(session, false);
+            return;
+        }
         const std::size_t count = std::min(take, parts - first);
         try {
             decision_->decide(retry_, session, first, count);
@@ -298,6 +398,7 @@ void Execution::decideParts(Session& session, bool takesAll)
             partsDecided_ += count;
         }
         partDecided_.notify_all();
+        if (earlyWanted()) offerEarly(first, count);
     }
 }
 

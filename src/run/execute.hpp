@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -73,6 +75,15 @@ private:
     // The progress observer is told what the stores are to go through, once it is known.
     void announceStores();
     void storeFiles(Session& session);
+    // One taken file, its counts and its end; false when the session is lost with it.
+    bool storeTaken(Session& session, PlannedFile& file);
+    // Unpaced, once the lock is held and the old manifest gone: the changed files of parts
+    // just decided go out at once, while other sessions still decide theirs. `offerEarly`
+    // queues those of decided parts; `storeReady` stores from the queue while it holds any
+    // (with `partsLeft`, while another session is left to decide).
+    bool earlyWanted() const;
+    void offerEarly(std::size_t first, std::size_t count);
+    void storeReady(Session& session, bool partsLeft);
     // True when the file was stored or left out as unchanged.
     bool storeOne(Session& session, PlannedFile& file);
     bool storeAttempt(Session& session, PlannedFile& file);
@@ -126,6 +137,13 @@ private:
     std::atomic<std::size_t> filesSent_{0};
     std::atomic<std::size_t> sessionsUsed_{0};
     std::atomic<std::size_t> nextFile_{0};
+    // One per planned file: a session has taken it.
+    std::unique_ptr<std::atomic<bool>[]> taken_;
+    std::atomic<bool> earlyStores_{false};
+    std::mutex readyMutex_;
+    std::deque<PlannedFile*> ready_;
+    std::size_t earlyStorers_ = 0;  // under readyMutex_
+    bool manifestWithdrawn_ = false;
     std::atomic<std::size_t> filesEnded_{0};
     std::atomic<std::size_t> firstFilesEnded_{0};
     StagedCommit commit_;

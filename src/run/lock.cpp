@@ -108,7 +108,7 @@ bool RemoteLock::refuse(Session& session, const std::string& message, const FtpR
     return false;
 }
 
-bool RemoteLock::take(Session& session)
+bool RemoteLock::take(Session& session, const std::function<void()>& madeHere, bool probe)
 {
     if (!wanted()) return true;
     FTP& client = *session.client;
@@ -116,7 +116,10 @@ bool RemoteLock::take(Session& session)
     FtpReply made = client.readReply();
     made.message = cutForLine(std::move(made.message));
     if (FTP::isSilence(made)) throw FTPException("421", "connection closed by the server");
-    if (made.code == "257") return claim(client, false) || refuse(session, lines::lockNotTaken(ownerPath()), made);
+    if (made.code == "257") {
+        if (madeHere) madeHere();
+        return claim(client, false, probe) || refuse(session, lines::lockNotTaken(ownerPath()), made);
+    }
 
     // Usually it exists: another run holds it, or one that ended without removing it.
     Owner owner;
@@ -143,10 +146,10 @@ bool RemoteLock::take(Session& session)
     // answer tells which.
     if (!stale) return refuse(session, lines::lockHeld(folderName(), who, made), made);
     context_.info(session, lines::lockTakenOver(folderName(), who, *stale), 0);
-    return claim(client, true) || refuse(session, lines::lockNotTaken(ownerPath()), made);
+    return claim(client, true, probe) || refuse(session, lines::lockNotTaken(ownerPath()), made);
 }
 
-bool RemoteLock::claim(FTP& client, bool takenOver)
+bool RemoteLock::claim(FTP& client, bool takenOver, bool probe)
 {
     const std::string text = ownerLine_ + "\n";
     try {
@@ -164,7 +167,7 @@ bool RemoteLock::claim(FTP& client, bool takenOver)
         return false;
     }
     held_ = true;
-    if (context_.settings.skipUnchanged) probeTimes(client);
+    if (probe && context_.settings.skipUnchanged) probeTimes(client);
     return true;
 }
 
@@ -235,6 +238,7 @@ void RemoteLock::release(Session& session) noexcept
         // A lost session leaves the lock to the stale rule.
         if (!session.usable() || (session.client->outOfStep() && !session.client->resynchronise())) return;
         held_ = false;
+        if (!context_.settings.pacing) return releaseAtOnce(*session.client, session);
         try {
             session.client->deleteFile(ownerPath());
         } catch (const std::exception&) {
@@ -247,5 +251,18 @@ void RemoteLock::release(Session& session) noexcept
         }
     } catch (...) {
         // Leaving the lock costs the next run a stale check, never this run its end.
+    }
+}
+
+void RemoteLock::releaseAtOnce(FTP& client, Session& session)
+{
+    // Both questions in one round trip: a DELE that failed leaves the folder not empty, and
+    // the RMD's refusal says so.
+    const std::vector<FtpReply> replies =
+        client.askAll({FTP::commandLine("DELE", {ownerPath()}), FTP::commandLine("RMD", {folderName()})});
+    FtpReply removed = replies.back();
+    if (removed.code.empty() || removed.code[0] != '2') {
+        removed.message = cutForLine(std::move(removed.message));
+        refuse(session, lines::lockNotRemoved(folderName()), removed);
     }
 }

@@ -10,6 +10,7 @@
 // given: the skip decision's times are only trusted when it does.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -32,9 +33,14 @@ public:
     bool wanted() const;
     // Takes the lock over the session (nothing when not wanted). False when another run holds
     // it or it cannot be taken: its error line is written and the problem recorded.
-    // Raises when the session was lost on the way.
-    bool take(Session& session);
+    // Raises when the session was lost on the way. `madeHere` is called once the folder is made
+    // by this run, before its owner is written: no other run can change the tree from then on.
+    // `probe` false leaves the probe of the server's times to `probeTimes`, before any time
+    // is trusted.
+    bool take(Session& session, const std::function<void()>& madeHere = {}, bool probe = true);
     bool held() const { return held_; }
+    // Sets the owner file's time and reads it back: whether times judge what is unchanged.
+    void probeTimes(FTP& client);
     // Removes the lock when this run holds it and the session can still talk; never raises.
     void release(Session& session) noexcept;
 
@@ -44,11 +50,11 @@ public:
 
 private:
     struct Owner;
-    bool claim(FTP& client, bool takenOver);
+    bool claim(FTP& client, bool takenOver, bool probe);
+    void releaseAtOnce(FTP& client, Session& session);
     // Why the lock found is stale, or nothing when it must be left alone.
     std::optional<std::string> staleness(FTP& client, const Owner& owner) const;
     std::optional<std::int64_t> remoteTimeOfLock(FTP& client) const;
-    void probeTimes(FTP& client);
     // The error line and the run's problem; false.
     bool refuse(Session& session, const std::string& message, const FtpReply& reply);
 

@@ -25,6 +25,9 @@ struct Session {
     // Unpaced progress: when the last line was written, and whether the final one was.
     std::chrono::steady_clock::time_point lastProgressLine;
     bool finalProgressShown = false;
+    // Stores: whether this session took any, and the reply that failed its last one.
+    bool storedAny = false;
+    FtpReply lastFailure;
 
     Session();
     ~Session();

@@ -1,7 +1,10 @@
 // One store per planned file, on whichever session takes it, with the retry rule.
+#include <algorithm>
+
 #include "ftp/ftp.hpp"
 #include "local/file_hash.hpp"
 #include "run/context.hpp"
+#include "run/decision.hpp"
 #include "run/execute.hpp"
 #include "run/plan.hpp"
 #include "run/progress.hpp"
@@ -11,9 +14,12 @@
 
 std::optional<std::size_t> Execution::takeFile()
 {
-    std::size_t index = nextFile_.fetch_add(1);
-    if (index >= plan_.files.size()) return std::nullopt;
-    return index;
+    for (;;) {
+        const std::size_t index = nextFile_.fetch_add(1);
+        if (index >= plan_.files.size()) return std::nullopt;
+        // Skipped when a session stored it early, while the folders were still being decided.
+        if (!taken_[index].exchange(true)) return index;
+    }
 }
 
 void Execution::announceStores()
@@ -41,26 +47,66 @@ void Execution::showProgress(Session& session, std::uint64_t bytesSent)
 
 void Execution::storeFiles(Session& session)
 {
-    FtpReply lastFailure;
-    bool used = false;
     for (;;) {
         // Without retries a lost connection ends this session after the file it cost; the
         // others take the rest.
-        if (retry_.retries() == 0 && !session.usable()) return stop_.sessionLost(lastFailure);
+        if (retry_.retries() == 0 && !session.usable()) return stop_.sessionLost(session.lastFailure);
         if (stop_.stopped()) return;
         auto index = takeFile();
         if (!index) return;
-        if (!used) ++sessionsUsed_;
-        used = true;
-        PlannedFile& file = plan_.files[*index];
-        if (file.last && !context_.settings.staged) awaitFirstFiles();
-        const bool stored = storeOne(session, file);
-        storeEnded(file);
-        stop_.fileDone(stored, file.failure);
-        lastFailure = stored ? FtpReply{} : file.failure;
-        // With retries a lost session is replaced by the next file's tries; one that could
-        // not be replaced within them ends here.
-        if (!stored && !session.usable()) return stop_.sessionLost(lastFailure);
+        if (!storeTaken(session, plan_.files[*index])) return;
+    }
+}
+
+bool Execution::storeTaken(Session& session, PlannedFile& file)
+{
+    if (!session.storedAny) ++sessionsUsed_;
+    session.storedAny = true;
+    if (file.last && !context_.settings.staged) awaitFirstFiles();
+    const bool stored = storeOne(session, file);
+    storeEnded(file);
+    stop_.fileDone(stored, file.failure);
+    session.lastFailure = stored ? FtpReply{} : file.failure;
+    // With retries a lost session is replaced by the next file's tries; one that could
+    // not be replaced within them ends here.
+    if (!stored && !session.usable()) {
+        stop_.sessionLost(session.lastFailure);
+        return false;
+    }
+    return true;
+}
+
+void Execution::offerEarly(std::size_t first, std::size_t count)
+{
+    std::lock_guard<std::mutex> lock(readyMutex_);
+    for (PlannedFile* file : decision_->storable(first, count))
+        // Those to be put in place last wait for the others, as they always do.
+        if (!file->last) ready_.push_back(file);
+}
+
+void Execution::storeReady(Session& session, bool partsLeft)
+{
+    for (;;) {
+        if (stop_.stopped() || (retry_.retries() == 0 && !session.usable())) return;
+        PlannedFile* file = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(readyMutex_);
+            // While parts are left, one session goes on asking: a server answers the
+            // questions of one session as fast as those of several, and stores wait for
+            // round trips, not for the server.
+            const std::size_t sessions = std::max<std::uint32_t>(1, context_.settings.connections);
+            if (ready_.empty() || (partsLeft && earlyStorers_ + 1 >= sessions)) return;
+            file = ready_.front();
+            ready_.pop_front();
+            ++earlyStorers_;
+        }
+        const bool taken = taken_[static_cast<std::size_t>(file - plan_.files.data())].exchange(true);
+        const bool goesOn = taken || storeTaken(session, *file);
+        {
+            std::lock_guard<std::mutex> lock(readyMutex_);
+            --earlyStorers_;
+        }
+        if (!goesOn) return;
     }
 }
 
@@ -181,7 +227,11 @@ bool Execution::storeDone(Session& session, PlannedFile& file, const std::string
         // The next comparison then does not depend on the server's clock or zone; a rename
         // keeps the time, so a staged file's temporary takes it.
         try {
-            client.setRemoteModified(staged ? part : file.remotePath, modified);
+            // Unpaced, the next command need not wait for the answer, which changes nothing.
+            if (context_.settings.pacing)
+                client.setRemoteModified(staged ? part : file.remotePath, modified);
+            else
+                client.setRemoteModifiedLater(staged ? part : file.remotePath, modified);
         } catch (const std::exception&) {
         }
     }

@@ -114,7 +114,7 @@ def test_a_session_the_server_timed_out_while_it_waited_is_replaced_without_a_fa
         run = run_against(program, server, local, "--pacing=false", "--retries=1")
     assert run.status == 0 and run.lines[-1] == "uploaded: 2 files" and server.files == stored, run.describe()
     assert [line for line in run.lines if line.startswith(("retry", "error:"))] == [
-        info(f"retry connect to {HOST} (1 of 1)", "500")], run.describe()
+        info(f"retry connect to {HOST} (1 of 1)", "421", "Timeout.")], run.describe()
     assert len(server.connections) == 2
 
     # A 421 that answers the store itself closes the session too: the try goes on a new one.
