@@ -59,6 +59,13 @@ def test_a_refused_and_a_lost_session_cost_only_their_own(program, tmp_path):
     for name, content in files.items():
         assert server.files.get(f"/www/{name}", content) == content
 
+    # The further sessions connect at once but log in only after the first did: a wrong
+    # password is tried once and gets one line.
+    with ScriptedFtpServer(Script(password="other")) as server:
+        run = run_against(program, server, local, "--pacing=false", "--connections=4")
+    assert run.status == 1 and len([line for line in run.lines if line.startswith("error:")]) == 1, run.describe()
+    assert server.lines.count("PASS secret") == 1, server.lines
+
 
 # Each server's own refusal of a session beyond its per-address limit: vsftpd and Pure-FTPd
 # answer 421 in place of the greeting, ProFTPD greets and answers 530 to the login.

@@ -214,3 +214,27 @@ TEST_F(FtpSessionTest, RenameLostAfterTheOldVersionMovedAsideSaysTheTemporaryIsN
                         "MDTM a\r\n", "RNFR a\r\n", "RNTO ..a.ftpupload-part.ftpupload-part\r\n",
                         "RNFR .a.ftpupload-part\r\n", "RNTO a\r\n"}));
 }
+
+// A time set without waiting: its answer, a refusal here, is read and dropped before the next
+// command's, which went out at once (no NOOP to bring the dialogue back in step).
+TEST_F(FtpSessionTest, ATimeSetWithoutWaitingLeavesTheNextAnswerItsOwn)
+{
+    login(peer)
+        .reply("211-Features:\r\n MFMT\r\n211 End")
+        .reply("550 not allowed")
+        .reply("257 \"d\" created")
+        .reply("213 Modify=20261210000000; b")
+        .reply("200 still here");
+    connectClient();
+    client.readFeatures();
+    client.setRemoteModifiedLater("a", 0);
+    EXPECT_FALSE(client.outOfStep());
+    EXPECT_EQ(client.makeDirectory("d"), "d");
+    client.setRemoteModifiedLater("b", 0);
+    EXPECT_EQ(client.leanQuietCheck().code, "500");  // nothing told apart behind it
+    client.issueCommand("NOOP");
+    EXPECT_EQ(client.readReply().code, "200");
+    EXPECT_EQ(peer.commands()[3], "MFMT 19700101000000 a\r\n");
+    EXPECT_EQ(peer.commands()[4], "MKD d\r\n");
+    EXPECT_EQ(peer.commands()[6], "NOOP\r\n");
+}
