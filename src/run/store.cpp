@@ -1,10 +1,7 @@
 // One store per planned file, on whichever session takes it, with the retry rule.
-#include <algorithm>
-
 #include "ftp/ftp.hpp"
 #include "local/file_hash.hpp"
 #include "run/context.hpp"
-#include "run/decision.hpp"
 #include "run/execute.hpp"
 #include "run/plan.hpp"
 #include "run/progress.hpp"
@@ -74,40 +71,6 @@ bool Execution::storeTaken(Session& session, PlannedFile& file)
         return false;
     }
     return true;
-}
-
-void Execution::offerEarly(std::size_t first, std::size_t count)
-{
-    std::lock_guard<std::mutex> lock(readyMutex_);
-    for (PlannedFile* file : decision_->storable(first, count))
-        // Those to be put in place last wait for the others, as they always do.
-        if (!file->last) ready_.push_back(file);
-}
-
-void Execution::storeReady(Session& session, bool partsLeft)
-{
-    for (;;) {
-        if (stop_.stopped() || (retry_.retries() == 0 && !session.usable())) return;
-        PlannedFile* file = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(readyMutex_);
-            // While parts are left, one session goes on asking: a server answers the
-            // questions of one session as fast as those of several, and stores wait for
-            // round trips, not for the server.
-            const std::size_t sessions = std::max<std::uint32_t>(1, context_.settings.connections);
-            if (ready_.empty() || (partsLeft && earlyStorers_ + 1 >= sessions)) return;
-            file = ready_.front();
-            ready_.pop_front();
-            ++earlyStorers_;
-        }
-        const bool taken = taken_[static_cast<std::size_t>(file - plan_.files.data())].exchange(true);
-        const bool goesOn = taken || storeTaken(session, *file);
-        {
-            std::lock_guard<std::mutex> lock(readyMutex_);
-            --earlyStorers_;
-        }
-        if (!goesOn) return;
-    }
 }
 
 void Execution::giveUpRest(Session& session)
