@@ -141,9 +141,9 @@ bool Execution::dryRun(const Session& session)
 
 bool Execution::runSessions(Session& first)
 {
-    // An unpaced run's further sessions connect once the first one is in the folder, while it
-    // reads the server's features and takes the lock; a paced run's once it is all done.
-    // (Never before: a wrong password or a missing folder gets one line, not one per session.)
+    // An unpaced run's further sessions connect once the first one was greeted and log in once
+    // it is in the folder, while it takes the lock; a paced run's once its login is all done.
+    // (Never before: a wrong password is tried once, and gets one line, not one per session.)
     Gate firstGreeted;
     Gate firstIn;
     std::atomic<bool> firstOk{false};
