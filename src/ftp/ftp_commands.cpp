@@ -49,8 +49,26 @@ void FTPConnection::issueCommand(const std::string& verb, const std::vector<std:
 
 void FTPConnection::sendCommands(std::string_view lines)
 {
+    if (!sentAhead_.empty()) lines = withoutSentAhead(lines);
+    if (lines.empty()) return;
     if (outOfStep() && !resynchronise()) raiseSilence();
     sendPipelined(lines);
+}
+
+std::string_view FTPConnection::withoutSentAhead(std::string_view lines)
+{
+    while (!sentAhead_.empty() && !lines.empty()) {
+        const std::string_view line = lines.substr(0, lines.find('\n') + 1);
+        // Lines sent ahead of a command that did not come answer nothing anyone waits for.
+        while (!sentAhead_.empty() && sentAhead_.front() != line) {
+            sentAhead_.pop_front();
+            ++trailing_;
+        }
+        if (sentAhead_.empty()) break;
+        sentAhead_.pop_front();
+        lines.remove_prefix(line.size());
+    }
+    return lines;
 }
 
 void FTPConnection::sendPipelined(std::string_view lines)
@@ -145,6 +163,7 @@ void FTPConnection::abandonReply()
     traceLine(why + "; connection closed");
     owed_ = 0;
     trailing_ = 0;
+    sentAhead_.clear();
     outOfStep_ = false;
     closeControlSocket();
     throw FTPException("421", why);

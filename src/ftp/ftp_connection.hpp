@@ -2,6 +2,7 @@
 // An FTP client session on top of the control channel: commands and replies,
 // login, remote folders, data connections and the upload of one file.
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -75,6 +76,9 @@ public:
                          std::uint16_t port);
     // QUIT, then release the socket; never fails.
     void close() noexcept;
+    // QUIT's answer is not waited for on a clear connection (the answers owed before it are):
+    // for runs that lose no round trip to a goodbye.
+    void setQuickClose(bool quick) { quickClose_ = quick; }
     // Explicit TLS from the next connect on: AUTH TLS after the greeting, then PBSZ and
     // PROT before the login, and every data connection over TLS. No fallback to clear
     // text. The certificate is checked against the host that connect names.
@@ -103,11 +107,18 @@ public:
     // Called by connect between the greeting and the login (a session that waits for
     // another's login before trying its own raises from it to give up).
     void setBeforeLogin(std::function<void()> hook) { beforeLogin_ = std::move(hook); }
+    // Command lines that go out with USER, in the same write, for a session whose login and
+    // folder another session has shown to work (the hook above may set them). When its
+    // command comes, a line is not sent again and its answer is read as usual; one whose
+    // command does not come next has its answer read and dropped.
+    void setLoginAhead(std::vector<std::string> lines) { loginAhead_ = std::move(lines); }
     // Over IPv4, PASV whatever FEAT lists: a run that reads the features only for the names
     // keeps the data connections it always had.
     void setPlainPassive(bool plain) { plainPassive_ = plain; }
     // OPTS UTF8 ON; any answer but silence is taken.
     void announceUtf8();
+    // The same without waiting: the answer is read, and dropped, before the next command's.
+    void announceUtf8Later();
     bool isSupported(const std::string& name) const;
     bool isKnownSupported(const std::string& name) const;
     // FEAT named MLST or MLSD: a server that implements MLST implements MLSD, and many
@@ -189,7 +200,7 @@ public:
     bool closedWhileIdle();
     // A reply did not come when it was due, or came where another was due, or replies
     // are still owed: the next reply may not belong to the next command.
-    bool outOfStep() const { return outOfStep_ || owed_ > trailing_; }
+    bool outOfStep() const { return outOfStep_ || owed_ > trailing_ + sentAhead_.size(); }
     // Reads the replies still owed, then checks the dialogue with NOOP (everything before
     // its 200 is dropped); a session that cannot be brought back in step is closed, so it
     // is not used again.
@@ -232,6 +243,15 @@ public:
     // path at a time, and a path whose answer is in doubt gets no facts.
     // Raises when the session cannot be brought back in step.
     std::vector<RemoteFacts> queryFiles(const std::vector<std::string>& paths);
+    // The same for a caller that hands out paths while the answers come, so that one
+    // batch's questions follow the last one's without a pause. `more` appends the next paths
+    // to the ones given (false: none now), and is asked only when a window has room;
+    // `answered(n, facts)` is told whenever the first n paths have answers that no later
+    // reply can put in doubt any more.
+    using MorePaths = std::function<bool(std::vector<std::string>&)>;
+    using PathsAnswered = std::function<void(std::size_t, const std::vector<RemoteFacts>&)>;
+    std::vector<RemoteFacts> queryStream(std::vector<std::string>& paths, const MorePaths& more,
+                                         const PathsAnswered& answered);
     // MFMT where offered, else the "MDTM time path" form; true when the server took it.
     // `reply`: the server's answer (MFMT's may name the time the file now has).
     bool setRemoteModified(const std::string& path, std::int64_t seconds, FtpReply* reply = nullptr);
@@ -256,6 +276,8 @@ protected:
     // Sends one or more command lines; each is owed a reply. A dialogue that is out of
     // step is brought back first, so no command can receive an earlier command's reply.
     void sendCommands(std::string_view lines);
+    // Of `lines`, those not sent ahead with USER (setLoginAhead).
+    std::string_view withoutSentAhead(std::string_view lines);
     // Sends command lines behind others still owed a reply (a pipeline of one's own), and
     // counts them as owed too.
     void sendPipelined(std::string_view lines);
@@ -311,11 +333,14 @@ private:
     std::string receiveText(const std::string& verb, const std::vector<std::string>& arguments, std::size_t limit);
     // A listing's text, complete to the end of its last line.
     std::string receiveListing(const std::string& verb, const std::vector<std::string>& arguments);
-    std::size_t queryPipelined(const std::vector<std::string>& paths, std::vector<RemoteFacts>& facts, bool mlst);
+    std::size_t queryPipelined(std::vector<std::string>& paths, std::vector<RemoteFacts>& facts, bool mlst,
+                               const MorePaths& more, const PathsAnswered& answered);
     // The window's command lines for paths[first, end); `end` is set.
     std::string queryWindow(const std::vector<std::string>& paths, std::size_t first, std::size_t& end, bool mlst);
     // Reads the answer(s) owed to one path's query; false when they are in doubt.
-    bool readQueryAnswer(RemoteFacts& facts, bool mlst);
+    // `named`: the path whose name an MLST answer must carry, for answers that are passed on
+    // before the last one is in.
+    bool readQueryAnswer(RemoteFacts& facts, bool mlst, const std::string* named = nullptr);
     RemoteFacts queryOne(const std::string& path, bool mlst);
     // Whether `reply` can be the answer owed to SIZE (`time` false) or MDTM.
     bool answersQuery(const FtpReply& reply, bool time) const;
@@ -337,7 +362,12 @@ private:
     std::size_t owed_ = 0;
     // Of those owed, the first ones whose replies are read and dropped before the next one.
     std::size_t trailing_ = 0;
+    // Of those owed after the trailing ones, the lines sent with USER whose commands have not
+    // come yet (setLoginAhead).
+    std::vector<std::string> loginAhead_;
+    std::deque<std::string> sentAhead_;
     bool storeStarted_ = false;
+    bool quickClose_ = false;
     // Cleared for the rest of the session by a reply that did not fit its query.
     bool pipelineQueries_ = true;
     // HASH answers with SHA-256: chosen by this session's OPTS HASH, or so by FEAT; or refused.

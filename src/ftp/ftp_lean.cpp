@@ -22,7 +22,7 @@ const FtpReply silence{"500", ""};
 FtpReply FTPConnection::leanQuietCheck()
 {
     // Behind an answer still to be dropped, nothing can be told apart yet.
-    if (trailing_ > 0 || !waitForControl(std::chrono::microseconds(0))) return silence;
+    if (trailing_ > 0 || !sentAhead_.empty() || !waitForControl(std::chrono::microseconds(0))) return silence;
     FtpReply reply = readReply();
     // Whatever it was, it answered no command of ours: more of its kind may follow.
     if (!isSilence(reply)) outOfStep_ = true;
@@ -31,7 +31,7 @@ FtpReply FTPConnection::leanQuietCheck()
 
 bool FTPConnection::closedWhileIdle()
 {
-    if (!connected() || lost() || outOfStep() || trailing_ > 0 || !waitForControl(std::chrono::microseconds(0)))
+    if (!connected() || lost() || outOfStep() || trailing_ > 0 || !sentAhead_.empty() || !waitForControl(std::chrono::microseconds(0)))
         return false;
     const FtpReply said = readReply();
     if (said.code == "421" || lost()) {
@@ -50,6 +50,7 @@ bool FTPConnection::resynchronise() noexcept
         // the time-out, or the connection is beyond saving.
         while (owed_ > 0 && !lost())
             if (isSilence(readReply())) break;
+        sentAhead_.clear();
         if (owed_ == 0 && connected() && !lost()) {
             outOfStep_ = false;
             sendBytes("NOOP\r\n");
@@ -63,6 +64,7 @@ bool FTPConnection::resynchronise() noexcept
     }
     owed_ = 0;
     trailing_ = 0;
+    sentAhead_.clear();
     outOfStep_ = false;
     closeControlSocket();
     return false;

@@ -2,6 +2,7 @@
 // names it, sent in windows that are kept in flight and answered in order. A reply that
 // does not fit its query ends the pipelining for the session: the dialogue is brought back
 // in step, and the paths without a trustworthy answer are asked one at a time.
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <utility>
@@ -19,8 +20,17 @@ constexpr std::size_t queryWindowBytes = 16 * 1024;
 constexpr std::size_t windowsInFlight = 8;
 constexpr std::size_t bytesInFlight = 4 * queryWindowBytes;
 
-// The facts line of an MLST reply ("250-Listing ..." / " facts; path" / "250 End").
-std::optional<RemoteFacts> mlstFacts(const FtpReply& reply)
+// The last name of a path, without the slash a folder may be given with.
+std::string_view lastName(std::string_view path)
+{
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The facts line of an MLST reply ("250-Listing ..." / " facts; path" / "250 End"), and the
+// path it names.
+std::optional<RemoteFacts> mlstFacts(const FtpReply& reply, std::string* name)
 {
     std::size_t start = 0;
     while (start < reply.message.size()) {
@@ -35,6 +45,7 @@ std::optional<RemoteFacts> mlstFacts(const FtpReply& reply)
         facts.folder = entries.front().folder;
         if (!facts.folder) facts.size = entries.front().size;
         if (facts.size) facts.modified = entries.front().modified;
+        if (name) *name = std::move(entries.front().name);
         return facts;
     }
     return std::nullopt;
@@ -43,12 +54,23 @@ std::optional<RemoteFacts> mlstFacts(const FtpReply& reply)
 
 std::vector<RemoteFacts> FTPConnection::queryFiles(const std::vector<std::string>& paths)
 {
+    std::vector<std::string> asked = paths;
+    return queryStream(asked, {}, {});
+}
+
+std::vector<RemoteFacts> FTPConnection::queryStream(std::vector<std::string>& paths, const MorePaths& more,
+                                                    const PathsAnswered& answered)
+{
     std::vector<RemoteFacts> facts(paths.size());
     const bool mlst = isKnownSupported("MLST");
-    std::size_t next = pipelineQueries_ ? queryPipelined(paths, facts, mlst) : 0;
+    std::size_t next = pipelineQueries_ ? queryPipelined(paths, facts, mlst, more, answered) : 0;
+    facts.resize(paths.size());
     // The replies still owed are read and the dialogue checked before the next command
     // goes out (sendCommands), so no path can be given another path's answer.
-    for (; next < paths.size(); ++next) facts[next] = queryOne(paths[next], mlst);
+    for (; next < paths.size(); ++next) {
+        facts[next] = queryOne(paths[next], mlst);
+        if (answered) answered(next + 1, facts);
+    }
     return facts;
 }
 
@@ -67,8 +89,8 @@ std::string FTPConnection::queryWindow(const std::vector<std::string>& paths, st
     return batch;
 }
 
-std::size_t FTPConnection::queryPipelined(const std::vector<std::string>& paths, std::vector<RemoteFacts>& facts,
-                                          bool mlst)
+std::size_t FTPConnection::queryPipelined(std::vector<std::string>& paths, std::vector<RemoteFacts>& facts, bool mlst,
+                                          const MorePaths& more, const PathsAnswered& answered)
 {
     struct Window {
         std::size_t first, end, bytes;
@@ -76,6 +98,14 @@ std::size_t FTPConnection::queryPipelined(const std::vector<std::string>& paths,
     std::deque<Window> sent;  // on their way: paths [first, end)
     std::size_t inFlight = 0;
     std::size_t next = 0;
+    // The answers passed on so far. Until the next window's are read, a shift (a reply more
+    // than asked for) may not show yet; an MLST answer must name its own path as well.
+    std::size_t passedOn = 0;
+    bool moreLeft = static_cast<bool>(more);
+    // A stream starts with two windows and adds one per window answered: a server that
+    // answers one command at a time then serves the other sessions' commands between this
+    // one's windows, not after a burst of all of them.
+    std::size_t windows = more ? 2 : windowsInFlight;
     auto sendWindow = [&] {
         std::size_t end = next;
         const std::string batch = queryWindow(paths, next, end, mlst);
@@ -89,36 +119,37 @@ std::size_t FTPConnection::queryPipelined(const std::vector<std::string>& paths,
         next = end;
     };
     const auto roomForWindow = [&] {
-        return next < paths.size() && sent.size() < windowsInFlight && inFlight + queryWindowBytes <= bytesInFlight;
+        if (sent.size() >= windows || inFlight + queryWindowBytes > bytesInFlight) return false;
+        while (moreLeft && paths.size() - next < queryWindowPaths) moreLeft = more(paths);
+        facts.resize(paths.size());
+        return next < paths.size();
+    };
+    const auto doubt = [&](std::size_t from) {
+        for (std::size_t i = from; i < facts.size(); ++i) facts[i] = {};
+        outOfStep_ = true;
+        pipelineQueries_ = false;
+        return from;
     };
     while (roomForWindow()) sendWindow();
     while (!sent.empty()) {
         const auto [first, end, bytes] = sent.front();
         sent.pop_front();
         inFlight -= bytes;
-        for (std::size_t i = first; i < end; ++i) {
-            if (!readQueryAnswer(facts[i], mlst)) {
-                // Once an answer is in doubt, so is every one after it: they may all be shifted.
-                facts[i] = {};
-                outOfStep_ = true;
-                pipelineQueries_ = false;
-                return i;
-            }
-        }
+        for (std::size_t i = first; i < end; ++i)
+            // Once an answer is in doubt, so is every one after it: they may all be shifted.
+            if (!readQueryAnswer(facts[i], mlst, answered ? &paths[i] : nullptr)) return doubt(i);
+        if (answered && first > passedOn) answered(passedOn = first, facts);
+        windows = std::min(windows + 1, windowsInFlight);
         while (roomForWindow()) sendWindow();
     }
     // A reply more than the windows asked for has shifted some of their answers, possibly
     // without any showing it; the shifted ones usually arrive with the last.
-    if (waitForControl(std::chrono::microseconds(0))) {
-        for (RemoteFacts& fact : facts) fact = {};
-        outOfStep_ = true;
-        pipelineQueries_ = false;
-        return 0;
-    }
+    if (waitForControl(std::chrono::microseconds(0))) return doubt(passedOn);
+    if (answered) answered(paths.size(), facts);
     return paths.size();
 }
 
-bool FTPConnection::readQueryAnswer(RemoteFacts& facts, bool mlst)
+bool FTPConnection::readQueryAnswer(RemoteFacts& facts, bool mlst, const std::string* named)
 {
     facts = {};
     if (mlst) {
@@ -126,8 +157,9 @@ bool FTPConnection::readQueryAnswer(RemoteFacts& facts, bool mlst)
         if (outOfStep_ || isSilence(reply) || reply.code.size() != 3) return false;
         if (reply.code[0] == '4' || reply.code[0] == '5') return true;
         if (reply.code != "250") return false;
-        std::optional<RemoteFacts> found = mlstFacts(reply);
-        if (!found) return false;
+        std::string name;
+        std::optional<RemoteFacts> found = mlstFacts(reply, &name);
+        if (!found || (named && lastName(name) != lastName(*named))) return false;
         facts = *found;
         return true;
     }

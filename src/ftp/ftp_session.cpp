@@ -9,6 +9,7 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
     if (connected()) close();
     owed_ = 0;
     trailing_ = 0;
+    sentAhead_.clear();
     outOfStep_ = false;
     epsvRefused_ = false;
     pipelineQueries_ = true;
@@ -24,7 +25,10 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
         if (tlsSettings_) secureControl(bare);
         if (beforeLogin_) beforeLogin_();
         if (user.empty()) return;
-        issueCommand("USER", {user});
+        std::string batch = commandLine("USER", {user});
+        for (const std::string& line : loginAhead_) batch += line;
+        sendCommands(batch);
+        sentAhead_.assign(loginAhead_.begin(), loginAhead_.end());
         FtpReply reply = readReply();
         if (reply.code == "331") {
             issueCommand("PASS", {password});
@@ -69,8 +73,17 @@ void FTPConnection::close() noexcept
     if (!connected()) return;
     try {
         issueCommand("QUIT");
-        expectReply("221");
-        endTls();
+        if (quickClose_ && !secured()) {
+            // The commands before QUIT are done once their answers are in; a goodbye on a
+            // clear connection tells nothing more.
+            while (trailing_ > 0) {
+                --trailing_;
+                if (isSilence(readOneReply())) break;
+            }
+        } else {
+            expectReply("221");
+            endTls();
+        }
     } catch (...) {
         // A dead or unwilling server must not stop the release of the socket.
     }
@@ -89,6 +102,12 @@ void FTPConnection::announceUtf8()
     issueCommand("OPTS", {"UTF8", "ON"});
     // A refusal (Pure-FTPd answers 504) changes nothing: the names are the same bytes.
     if (isSilence(readReply())) raiseSilence();
+}
+
+void FTPConnection::announceUtf8Later()
+{
+    sendCommands(commandLine("OPTS", {"UTF8", "ON"}));
+    ++trailing_;
 }
 
 void FTPConnection::renameFrom(const std::string& path)

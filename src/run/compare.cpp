@@ -157,20 +157,93 @@ bool UnchangedDecision::query(FTP& client, std::size_t first, std::size_t count)
             paths.push_back(folders_[part].path);
         }
     const std::vector<RemoteFacts> facts = client.queryFiles(paths);
-    for (std::size_t i = 0; i < files.size() && i < facts.size(); ++i) {
-        RemoteEntry entry;
-        entry.folder = facts[i].folder;
-        entry.size = facts[i].size;
-        entry.modified = facts[i].modified;
-        if (upToDate(client, *files[i], entry)) files[i]->action = FileAction::unchanged;
-    }
+    for (std::size_t i = 0; i < files.size() && i < facts.size(); ++i) judge(client, *files[i], facts[i], mlst);
     for (std::size_t k = 0; k < folderAt.size() && files.size() + k < facts.size(); ++k)
         if (facts[files.size() + k].folder) seen(folders_[folderAt[k]].path);
+    return true;
+}
+
+void UnchangedDecision::judge(FTP& client, PlannedFile& file, const RemoteFacts& facts, bool mlst)
+{
+    RemoteEntry entry;
+    entry.folder = facts.folder;
+    entry.size = facts.size;
+    entry.modified = facts.modified;
+    if (upToDate(client, file, entry)) file.action = FileAction::unchanged;
     // Without MLST a file's size also says that its folder is there, so an unpaced run makes
     // only the folders it has to. (A paced run keeps the commands it always sent.)
-    if (!mlst && !context_.settings.pacing)
-        for (std::size_t i = 0; i < files.size() && i < facts.size(); ++i)
-            if (facts[i].size && !facts[i].folder && files[i]->remotePath.find('/') != std::string::npos)
-                seen(remoteFolderOf(files[i]->remotePath));
-    return true;
+    if (!mlst && !context_.settings.pacing && facts.size && !facts.folder &&
+        file.remotePath.find('/') != std::string::npos)
+        seen(remoteFolderOf(file.remotePath));
+}
+
+void UnchangedDecision::decideStream(const RetryRule& retry, Session& session, std::size_t first,
+                                     const TakePart& take, const PartDecided& decided)
+{
+    std::deque<std::size_t> taken{first};
+    // A session lost on the way is replaced (with retries) and the undecided parts asked
+    // again; without one, their files are stored.
+    retry.redoOnNewSession(session, [&] { return stream(session, taken, take, decided); });
+    for (std::size_t part : taken) decided(part);
+}
+
+bool UnchangedDecision::stream(Session& session, std::deque<std::size_t>& taken, const TakePart& take,
+                               const PartDecided& decided)
+{
+    FTP& client = *session.client;
+    const auto takeNext = [&] {
+        const std::optional<std::size_t> part = take();
+        if (part) taken.push_back(*part);
+        return part.has_value();
+    };
+    try {
+        if (checksum_) checksum_->load(client);
+        if (!client.isKnownSupported("MLST") && client.listsFolders()) {
+            // A listing per folder: no questions to keep flowing.
+            while (!taken.empty() || takeNext()) {
+                if (!list(client, folders_[taken.front()]) && !session.usable()) return false;
+                decided(taken.front());
+                taken.pop_front();
+            }
+            return true;
+        }
+        const bool mlst = client.isKnownSupported("MLST");
+        if (!mlst) client.useBinary();
+        // Per part its files' paths, then (MLST) its folder's own.
+        struct Span {
+            std::size_t begin, files, end;
+        };
+        std::deque<Span> spans;
+        std::vector<std::string> paths;
+        const auto add = [&](std::vector<std::string>& into, std::size_t part) {
+            Span span{into.size(), 0, 0};
+            for (PlannedFile* file : folders_[part].files) into.push_back(file->remotePath);
+            span.files = into.size();
+            if (mlst && !folders_[part].path.empty()) into.push_back(folders_[part].path);
+            span.end = into.size();
+            spans.push_back(span);
+        };
+        for (std::size_t part : taken) add(paths, part);
+        const auto more = [&](std::vector<std::string>& into) {
+            if (!takeNext()) return false;
+            add(into, taken.back());
+            return true;
+        };
+        const auto answered = [&](std::size_t count, const std::vector<RemoteFacts>& facts) {
+            for (; !spans.empty() && spans.front().end <= count; spans.pop_front()) {
+                const Span& span = spans.front();
+                const Folder& folder = folders_[taken.front()];
+                for (std::size_t i = span.begin; i < span.files; ++i)
+                    judge(client, *folder.files[i - span.begin], facts[i], mlst);
+                if (span.files < span.end && facts[span.files].folder) seen(folder.path);
+                decided(taken.front());
+                taken.pop_front();
+            }
+        };
+        client.queryStream(paths, more, answered);
+        return true;
+    } catch (const std::exception&) {
+        // What was not decided costs only the saving: those folders' files are stored.
+        return false;
+    }
 }

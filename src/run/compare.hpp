@@ -4,6 +4,7 @@
 // copy has its size and is not older as unchanged. Folders are decided on whichever session
 // takes them, at the same time.
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 class ChecksumManifest;
 class FTP;
 struct RemoteEntry;
+struct RemoteFacts;
 struct Plan;
 struct PlannedFile;
 struct RunContext;
@@ -29,6 +31,8 @@ public:
     // Decides one folder over `session`, replacing it when it is lost (with retries); a
     // folder that cannot be looked at leaves its files to be stored.
     void decide(const RetryRule& retry, Session& session, std::size_t first, std::size_t count) override;
+    void decideStream(const RetryRule& retry, Session& session, std::size_t first, const TakePart& take,
+                      const PartDecided& decided) override;
     std::size_t distrustTimes() override;
     std::vector<PlannedFile*> storable(std::size_t first, std::size_t count) override;
 
@@ -41,6 +45,10 @@ private:
     bool lookUp(Session& session, std::size_t first, std::size_t count);
     bool list(FTP& client, const Folder& folder);
     bool query(FTP& client, std::size_t first, std::size_t count);
+    // The parts in `taken`, then those `take` hands out, in one stream of questions; a part
+    // leaves `taken` once decided.
+    bool stream(Session& session, std::deque<std::size_t>& taken, const TakePart& take, const PartDecided& decided);
+    void judge(FTP& client, PlannedFile& file, const RemoteFacts& facts, bool mlst);
     void seen(const std::string& folder);
     bool upToDate(FTP& client, PlannedFile& file, const RemoteEntry& entry);
 

@@ -30,15 +30,30 @@ void Connector::newClient(Session& session) const
     session.client->setTimeoutSeconds(settings.timeoutSeconds);
     // The default run keeps the sockets it always had.
     session.client->setKeepAlive(!settings.describedRun());
+    session.client->setQuickClose(!settings.pacing);
     if (settings.tls.enabled)
         session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint}, settings.tls.implicit);
     session.client->setActive(settings.active);
     if (settings.rateLimit) session.client->setRateLimit(settings.rateLimit);
     if (settings.trace) session.client->setObserver(Trace::forSession(settings.trace, session.number));
+    // Unpaced, the way in goes with USER, in one round trip: PASS, and the CWD and FEAT that
+    // a failed login only makes the server refuse. Further sessions, which log in once the
+    // first one is in, add what it found the server takes.
+    if (!settings.pacing && session.number == 1) session.client->setLoginAhead(loginAhead(false));
     if (session.number > 1 && awaitFirst_)
-        session.client->setBeforeLogin([wait = awaitFirst_] {
+        session.client->setBeforeLogin([this, wait = awaitFirst_, &client = *session.client] {
             if (!wait()) throw SessionNotWanted();
+            client.setLoginAhead(loginAhead(firstTakesUtf8_));
         });
+}
+
+std::vector<std::string> Connector::loginAhead(bool utf8) const
+{
+    const RunSettings& settings = context_.settings;
+    std::vector<std::string> lines{FTP::commandLine("PASS", {settings.password}),
+                                   FTP::commandLine("CWD", {settings.remote}), FTP::commandLine("FEAT")};
+    if (utf8) lines.push_back(FTP::commandLine("OPTS", {"UTF8", "ON"}));
+    return lines;
 }
 
 std::string Connector::connectFailure(const std::exception& failure) const
@@ -92,14 +107,18 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
         return context_.error(session, lines::cd(settings.remote), stepPause);
     }
     if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
-    if (session.number == 1 && firstIn_) firstIn_();
+    if (session.number == 1 && firstIn_) {
+        firstTakesUtf8_ = featuresRead && client.isKnownSupported("UTF8");
+        firstIn_();
+    }
     // The default run keeps its exact commands; every other reads what the server offers.
     const bool compares = settings.skipUnchanged || settings.deleteGone || settings.atomic;
     if (compares || !settings.pacing || settings.tls.enabled || settings.verify) {
         if (!featuresRead) client.readFeatures();
         client.setPlainPassive(!compares);
         // Names go out as UTF-8 in any case; some servers only take them so once told.
-        if (client.isKnownSupported("UTF8")) client.announceUtf8();
+        // Unpaced, its answer is not waited for: it changes nothing the next command needs.
+        if (client.isKnownSupported("UTF8")) featuresRead ? client.announceUtf8Later() : client.announceUtf8();
     }
     return true;
 }

@@ -1,11 +1,13 @@
 #pragma once
 // Opening the sessions of a run: connect, log in, enter the remote folder, with the step
 // lines and the retry rule; and the new connection that replaces a session lost on the way.
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 struct RunContext;
 struct Session;
@@ -49,9 +51,13 @@ private:
     // CWD into the remote folder, made first when it is missing; false (with its line and
     // the server's reason) when it cannot be entered. `readingFeatures`: FEAT goes with the CWD.
     bool enterRemote(Session& session, bool readingFeatures) const;
+    // The command lines an unpaced session sends with its USER (`utf8`: OPTS UTF8 ON too).
+    std::vector<std::string> loginAhead(bool utf8) const;
 
     const RunContext& context_;
     const RetryRule& retry_;
     std::function<void()> firstIn_;
     std::function<bool()> awaitFirst_;
+    // The first session's FEAT named UTF8: further ones send OPTS with their login.
+    mutable std::atomic<bool> firstTakesUtf8_{false};
 };

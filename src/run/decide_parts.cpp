@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <set>
 
 #include "common/own_names.hpp"
 #include "ftp/ftp.hpp"
@@ -51,23 +53,16 @@ bool Execution::withdrawManifest(Session& session)
 void Execution::decideParts(Session& session, bool takesAll)
 {
     if (!decision_) return;
+    if (earlyWanted()) return decideStreaming(session, takesAll);
     for (;;) {
         if (!takesAll && !session.usable()) return;
-        if (earlyStores_) storeReady(session, true);
         // Parts are taken a few at a time, so that their questions share round trips, yet
-        // small enough that every session gets some (and, with early stores, some stores).
+        // small enough that every session gets some.
         const std::size_t parts = decision_->parts();
         const std::size_t sessions = std::max<std::uint32_t>(1, context_.settings.connections);
-        std::size_t take = std::max<std::size_t>(1, parts / (2 * sessions));
-        // With early stores the first parts (the likely changed ones) go one by one, so their
-        // stores start soon; later ones in growing batches, which keep the questions flowing
-        // while other sessions store.
-        if (earlyWanted()) take = 1 + nextPart_.load() / 2;
+        const std::size_t take = std::max<std::size_t>(1, parts / (2 * sessions));
         const std::size_t first = nextPart_.fetch_add(take);
-        if (first >= parts) {
-            if (earlyStores_) storeReady(session, false);
-            return;
-        }
+        if (first >= parts) return;
         const std::size_t count = std::min(take, parts - first);
         try {
             decision_->decide(retry_, session, first, count);
@@ -79,8 +74,95 @@ void Execution::decideParts(Session& session, bool takesAll)
             partsDecided_ += count;
         }
         partDecided_.notify_all();
-        if (earlyWanted()) offerEarly(first, count);
     }
+}
+
+void Execution::decideStreaming(Session& session, bool takesAll)
+{
+    const std::size_t parts = decision_->parts();
+    for (;;) {
+        if (!takesAll && !session.usable()) return;
+        if (earlyStores_) storeReady(session, true, takesAll);
+        const Turn turn = awaitTurn(takesAll);
+        if (turn == Turn::done) break;
+        if (turn == Turn::store) continue;
+        // One part at a time, in one stream of questions, so each is decided (and its stores
+        // may start) as soon as its answers are in.
+        std::set<std::size_t> open;
+        const auto take = [&]() -> std::optional<std::size_t> {
+            const std::size_t part = nextPart_.fetch_add(1);
+            if (part >= parts) return std::nullopt;
+            open.insert(part);
+            return part;
+        };
+        if (const std::optional<std::size_t> first = take()) {
+            const auto decided = [&](std::size_t part) {
+                if (open.erase(part)) partDone(part);
+            };
+            try {
+                decision_->decideStream(retry_, session, *first, take, decided);
+            } catch (...) {
+                // An undecided part only costs the saving: its files are stored.
+            }
+            for (std::size_t part : open) partDone(part);
+        }
+        {
+            std::lock_guard<std::mutex> lock(readyMutex_);
+            --askers_;
+        }
+        workChanged_.notify_all();
+    }
+    // The first session goes on to the stores of every session once all is decided, rather
+    // than storing what is ready on its own.
+    if (earlyStores_) storeReady(session, false, takesAll);
+}
+
+Execution::Turn Execution::awaitTurn(bool takesAll)
+{
+    // One session asks at a time: its questions keep a server busy, and the sessions of one
+    // that answers a command at a time would only queue behind each other's, stores and the
+    // lock's owner included. The others store what is decided meanwhile.
+    const std::size_t parts = decision_->parts();
+    std::unique_lock<std::mutex> lock(readyMutex_);
+    for (;;) {
+        if (nextPart_.load() >= parts) return Turn::done;
+        if (askers_ == 0) {
+            ++askers_;
+            return Turn::ask;
+        }
+        if (storesEarly()) return Turn::store;
+        if (takesAll) {
+            std::lock_guard<std::mutex> decided(decidedMutex_);
+            if (partsDecided_ >= parts) return Turn::done;
+        }
+        workChanged_.wait(lock);
+    }
+}
+
+bool Execution::storesEarly() const
+{
+    // While parts are left, one session is kept for asking.
+    const std::size_t sessions = std::max<std::uint32_t>(1, context_.settings.connections);
+    return earlyStores_ && !ready_.empty() && earlyStorers_ + 1 < sessions;
+}
+
+void Execution::partDone(std::size_t part)
+{
+    {
+        std::lock_guard<std::mutex> lock(decidedMutex_);
+        ++partsDecided_;
+    }
+    partDecided_.notify_all();
+    offerEarly(part, 1);
+}
+
+void Execution::allowEarlyStores()
+{
+    {
+        std::lock_guard<std::mutex> lock(readyMutex_);
+        earlyStores_ = true;
+    }
+    workChanged_.notify_all();
 }
 
 void Execution::awaitDecisions()
@@ -99,24 +181,27 @@ void Execution::settleTimes(Session& session)
 
 void Execution::offerEarly(std::size_t first, std::size_t count)
 {
-    std::lock_guard<std::mutex> lock(readyMutex_);
-    for (PlannedFile* file : decision_->storable(first, count))
-        // Those to be put in place last wait for the others, as they always do.
-        if (!file->last) ready_.push_back(file);
+    {
+        std::lock_guard<std::mutex> lock(readyMutex_);
+        for (PlannedFile* file : decision_->storable(first, count))
+            // Those to be put in place last wait for the others, as they always do.
+            if (!file->last) ready_.push_back(file);
+    }
+    workChanged_.notify_all();
 }
 
-void Execution::storeReady(Session& session, bool partsLeft)
+void Execution::storeReady(Session& session, bool partsLeft, bool untilDecided)
 {
     for (;;) {
         if (stop_.stopped() || (retry_.retries() == 0 && !session.usable())) return;
+        if (untilDecided) {
+            std::lock_guard<std::mutex> lock(decidedMutex_);
+            if (partsDecided_ >= decision_->parts()) return;
+        }
         PlannedFile* file = nullptr;
         {
             std::lock_guard<std::mutex> lock(readyMutex_);
-            // While parts are left, one session goes on asking: a server answers the
-            // questions of one session as fast as those of several, and stores wait for
-            // round trips, not for the server.
-            const std::size_t sessions = std::max<std::uint32_t>(1, context_.settings.connections);
-            if (ready_.empty() || (partsLeft && earlyStorers_ + 1 >= sessions)) return;
+            if (ready_.empty() || (partsLeft && !storesEarly())) return;
             file = ready_.front();
             ready_.pop_front();
             ++earlyStorers_;
@@ -127,6 +212,7 @@ void Execution::storeReady(Session& session, bool partsLeft)
             std::lock_guard<std::mutex> lock(readyMutex_);
             --earlyStorers_;
         }
+        workChanged_.notify_all();
         if (!goesOn) return;
     }
 }

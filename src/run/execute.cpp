@@ -242,7 +242,7 @@ bool Execution::runSessions(Session& first)
         lockRefused_ = !mayChange_;
         if (mayChange_) {
             if (earlyWanted()) {
-                if (withdrawManifest(first)) earlyStores_ = true;
+                if (withdrawManifest(first)) allowEarlyStores();
                 if (first.usable()) lock_.probeTimes(*first.client);
             }
             decideParts(first, true);

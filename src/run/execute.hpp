@@ -60,6 +60,15 @@ private:
     // Takes parts of the decision while the session lasts; `takesAll`: also those left by
     // sessions that are gone, so every part is done.
     void decideParts(Session& session, bool takesAll);
+    // With early stores: the parts asked in one stream of questions (decide_parts.cpp).
+    void decideStreaming(Session& session, bool takesAll);
+    // What a session does next while parts are undecided: ask, store a decided file, or
+    // neither, since all are taken (or, `takesAll`, decided).
+    enum class Turn { ask, store, done };
+    Turn awaitTurn(bool takesAll);
+    bool storesEarly() const;  // under readyMutex_
+    void partDone(std::size_t part);
+    void allowEarlyStores();
     void awaitDecisions();
     // --checksum: the manifest deleted before the first change; false (with its line) when it
     // may still be there, and then nothing is to be changed. A deploy without --checksum
@@ -80,10 +89,11 @@ private:
     // Unpaced, once the lock is held and the old manifest gone: the changed files of parts
     // just decided go out at once, while other sessions still decide theirs. `offerEarly`
     // queues those of decided parts; `storeReady` stores from the queue while it holds any
-    // (with `partsLeft`, while another session is left to decide).
+    // (with `partsLeft`, while another session is left to decide; `untilDecided`: only
+    // while some part is still undecided).
     bool earlyWanted() const;
     void offerEarly(std::size_t first, std::size_t count);
-    void storeReady(Session& session, bool partsLeft);
+    void storeReady(Session& session, bool partsLeft, bool untilDecided = false);
     // True when the file was stored or left out as unchanged.
     bool storeOne(Session& session, PlannedFile& file);
     bool storeAttempt(Session& session, PlannedFile& file);
@@ -143,6 +153,8 @@ private:
     std::mutex readyMutex_;
     std::deque<PlannedFile*> ready_;
     std::size_t earlyStorers_ = 0;  // under readyMutex_
+    std::size_t askers_ = 0;        // under readyMutex_
+    std::condition_variable workChanged_;
     bool manifestWithdrawn_ = false;
     std::atomic<std::size_t> filesEnded_{0};
     std::atomic<std::size_t> firstFilesEnded_{0};
