@@ -191,6 +191,8 @@ public:
     void setRateLimit(std::shared_ptr<RateLimit> limit) { rateLimit_ = std::move(limit); }
     void putFileLean(const std::string& remotePath, const std::string& localPath,
                              const ProgressCallback& progress, std::string* sentHash = nullptr);
+    // A short text stored with the same round trips, whether or not the session is lean.
+    void putTextLean(const std::string& remotePath, const std::string& text);
     // What the server sent unasked since the last command: "500" and no text for
     // nothing. Only bytes that have already arrived are looked at.
     FtpReply leanQuietCheck();
@@ -331,6 +333,9 @@ private:
     // path left without a trustworthy answer (ftp_queries.cpp).
     // The bytes of a data command's transfer to us, complete or raised.
     std::string receiveText(const std::string& verb, const std::vector<std::string>& arguments, std::size_t limit);
+    // The lean store of `size` bytes from `source` (`sourceName` for a source that changed).
+    void storeLean(const std::string& remotePath, ByteSource& source, std::uint64_t size,
+                   const ProgressCallback& progress, const std::string& sourceName);
     // A listing's text, complete to the end of its last line.
     std::string receiveListing(const std::string& verb, const std::vector<std::string>& arguments);
     std::size_t queryPipelined(std::vector<std::string>& paths, std::vector<RemoteFacts>& facts, bool mlst,

@@ -151,11 +151,24 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     // The batch gains its round trips by connecting while the STOR answer travels; when the
     // server connects to us instead, the plain sequence is the one that works.
     if (active_) return putFile(remotePath, localPath, progress, FtpFormat::image, sentHash);
-    storeStarted_ = false;
     LocalFile file(localPath);
     HashingSource hashing(file);
     ByteSource* source = sentHash ? static_cast<ByteSource*>(&hashing) : &file;
-    const std::uint64_t size = file.size();
+    storeLean(remotePath, *source, file.size(), progress, localPath);
+    if (sentHash) *sentHash = hashing.hexDigest();
+}
+
+void FTPConnection::putTextLean(const std::string& remotePath, const std::string& text)
+{
+    TextSource source(text);
+    if (active_) return storeStream(remotePath, &source, [](std::uint64_t) {}, FtpFormat::image);
+    storeLean(remotePath, source, text.size(), [](std::uint64_t) {}, remotePath);
+}
+
+void FTPConnection::storeLean(const std::string& remotePath, ByteSource& source, std::uint64_t size,
+                              const ProgressCallback& progress, const std::string& sourceName)
+{
+    storeStarted_ = false;
     const std::string storeLine = commandLine("STOR", {remotePath});
     // Once TYPE is set and ALLO known to be unneeded, PASV and STOR go out together:
     // the server answers STOR once the data connection opened on the PASV answer is in.
@@ -181,7 +194,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
     std::uint64_t sent = 0;
     try {
         secureDataConnection(data);
-        sent = sendStream(data, source, progress);
+        sent = sendStream(data, &source, progress);
         trace.bytes(sent);
     } catch (...) {
         if (!answerFirst) requireStarted();
@@ -189,8 +202,7 @@ void FTPConnection::putFileLean(const std::string& remotePath, const std::string
         throw;
     }
     if (!answerFirst) requireStarted();
-    if (sent != size) failChangedSource(data, localPath, sent, size);
+    if (sent != size) failChangedSource(data, sourceName, sent, size);
     finishDataCommand(data);
     trace.succeeded("complete");
-    if (sentHash) *sentHash = hashing.hexDigest();
 }

@@ -180,6 +180,8 @@ void UnchangedDecision::judge(FTP& client, PlannedFile& file, const RemoteFacts&
 void UnchangedDecision::decideStream(const RetryRule& retry, Session& session, std::size_t first,
                                      const TakePart& take, const PartDecided& decided)
 {
+    // A manifest's hashes are asked for between the answers: one part at a time, as before.
+    if (checksum_) return PlanDecision::decideStream(retry, session, first, take, decided);
     std::deque<std::size_t> taken{first};
     // A session lost on the way is replaced (with retries) and the undecided parts asked
     // again; without one, their files are stored.

@@ -153,8 +153,13 @@ bool RemoteLock::claim(FTP& client, bool takenOver, bool probe)
 {
     const std::string text = ownerLine_ + "\n";
     try {
-        TextSource source(text);
-        client.storeStream(ownerPath(), &source, [](std::uint64_t) {}, FtpFormat::image);
+        if (context_.settings.pacing) {
+            TextSource source(text);
+            client.storeStream(ownerPath(), &source, [](std::uint64_t) {}, FtpFormat::image);
+        } else {
+            // Unpaced, reading has started: every round trip here keeps the stores waiting.
+            client.putTextLean(ownerPath(), text);
+        }
     } catch (const std::exception&) {
         // A folder made without its owner would block every later run until it is old: it goes
         // again (a taken-over one stays as it was found).
