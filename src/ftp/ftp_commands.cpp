@@ -52,6 +52,15 @@ void FTPConnection::sendCommands(std::string_view lines)
     if (!sentAhead_.empty()) lines = withoutSentAhead(lines);
     if (lines.empty()) return;
     if (outOfStep() && !resynchronise()) raiseSilence();
+    if (timesPending_ > 0 && !storeLines_) {
+        // In the same write, ahead of the lines: their answers come first, and go.
+        std::string batch = std::move(pendingTimes_);
+        batch += lines;
+        pendingTimes_.clear();
+        trailing_ += timesPending_;
+        timesPending_ = 0;
+        return sendPipelined(batch);
+    }
     sendPipelined(lines);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // An FTP client session on top of the control channel: commands and replies,
 // login, remote folders, data connections and the upload of one file.
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -100,6 +101,8 @@ public:
     std::vector<FtpReply> askAll(const std::vector<std::string>& lines);
     // TYPE I, once per session (sizes that count are binary ones).
     void useBinary();
+    // The same where a refusal is no failure (the first store asks again): the answer.
+    FtpReply tryBinary();
     void readFeatures();
     // CWD and FEAT in one round trip: CWD's reply (the features are read either way).
     // Raises when the connection was lost.
@@ -189,6 +192,8 @@ public:
     bool lean() const { return lean_; }
     // The data sent by every session of the run spends from one limit (--limit-rate).
     void setRateLimit(std::shared_ptr<RateLimit> limit) { rateLimit_ = std::move(limit); }
+    // What one session learns of the server's need for ALLO holds for every session of the run.
+    void shareAllocation(std::shared_ptr<std::atomic<bool>> unneeded) { allocationUnneeded_ = std::move(unneeded); }
     void putFileLean(const std::string& remotePath, const std::string& localPath,
                              const ProgressCallback& progress, std::string* sentHash = nullptr);
     // A short text stored with the same round trips, whether or not the session is lean.
@@ -238,6 +243,9 @@ public:
     bool holdsFile(const std::string& path);
     // DELE and RMD; raise the refusal.
     void deleteFile(const std::string& path);
+    // DELE without waiting: its answer, whatever it is, is read and dropped before the next
+    // command's, so that one goes out at once.
+    void deleteFileLater(const std::string& path);
     void removeDirectory(const std::string& path);
     // MLST (where FEAT names it), else SIZE and MDTM, of every path: one entry per path in
     // the same order. The commands go out in windows of one write each, several windows on
@@ -257,8 +265,9 @@ public:
     // MFMT where offered, else the "MDTM time path" form; true when the server took it.
     // `reply`: the server's answer (MFMT's may name the time the file now has).
     bool setRemoteModified(const std::string& path, std::int64_t seconds, FtpReply* reply = nullptr);
-    // The same without waiting: its answer is read, and dropped, before the next command's,
-    // so that command goes out at once. For a time whose failure changes nothing.
+    // The same without waiting: it goes out with the next command that is not a store's, and
+    // its answer is read, and dropped, before that command's. For a time whose failure
+    // changes nothing.
     void setRemoteModifiedLater(const std::string& path, std::int64_t seconds);
 
     // The server hashes remote files with SHA-256 (ftp_hash.cpp): FEAT lists it among HASH's
@@ -333,6 +342,9 @@ private:
     // path left without a trustworthy answer (ftp_queries.cpp).
     // The bytes of a data command's transfer to us, complete or raised.
     std::string receiveText(const std::string& verb, const std::vector<std::string>& arguments, std::size_t limit);
+    void sendStoreLines(std::string_view lines);
+    // ALLO is still to be sent: neither this session nor another of the run found it unneeded.
+    bool allocationNeeded();
     // The lean store of `size` bytes from `source` (`sourceName` for a source that changed).
     void storeLean(const std::string& remotePath, ByteSource& source, std::uint64_t size,
                    const ProgressCallback& progress, const std::string& sourceName);
@@ -363,6 +375,7 @@ private:
     std::shared_ptr<RateLimit> rateLimit_;
     bool typeSent_ = false;
     bool alloNeeded_ = true;
+    std::shared_ptr<std::atomic<bool>> allocationUnneeded_;
     bool outOfStep_ = false;
     std::size_t owed_ = 0;
     // Of those owed, the first ones whose replies are read and dropped before the next one.
@@ -371,6 +384,11 @@ private:
     // come yet (setLoginAhead).
     std::vector<std::string> loginAhead_;
     std::deque<std::string> sentAhead_;
+    // Times set without waiting that have not gone out yet (setRemoteModifiedLater), and
+    // whether the lines being sent are a store's, which go without them.
+    std::string pendingTimes_;
+    std::size_t timesPending_ = 0;
+    bool storeLines_ = false;
     bool storeStarted_ = false;
     bool quickClose_ = false;
     // Cleared for the rest of the session by a reply that did not fit its query.

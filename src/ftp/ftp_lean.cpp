@@ -70,6 +70,25 @@ bool FTPConnection::resynchronise() noexcept
     return false;
 }
 
+void FTPConnection::sendStoreLines(std::string_view lines)
+{
+    // Without the times held back: the PASV answer is then the first of the batch.
+    storeLines_ = true;
+    try {
+        sendCommands(lines);
+    } catch (...) {
+        storeLines_ = false;
+        throw;
+    }
+    storeLines_ = false;
+}
+
+bool FTPConnection::allocationNeeded()
+{
+    if (alloNeeded_ && allocationUnneeded_ && *allocationUnneeded_) alloNeeded_ = false;
+    return alloNeeded_;
+}
+
 IpAddress FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint64_t size, bool storeWithPasv)
 {
     enum class Due { type, allo, pasv };
@@ -79,7 +98,7 @@ IpAddress FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint64
         batch += commandLine("TYPE", {"I"});
         due.push_back(Due::type);
     }
-    if (alloNeeded_) {
+    if (allocationNeeded()) {
         batch += commandLine("ALLO", {std::to_string(size)});
         due.push_back(Due::allo);
     }
@@ -87,7 +106,7 @@ IpAddress FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint64
     batch += extended ? "EPSV\r\n" : "PASV\r\n";
     due.push_back(Due::pasv);
     if (storeWithPasv) batch += storeLine;
-    sendCommands(batch);
+    sendStoreLines(batch);
 
     // Every reply of the batch is read before a failure is passed on, so the next
     // command gets its own reply.
@@ -105,6 +124,7 @@ IpAddress FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint64
             else if (!refused) refused.emplace(reply);
         } else if (allocationNotNeeded(reply)) {
             alloNeeded_ = false;
+            if (allocationUnneeded_) *allocationUnneeded_ = true;
         } else if (reply.code != "200" && !refused) {
             refused.emplace(reply);
         }
@@ -133,7 +153,7 @@ DataConnection FTPConnection::connectLeanData(const IpAddress& address, const st
     socket.setBlocking(false);
     const bool connectedAtOnce = socket.startConnect(address);
     DataConnection data(std::move(socket));
-    if (!storeWithPasv) sendCommands(storeLine);
+    if (!storeWithPasv) sendStoreLines(storeLine);
     if (connectedAtOnce) return data;
     const int error = data.waitWritable(waitLimit()) ? data.socket().pendingError() : Socket::timedOutError();
     if (error == 0) return data;
@@ -173,7 +193,7 @@ void FTPConnection::storeLean(const std::string& remotePath, ByteSource& source,
     // Once TYPE is set and ALLO known to be unneeded, PASV and STOR go out together:
     // the server answers STOR once the data connection opened on the PASV answer is in.
     // Until then STOR waits for those answers, since a refusal must stop it.
-    const bool storeWithPasv = typeSent_ && !alloNeeded_;
+    const bool storeWithPasv = typeSent_ && !allocationNeeded();
     const IpAddress address = sendLeanBatch(storeLine, size, storeWithPasv);
     DataConnection data = connectLeanData(address, storeLine, storeWithPasv);
     DataTrace trace(*this, "STOR " + remotePath, address.toString());

@@ -232,6 +232,9 @@ void FTPConnection::setRemoteModifiedLater(const std::string& path, std::int64_t
 {
     const char* verb = isKnownSupported("MFMT") ? "MFMT" : isKnownSupported("MDTM") ? "MDTM" : nullptr;
     if (!verb) return;
-    sendCommands(commandLine(verb, {formatFtpTime(seconds), path}));
-    ++trailing_;
+    // Held until the next command that is not a store's: a store's PASV answer is then the
+    // first of its batch, and not held back behind the time's by a server that waits for
+    // one reply's acknowledgement before it sends the next.
+    pendingTimes_ += commandLine(verb, {formatFtpTime(seconds), path});
+    ++timesPending_;
 }

@@ -10,6 +10,8 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
     owed_ = 0;
     trailing_ = 0;
     sentAhead_.clear();
+    pendingTimes_.clear();
+    timesPending_ = 0;
     outOfStep_ = false;
     epsvRefused_ = false;
     pipelineQueries_ = true;
@@ -188,6 +190,12 @@ void FTPConnection::deleteFile(const std::string& path)
     expectReply("250");
 }
 
+void FTPConnection::deleteFileLater(const std::string& path)
+{
+    issueCommand("DELE", {path});
+    ++trailing_;
+}
+
 void FTPConnection::removeDirectory(const std::string& path)
 {
     issueCommand("RMD", {path});
@@ -234,6 +242,16 @@ std::vector<FtpReply> FTPConnection::askAll(const std::vector<std::string>& line
         replies.push_back(std::move(reply));
     }
     return replies;
+}
+
+FtpReply FTPConnection::tryBinary()
+{
+    if (typeSent_) return {"200", ""};
+    issueCommand("TYPE", {"I"});
+    FtpReply reply = readReply();
+    if (isSilence(reply)) raiseSilence();
+    typeSent_ = reply.code == "200";
+    return reply;
 }
 
 void FTPConnection::useBinary()

@@ -35,25 +35,26 @@ void Connector::newClient(Session& session) const
         session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint}, settings.tls.implicit);
     session.client->setActive(settings.active);
     if (settings.rateLimit) session.client->setRateLimit(settings.rateLimit);
+    if (!settings.pacing) session.client->shareAllocation(allocationUnneeded_);
     if (settings.trace) session.client->setObserver(Trace::forSession(settings.trace, session.number));
-    // Unpaced, the way in goes with USER, in one round trip: PASS, and the CWD and FEAT that
-    // a failed login only makes the server refuse. Further sessions, which log in once the
-    // first one is in, add what it found the server takes.
-    if (!settings.pacing && session.number == 1) session.client->setLoginAhead(loginAhead(false));
+    // Unpaced, the way in goes with USER, in one round trip: PASS, and the commands that a
+    // failed login only makes the server refuse. Further sessions log in once the first one is in.
+    if (!settings.pacing && session.number == 1) session.client->setLoginAhead(loginAhead());
     if (session.number > 1 && awaitFirst_)
         session.client->setBeforeLogin([this, wait = awaitFirst_, &client = *session.client] {
             if (!wait()) throw SessionNotWanted();
-            client.setLoginAhead(loginAhead(firstTakesUtf8_));
+            client.setLoginAhead(loginAhead());
         });
 }
 
-std::vector<std::string> Connector::loginAhead(bool utf8) const
+std::vector<std::string> Connector::loginAhead() const
 {
     const RunSettings& settings = context_.settings;
-    std::vector<std::string> lines{FTP::commandLine("PASS", {settings.password}),
-                                   FTP::commandLine("CWD", {settings.remote}), FTP::commandLine("FEAT")};
-    if (utf8) lines.push_back(FTP::commandLine("OPTS", {"UTF8", "ON"}));
-    return lines;
+    // TYPE I too: every store needs it, and the first one then needs no round trip of its
+    // own. OPTS UTF8 ON before FEAT has named UTF8: a server that does not know it refuses
+    // it, and takes names as it did.
+    return {FTP::commandLine("PASS", {settings.password}), FTP::commandLine("CWD", {settings.remote}),
+            FTP::commandLine("FEAT"), FTP::commandLine("TYPE", {"I"}), FTP::commandLine("OPTS", {"UTF8", "ON"})};
 }
 
 std::string Connector::connectFailure(const std::exception& failure) const
@@ -99,7 +100,11 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
         client.changeDirectory(settings.remote);
     else if (!enterRemote(session, featuresRead))
         return false;
-    if (!quietCheck(session)) {
+    // Unpaced, TYPE I went with the login: its answer is read with the rest, where a 421
+    // is the server closing the session.
+    const FtpReply typed = featuresRead ? client.tryBinary() : FtpReply{};
+    if (typed.code == "421") session.lastReply = {typed.code, cutForLine(typed.message)};
+    if (typed.code == "421" || !quietCheck(session)) {
         // Read behind the FEAT asked with the CWD: a server that closes the session now (an
         // idle time-out) leaves a try that may pass, as it would at the next command.
         if (featuresRead && raiseWhatMayPass && session.lastReply.code == "421")
@@ -107,10 +112,7 @@ bool Connector::logIn(Session& session, bool announce, bool raiseWhatMayPass, bo
         return context_.error(session, lines::cd(settings.remote), stepPause);
     }
     if (announce) context_.info(session, lines::cd(settings.remote), stepPause);
-    if (session.number == 1 && firstIn_) {
-        firstTakesUtf8_ = featuresRead && client.isKnownSupported("UTF8");
-        firstIn_();
-    }
+    if (session.number == 1 && firstIn_) firstIn_();
     // The default run keeps its exact commands; every other reads what the server offers.
     const bool compares = settings.skipUnchanged || settings.deleteGone || settings.atomic;
     if (compares || !settings.pacing || settings.tls.enabled || settings.verify) {

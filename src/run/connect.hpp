@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,13 +52,12 @@ private:
     // CWD into the remote folder, made first when it is missing; false (with its line and
     // the server's reason) when it cannot be entered. `readingFeatures`: FEAT goes with the CWD.
     bool enterRemote(Session& session, bool readingFeatures) const;
-    // The command lines an unpaced session sends with its USER (`utf8`: OPTS UTF8 ON too).
-    std::vector<std::string> loginAhead(bool utf8) const;
+    // The command lines an unpaced session sends with its USER.
+    std::vector<std::string> loginAhead() const;
 
     const RunContext& context_;
     const RetryRule& retry_;
     std::function<void()> firstIn_;
     std::function<bool()> awaitFirst_;
-    // The first session's FEAT named UTF8: further ones send OPTS with their login.
-    mutable std::atomic<bool> firstTakesUtf8_{false};
+    const std::shared_ptr<std::atomic<bool>> allocationUnneeded_ = std::make_shared<std::atomic<bool>>(false);
 };

@@ -23,6 +23,20 @@ bool Execution::earlyWanted() const
     return decision_ && !settings.pacing && !checksum_ && !settings.staged && !context_.progress;
 }
 
+void Execution::withdrawManifestAhead(Session& session)
+{
+    // With early stores and no --checksum, the old manifest goes as soon as the lock's folder
+    // is made, with the owner's store behind it in the same round trip: the first early store
+    // then waits for nothing more than the owner. Should the owner not be written, the run
+    // refuses as it always did; a manifest gone only makes the next run compare by size and time.
+    if (!earlyWanted() || manifestWithdrawn_ || !session.usable()) return;
+    manifestWithdrawn_ = true;
+    try {
+        session.client->deleteFileLater(std::string(manifestName));
+    } catch (const std::exception&) {
+    }
+}
+
 bool Execution::withdrawManifest(Session& session)
 {
     if (!checksum_) {

@@ -232,6 +232,7 @@ bool Execution::runSessions(Session& first)
             if (context_.settings.pacing) return;
             readable = true;
             mayRead.open();
+            withdrawManifestAhead(first);
         };
         // Early stores wait for the lock's owner and the old manifest's removal, not for the
         // probe of the server's times: they store only what is to be stored whatever it says.

@@ -92,6 +92,7 @@ private:
     // (with `partsLeft`, while another session is left to decide; `untilDecided`: only
     // while some part is still undecided).
     bool earlyWanted() const;
+    void withdrawManifestAhead(Session& session);
     void offerEarly(std::size_t first, std::size_t count);
     void storeReady(Session& session, bool partsLeft, bool untilDecided = false);
     // True when the file was stored or left out as unchanged.

@@ -216,7 +216,10 @@ class Session:
         payload = b"".join(line.encode("utf-8") + b"\r\n" for line in lines)
         now = time.monotonic()
         self.server.replies.extend((line, now) for line in lines)
-        self.control.sendall(payload)
+        try:
+            self.control.sendall(payload)
+        except OSError:
+            pass  # the client is gone: what it sent ahead of going gets no answer
 
     def read_command(self) -> bytes | None:
         while b"\n" not in self.pending:

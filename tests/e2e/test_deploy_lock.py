@@ -66,10 +66,10 @@ def test_a_held_lock_stops_the_deploy_and_a_stale_one_is_taken_over(program, pyf
         run = deploy(program, pyftpd, local, "--delete=true", "--skip-unchanged=true", "--connections=2",
                      f"--trace={program.local(trace)}")
         if outcome == "held":
-            # Nothing changed, and the second session only logged in.
+            # Nothing changed, and the second session only logged in (TYPE I is part of it).
             sent = [line.split(" ")[2:5] for line in trace.read_text().splitlines() if line.split(" ")[3] == ">"]
             assert not {verb for _, _, verb in sent} & {"STOR", "DELE", "RMD", "RNFR"}, sent
-            assert {verb for who, _, verb in sent if who == "#2"} <= {"USER", "PASS", "CWD", "FEAT", "OPTS", "QUIT"}
+            assert {verb for who, _, verb in sent if who == "#2"} <= {"USER", "PASS", "CWD", "FEAT", "TYPE", "OPTS", "QUIT"}
             who = owner or "a run whose owner cannot be read (MKD: 550 File exists.)"
             assert run.status == 1 and run.lines[-1] == "uploaded: 0 files", (owner, run.describe())
             assert [line for line in run.lines if line.startswith("error:")] == [error(

@@ -289,9 +289,10 @@ TEST_F(SenderTest, UnpacedRunOverlapsCommandsAndLearnsWhatTheServerNeeds)
     addFile("b.txt", "defg");
     sender.pacing = false;
     // An unpaced run reads the features (here: none worth knowing).
-    loggedIn().reply("250 entered").reply("211 No features.");
-    // TYPE, ALLO and PASV go out in one write; ALLO's 202 means it is not sent again.
-    peer.reply("200 type").reply("202 not needed").pasv().reply("150 open").data().send("226 done\r\n");
+    // The way in goes in one write, TYPE I and OPTS UTF8 ON with it.
+    loggedIn().reply("250 entered").reply("211 No features.").reply("200 type").reply("501 not known");
+    // ALLO and PASV go out in one write; ALLO's 202 means it is not sent again.
+    peer.reply("202 not needed").pasv().reply("150 open").data().send("226 done\r\n");
     // Then PASV and STOR travel together: the PASV answer is held back until STOR has
     // arrived, so a client that waited for it before sending STOR would stall here.
     peer.command().pasv(FtpPeer::DataMode::read, "227 Entering Passive Mode (", ")\r\n150 open");
@@ -301,7 +302,7 @@ TEST_F(SenderTest, UnpacedRunOverlapsCommandsAndLearnsWhatTheServerNeeds)
     EXPECT_EQ(peer.problem(), "");
     EXPECT_EQ(peer.commands(),
               (std::vector<std::string>{"USER user\r\n", "PASS secret\r\n", "CWD /www\r\n", "FEAT\r\n", "TYPE I\r\n",
-                                        "ALLO 3\r\n", "PASV\r\n", "STOR a.txt\r\n", "PASV\r\n", "STOR b.txt\r\n", "QUIT\r\n"}));
+                                        "OPTS UTF8 ON\r\n", "ALLO 3\r\n", "PASV\r\n", "STOR a.txt\r\n", "PASV\r\n", "STOR b.txt\r\n", "QUIT\r\n"}));
     ASSERT_EQ(peer.dataConnections().size(), 2u);
     EXPECT_EQ(peer.dataConnections()[0].bytes, "abc");
     EXPECT_EQ(peer.dataConnections()[1].bytes, "defg");
@@ -322,9 +323,9 @@ TEST_F(SenderTest, UnpacedStrayReplyFailsItsFileAndTheNextIsStoredIntact)
     addFile("a.txt", "abc");
     addFile("b.txt", "defg");
     sender.pacing = false;
-    loggedIn().reply("250 entered").reply("211 No features.");
+    loggedIn().reply("250 entered").reply("211 No features.").reply("200 type").reply("501 not known");
     // ALLO answered 200: the server wants it, so it is sent for every file.
-    peer.reply("200 type").reply("200 allocated").pasv().reply("150 open").data().send("226 done\r\n200 stray\r\n");
+    peer.reply("200 allocated").pasv().reply("150 open").data().send("226 done\r\n200 stray\r\n");
     // More of the stray's kind may follow: the dialogue is checked before the next file.
     peer.reply("200 noop");
     peer.reply("200 allocated").pasv().reply("150 open").data().send("226 done\r\n");
