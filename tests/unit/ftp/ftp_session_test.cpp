@@ -238,3 +238,25 @@ TEST_F(FtpSessionTest, ATimeSetWithoutWaitingLeavesTheNextAnswerItsOwn)
     EXPECT_EQ(peer.commands()[4], "MKD d\r\n");
     EXPECT_EQ(peer.commands()[6], "NOOP\r\n");
 }
+
+// Lines sent with USER: each is answered in its turn when its command comes, and one whose
+// command does not come (PASS, where USER alone logs in) has its answer dropped.
+TEST_F(FtpSessionTest, LinesSentWithUserAreAnsweredInTurnAndThoseNotAskedForDropped)
+{
+    peer.send("220 ready\r\n")
+        .reply("230 no password needed")
+        .reply("503 already logged in")
+        .reply("250 in")
+        .reply("211 End")
+        .reply("200 binary")
+        .reply("257 \"d\" created");
+    client.setLoginAhead({"PASS secret\r\n", "CWD /www\r\n", "FEAT\r\n", "TYPE I\r\n"});
+    connectClient();
+    EXPECT_EQ(client.leanQuietCheck().code, "500");  // the answers owed are not stray ones
+    EXPECT_EQ(client.enterReadingFeatures("/www").code, "250");
+    EXPECT_EQ(client.makeDirectory("d"), "d");
+    EXPECT_FALSE(client.outOfStep());
+    ASSERT_TRUE(peer.waitForScript());
+    EXPECT_EQ(peer.commands(), (Commands{"USER user\r\n", "PASS secret\r\n", "CWD /www\r\n", "FEAT\r\n", "TYPE I\r\n",
+                                         "MKD d\r\n"}));
+}

@@ -141,3 +141,34 @@ TEST_F(FtpQueryTest, ADoubtfulReplyEndsThePipelineAndNoPathGetsAnotherPathsAnswe
     EXPECT_EQ(commands[11], "SIZE c\r\n");
     EXPECT_EQ(commands[12], "NOOP\r\n");
 }
+
+// Paths handed out while the answers come go in the same window; an MLST answer that names
+// another path is a shifted one: it and all after it are asked again, one at a time, and
+// only answers beyond doubt are passed on.
+TEST_F(FtpQueryTest, AStreamTakesPathsAsWindowsFreeAndAnAnswerNamingAnotherPathEndsIt)
+{
+    const auto mlst = [](const std::string& name, int size) {
+        return "250-Listing " + name + "\r\n type=file;size=" + std::to_string(size) + ";modify=" + time2000 + "; /w/" +
+               name + "\r\n250 End";
+    };
+    ftptest::login(peer)
+        .reply("211-Features:\r\n MLST type*;size*;modify*;\r\n211 End")
+        .command().command().command()
+        .send(mlst("a", 1) + "\r\n" + mlst("a", 1) + "\r\n" + mlst("b", 2) + "\r\n")
+        .reply("200 back in step")
+        .reply(mlst("b", 2))
+        .reply(mlst("c", 3));
+    connectClient();
+    client.readFeatures();
+    std::vector<std::string> paths{"a", "b"};
+    bool handedOut = false;
+    std::vector<std::size_t> passedOn;
+    const std::vector<RemoteFacts> facts = client.queryStream(
+        paths, [&](std::vector<std::string>& more) { return !handedOut && (more.push_back("c"), handedOut = true); },
+        [&](std::size_t count, const std::vector<RemoteFacts>&) { passedOn.push_back(count); });
+    ASSERT_EQ(facts.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(facts[i].size, i + 1) << i;
+    EXPECT_EQ(passedOn, (std::vector<std::size_t>{2, 3}));
+    ASSERT_TRUE(peer.waitForScript());
+    EXPECT_EQ(peer.commands().back(), "MLST c\r\n");
+}
