@@ -1,4 +1,5 @@
 // Command lines out, replies in: the layer every FTP operation is written with.
+#include <algorithm>
 #include <chrono>
 
 #include "ftp/ftp_connection.hpp"
@@ -47,21 +48,26 @@ void FTPConnection::issueCommand(const std::string& verb, const std::vector<std:
     sendCommands(commandLine(verb, arguments));
 }
 
-void FTPConnection::sendCommands(std::string_view lines)
+void FTPConnection::sendCommands(std::string_view lines, bool withHeldTimes)
 {
     if (!sentAhead_.empty()) lines = withoutSentAhead(lines);
     if (lines.empty()) return;
     if (outOfStep() && !resynchronise()) raiseSilence();
-    if (timesPending_ > 0 && !storeLines_) {
-        // In the same write, ahead of the lines: their answers come first, and go.
-        std::string batch = std::move(pendingTimes_);
-        batch += lines;
-        pendingTimes_.clear();
-        trailing_ += timesPending_;
-        timesPending_ = 0;
-        return sendPipelined(batch);
-    }
-    sendPipelined(lines);
+    if (pendingTimes_.empty() || !withHeldTimes) return sendPipelined(lines);
+    // In the same write, ahead of the lines: their answers come first, and go.
+    std::string batch = std::move(pendingTimes_);
+    pendingTimes_.clear();
+    trailing_ += static_cast<std::size_t>(std::count(batch.begin(), batch.end(), '\n'));
+    batch += lines;
+    sendPipelined(batch);
+}
+
+void FTPConnection::forgetOwed() noexcept
+{
+    owed_ = 0;
+    trailing_ = 0;
+    sentAhead_.clear();
+    outOfStep_ = false;
 }
 
 std::string_view FTPConnection::withoutSentAhead(std::string_view lines)
@@ -170,10 +176,7 @@ void FTPConnection::abandonReply()
     const std::string why = "reply without end: not complete within " + std::to_string(maxReplyLines) +
                             " lines or " + std::to_string(seconds) + " s";
     traceLine(why + "; connection closed");
-    owed_ = 0;
-    trailing_ = 0;
-    sentAhead_.clear();
-    outOfStep_ = false;
+    forgetOwed();
     closeControlSocket();
     throw FTPException("421", why);
 }

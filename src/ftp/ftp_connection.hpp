@@ -286,7 +286,10 @@ public:
 protected:
     // Sends one or more command lines; each is owed a reply. A dialogue that is out of
     // step is brought back first, so no command can receive an earlier command's reply.
-    void sendCommands(std::string_view lines);
+    // `withHeldTimes` false: a store's lines, which go without the times held back.
+    void sendCommands(std::string_view lines, bool withHeldTimes = true);
+    // Nothing is owed any more: the connection is closed, or about to be.
+    void forgetOwed() noexcept;
     // Of `lines`, those not sent ahead with USER (setLoginAhead).
     std::string_view withoutSentAhead(std::string_view lines);
     // Sends command lines behind others still owed a reply (a pipeline of one's own), and
@@ -342,7 +345,6 @@ private:
     // path left without a trustworthy answer (ftp_queries.cpp).
     // The bytes of a data command's transfer to us, complete or raised.
     std::string receiveText(const std::string& verb, const std::vector<std::string>& arguments, std::size_t limit);
-    void sendStoreLines(std::string_view lines);
     // ALLO is still to be sent: neither this session nor another of the run found it unneeded.
     bool allocationNeeded();
     // The lean store of `size` bytes from `source` (`sourceName` for a source that changed).
@@ -384,11 +386,8 @@ private:
     // come yet (setLoginAhead).
     std::vector<std::string> loginAhead_;
     std::deque<std::string> sentAhead_;
-    // Times set without waiting that have not gone out yet (setRemoteModifiedLater), and
-    // whether the lines being sent are a store's, which go without them.
+    // The lines of times set without waiting that have not gone out yet (setRemoteModifiedLater).
     std::string pendingTimes_;
-    std::size_t timesPending_ = 0;
-    bool storeLines_ = false;
     bool storeStarted_ = false;
     bool quickClose_ = false;
     // Cleared for the rest of the session by a reply that did not fit its query.

@@ -62,25 +62,9 @@ bool FTPConnection::resynchronise() noexcept
         }
     } catch (...) {
     }
-    owed_ = 0;
-    trailing_ = 0;
-    sentAhead_.clear();
-    outOfStep_ = false;
+    forgetOwed();
     closeControlSocket();
     return false;
-}
-
-void FTPConnection::sendStoreLines(std::string_view lines)
-{
-    // Without the times held back: the PASV answer is then the first of the batch.
-    storeLines_ = true;
-    try {
-        sendCommands(lines);
-    } catch (...) {
-        storeLines_ = false;
-        throw;
-    }
-    storeLines_ = false;
 }
 
 bool FTPConnection::allocationNeeded()
@@ -106,7 +90,8 @@ IpAddress FTPConnection::sendLeanBatch(const std::string& storeLine, std::uint64
     batch += extended ? "EPSV\r\n" : "PASV\r\n";
     due.push_back(Due::pasv);
     if (storeWithPasv) batch += storeLine;
-    sendStoreLines(batch);
+    // Without the times held back: the PASV answer is then the first of the batch.
+    sendCommands(batch, false);
 
     // Every reply of the batch is read before a failure is passed on, so the next
     // command gets its own reply.
@@ -153,7 +138,7 @@ DataConnection FTPConnection::connectLeanData(const IpAddress& address, const st
     socket.setBlocking(false);
     const bool connectedAtOnce = socket.startConnect(address);
     DataConnection data(std::move(socket));
-    if (!storeWithPasv) sendStoreLines(storeLine);
+    if (!storeWithPasv) sendCommands(storeLine, false);
     if (connectedAtOnce) return data;
     const int error = data.waitWritable(waitLimit()) ? data.socket().pendingError() : Socket::timedOutError();
     if (error == 0) return data;

@@ -236,5 +236,4 @@ void FTPConnection::setRemoteModifiedLater(const std::string& path, std::int64_t
     // first of its batch, and not held back behind the time's by a server that waits for
     // one reply's acknowledgement before it sends the next.
     pendingTimes_ += commandLine(verb, {formatFtpTime(seconds), path});
-    ++timesPending_;
 }

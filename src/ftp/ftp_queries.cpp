@@ -106,7 +106,6 @@ std::size_t FTPConnection::queryPipelined(std::vector<std::string>& paths, std::
     // answers one command at a time then serves the other sessions' commands between this
     // one's windows, not after a burst of all of them.
     std::size_t windows = more ? 2 : windowsInFlight;
-    const std::size_t mostWindows = windowsInFlight;
     auto sendWindow = [&] {
         std::size_t end = next;
         const std::string batch = queryWindow(paths, next, end, mlst);
@@ -140,7 +139,7 @@ std::size_t FTPConnection::queryPipelined(std::vector<std::string>& paths, std::
             // Once an answer is in doubt, so is every one after it: they may all be shifted.
             if (!readQueryAnswer(facts[i], mlst, answered ? &paths[i] : nullptr)) return doubt(i);
         if (answered && first > passedOn) answered(passedOn = first, facts);
-        windows = std::min(windows + 1, mostWindows);
+        windows = std::min(windows + 1, windowsInFlight);
         while (roomForWindow()) sendWindow();
     }
     // A reply more than the windows asked for has shifted some of their answers, possibly

@@ -7,12 +7,8 @@ void FTPConnection::connect(const std::string& host, const std::string& user, co
                             std::uint16_t port)
 {
     if (connected()) close();
-    owed_ = 0;
-    trailing_ = 0;
-    sentAhead_.clear();
+    forgetOwed();
     pendingTimes_.clear();
-    timesPending_ = 0;
-    outOfStep_ = false;
     epsvRefused_ = false;
     pipelineQueries_ = true;
     // "[::1]" is how an IPv6 literal is written next to a port; the address and the

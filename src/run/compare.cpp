@@ -199,7 +199,6 @@ bool UnchangedDecision::stream(Session& session, std::deque<std::size_t>& taken,
         return part.has_value();
     };
     try {
-        if (checksum_) checksum_->load(client);
         if (!client.isKnownSupported("MLST") && client.listsFolders()) {
             // A listing per folder: no questions to keep flowing.
             while (!taken.empty() || takeNext()) {

@@ -30,16 +30,18 @@ void Connector::newClient(Session& session) const
     session.client->setTimeoutSeconds(settings.timeoutSeconds);
     // The default run keeps the sockets it always had.
     session.client->setKeepAlive(!settings.describedRun());
-    session.client->setQuickClose(!settings.pacing);
     if (settings.tls.enabled)
         session.client->setTls({settings.host, settings.tls.caFile, settings.tls.fingerprint}, settings.tls.implicit);
     session.client->setActive(settings.active);
     if (settings.rateLimit) session.client->setRateLimit(settings.rateLimit);
-    if (!settings.pacing) session.client->shareAllocation(allocationUnneeded_);
     if (settings.trace) session.client->setObserver(Trace::forSession(settings.trace, session.number));
-    // Unpaced, the way in goes with USER, in one round trip: PASS, and the commands that a
-    // failed login only makes the server refuse. Further sessions log in once the first one is in.
-    if (!settings.pacing && session.number == 1) session.client->setLoginAhead(loginAhead());
+    if (!settings.pacing) {
+        session.client->setQuickClose(true);
+        session.client->shareAllocation(allocationUnneeded_);
+        // The way in goes with USER, in one round trip: PASS, and the commands that a failed
+        // login only makes the server refuse. Further sessions log in once the first one is in.
+        if (session.number == 1) session.client->setLoginAhead(loginAhead());
+    }
     if (session.number > 1 && awaitFirst_)
         session.client->setBeforeLogin([this, wait = awaitFirst_, &client = *session.client] {
             if (!wait()) throw SessionNotWanted();
