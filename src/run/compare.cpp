@@ -185,12 +185,12 @@ void UnchangedDecision::decideStream(const RetryRule& retry, Session& session, s
     std::deque<std::size_t> taken{first};
     // A session lost on the way is replaced (with retries) and the undecided parts asked
     // again; without one, their files are stored.
-    retry.redoOnNewSession(session, [&] { return stream(session, taken, take, decided); });
+    retry.redoOnNewSession(session, [&] { return lookUpStreaming(session, taken, take, decided); });
     for (std::size_t part : taken) decided(part);
 }
 
-bool UnchangedDecision::stream(Session& session, std::deque<std::size_t>& taken, const TakePart& take,
-                               const PartDecided& decided)
+bool UnchangedDecision::lookUpStreaming(Session& session, std::deque<std::size_t>& taken, const TakePart& take,
+                                        const PartDecided& decided)
 {
     FTP& client = *session.client;
     const auto takeNext = [&] {

@@ -47,7 +47,8 @@ private:
     bool query(FTP& client, std::size_t first, std::size_t count);
     // The parts in `taken`, then those `take` hands out, in one stream of questions; a part
     // leaves `taken` once decided.
-    bool stream(Session& session, std::deque<std::size_t>& taken, const TakePart& take, const PartDecided& decided);
+    bool lookUpStreaming(Session& session, std::deque<std::size_t>& taken, const TakePart& take,
+                         const PartDecided& decided);
     void judge(FTP& client, PlannedFile& file, const RemoteFacts& facts, bool mlst);
     void seen(const std::string& folder);
     bool upToDate(FTP& client, PlannedFile& file, const RemoteEntry& entry);
